@@ -1,0 +1,45 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+ARGS       ?=
+JOBS       ?= 2
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
+
+.PHONY: deps configure build run test test-fast test-asan bench screenshots format clean
+
+deps:
+	@./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/src/updater/corvane-updater $(ARGS)
+
+# Whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: test-fast test-asan
+
+test-fast: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE no-sanitize
+
+bench: build
+	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
+	$(BUILD)/bench/modbus_exchange
+	$(BUILD)/bench/full_upgrade
+
+screenshots: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens
+
+format:
+	find src sim tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

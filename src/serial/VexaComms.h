@@ -1,0 +1,150 @@
+#pragma once
+// Serial link component: owns one serial port, its receive thread, the receive ring and the
+// 100 ms reply timer. Every operation must be called on the thread that created the object.
+
+#include "RxCondition.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+namespace corvane {
+class SerialDevice;
+class RxThread;
+} // namespace corvane
+
+// Raised with a fixed text for misuse when a port is opened.
+class ECommsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class TStopBits : std::uint8_t { sb1 = 0, sb1_5 = 1, sb2 = 2 };
+enum class TParity : std::uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
+
+using TReceiveDataEvent = std::function<void(const std::uint8_t* buffer, std::uint16_t length)>;
+using TReceiveMsgEvent = std::function<void(int condnum)>;
+using TTimeOutEvent = std::function<void()>;
+
+// Port name on Windows for 1-based port number n: "COM9", "\\.\COM10". Kept for a Windows layer;
+// on Linux a port is its device path.
+[[nodiscard]] QString windowsPortName(int portNumber);
+// Read interval in ms: InterCharTimeOut when not 0, else derived from the line speed
+// (baud 0 gives 1 ms).
+[[nodiscard]] std::uint32_t readIntervalMs(std::uint32_t interCharTimeOut, std::uint32_t baudRate);
+
+// Text tables for showing the settings; the component does not consult them.
+extern const char* const CommPortNames[32];
+extern const char* const BaudRateNames[14];
+extern const char* const DataBitsNames[4];
+extern const char* const ParityNames[5];
+extern const char* const StopBitsNames[3];
+
+class TVexaComms : public QObject {
+    Q_OBJECT
+public:
+    using DeviceFactory = std::function<std::unique_ptr<corvane::SerialDevice>()>;
+
+    // factory makes the device object for each OpenComm; empty means the POSIX device.
+    explicit TVexaComms(QObject* owner = nullptr, DeviceFactory factory = {});
+    ~TVexaComms() override;
+
+    // Properties (line settings take effect through UpdateDCB or the next OpenComm).
+    [[nodiscard]] QString CommPort() const { return pCommPort; }
+    void setCommPort(const QString& devicePath) { pCommPort = devicePath; }
+    [[nodiscard]] std::uint32_t BaudRate() const { return pBaudRate; }
+    void setBaudRate(std::uint32_t v) { pBaudRate = v; }
+    [[nodiscard]] std::uint8_t DataBits() const { return pDataBits; }
+    void setDataBits(std::uint8_t v) { pDataBits = v; }
+    [[nodiscard]] TStopBits StopBits() const { return pStopBits; }
+    void setStopBits(TStopBits v) { pStopBits = v; }
+    [[nodiscard]] TParity Parity() const { return pParity; }
+    void setParity(TParity v) { pParity = v; }
+    [[nodiscard]] std::uint16_t RxBufferSize() const { return pRxBuffSize; }
+    void setRxBufferSize(std::uint16_t v) { pRxBuffSize = v; }
+    [[nodiscard]] std::uint32_t InterCharTimeOut() const { return pInterCharTime; }
+    void setInterCharTimeOut(std::uint32_t v) { pInterCharTime = v; }
+
+    TReceiveDataEvent OnReceiveData;
+    TReceiveMsgEvent OnReceiveMsg;
+    TTimeOutEvent OnTimeOut;
+
+    // Port operations.
+    bool OpenComm();
+    void CloseComm();
+    void UpdateDCB();
+    bool CheckPort(const QString& devicePath);
+    [[nodiscard]] bool isOpen() const;
+    // Why the last OpenComm failed, in words a user can act on; empty after a success.
+    [[nodiscard]] QString lastOpenError() const { return m_lastOpenError; }
+
+    // Exchange operations.
+    void AttachCond(TRxCondition* cond);
+    void DetachCond();
+    void ClearFlags();
+    void ClearRxBuffer();
+    bool SendCommData(const std::uint8_t* txstr, std::uint16_t txstrlen, std::uint16_t tim);
+    bool PutChar(std::uint8_t b);
+    int WaitForResult();
+    int WaitForResult_T();
+    std::uint16_t GetReply(std::uint16_t condnum, std::uint8_t* buf, std::uint16_t bufsize,
+                           int pre, int mid, int post);
+    bool GetNextChar(std::uint8_t* ch);
+    [[nodiscard]] int GetCondition();
+    [[nodiscard]] bool CheckReply(std::uint16_t condnum);
+    void CheckCondFlags(std::uint8_t ch);
+    void UpdateRxCharCounts();
+    void ConditionCheck();
+
+    // Frame utilities.
+    static int BCC_Check(const std::uint8_t* buf, std::uint16_t st, std::uint16_t en);
+    static std::uint16_t Find_Char(const std::uint8_t* buf, std::uint8_t first,
+                                   std::uint8_t second, std::uint16_t n);
+    static void Byte_Move(const std::uint8_t* src, std::uint8_t* dest, int len, bool zt_flag);
+
+    int StartEnd_Cond = -1;
+    int RxResult = 0;
+    bool Busy_Flag = false;
+
+    // Fed by the receive thread's deliveries (also used by tests to inject bytes).
+    void HandleRxChr(const std::uint8_t* ch, std::uint32_t chlen);
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void StopRxThread();
+    void TimerTick();
+
+    QString pCommPort;
+    std::uint32_t pBaudRate = 9600;
+    std::uint8_t pDataBits = 8;
+    TStopBits pStopBits = TStopBits::sb1;
+    TParity pParity = TParity::None;
+    std::uint16_t pRxBuffSize = 256;
+    std::uint32_t pInterCharTime = 0;
+
+    DeviceFactory m_factory;
+    std::unique_ptr<corvane::SerialDevice> m_device; // non-null while open ("hCommFile")
+    std::unique_ptr<corvane::RxThread> RxThread;
+    QString m_lastOpenError;
+
+    std::uint16_t RxBuffHead = 0;
+    std::uint16_t RxBuffTail = 0;
+    std::unique_ptr<std::uint8_t[]> RxBuffer;
+    std::uint16_t m_ringSize = 0; // size of RxBuffer as allocated at open
+    TRxCondition* RxCond = nullptr;
+    QTimer Timer;
+    std::uint16_t CommTimout = 0;
+    std::uint16_t ReplyTimout = 0;
+    std::int16_t TimerMult = 0;
+    bool m_pollEvent = false;
+    bool m_pollTimeoutEvent = false;
+    bool m_closeEvent = false;
+    std::uint64_t m_generation = 0; // deliveries of an earlier open are discarded
+};
