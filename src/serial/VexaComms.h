@@ -12,10 +12,14 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <vector>
+
+class QEventLoop;
 
 namespace corvane {
 class SerialDevice;
 class RxThread;
+struct LineSettings;
 } // namespace corvane
 
 // Raised with a fixed text for misuse when a port is opened.
@@ -92,8 +96,8 @@ public:
     bool PutChar(std::uint8_t b);
     int WaitForResult();
     int WaitForResult_T();
-    std::uint16_t GetReply(std::uint16_t condnum, std::uint8_t* buf, std::uint16_t bufsize,
-                           int pre, int mid, int post);
+    std::uint16_t GetReply(std::uint16_t condnum, std::uint8_t* buf, std::uint16_t bufsize, int pre,
+                           int mid, int post);
     bool GetNextChar(std::uint8_t* ch);
     [[nodiscard]] int GetCondition();
     [[nodiscard]] bool CheckReply(std::uint16_t condnum);
@@ -103,8 +107,8 @@ public:
 
     // Frame utilities.
     static int BCC_Check(const std::uint8_t* buf, std::uint16_t st, std::uint16_t en);
-    static std::uint16_t Find_Char(const std::uint8_t* buf, std::uint8_t first,
-                                   std::uint8_t second, std::uint16_t n);
+    static std::uint16_t Find_Char(const std::uint8_t* buf, std::uint8_t first, std::uint8_t second,
+                                   std::uint16_t n);
     static void Byte_Move(const std::uint8_t* src, std::uint8_t* dest, int len, bool zt_flag);
 
     int StartEnd_Cond = -1;
@@ -120,6 +124,9 @@ protected:
 private:
     void StopRxThread();
     void TimerTick();
+    void armReplyWait(std::uint16_t tim);
+    void signalWaits(); // wakes every WaitForResult on the stack to look at the flags
+    [[nodiscard]] corvane::LineSettings lineSettings() const;
 
     QString pCommPort;
     std::uint32_t pBaudRate = 9600;
@@ -146,5 +153,6 @@ private:
     bool m_pollEvent = false;
     bool m_pollTimeoutEvent = false;
     bool m_closeEvent = false;
-    std::uint64_t m_generation = 0; // deliveries of an earlier open are discarded
+    std::uint64_t m_generation = 0;       // deliveries of an earlier open are discarded
+    std::vector<QEventLoop*> m_waitLoops; // nested waits in progress, innermost last
 };

@@ -1,0 +1,60 @@
+#include "RxThread.h"
+
+#include "SerialDevice.h"
+
+namespace corvane {
+
+RxThread::RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver)
+    : m_device(device)
+    , m_interval(interval)
+    , m_deliver(std::move(deliver)) {}
+
+RxThread::~RxThread() {
+    stop();
+}
+
+void RxThread::start() {
+    m_thread = std::thread([this] { run(); });
+}
+
+bool RxThread::stop(std::chrono::milliseconds wait) {
+    if (!m_thread.joinable()) {
+        return true;
+    }
+    m_device.requestStop();
+    bool inTime = false;
+    {
+        std::unique_lock lock(m_mutex);
+        inTime = m_finishedCv.wait_for(lock, wait, [this] { return m_finished; });
+    }
+    // A thread cannot be killed safely; it ends at its next read at the latest.
+    m_thread.join();
+    return inTime;
+}
+
+bool RxThread::finished() const {
+    std::lock_guard lock(m_mutex);
+    return m_finished;
+}
+
+void RxThread::run() {
+    QByteArray chunk;
+    for (;;) {
+        const ReadStatus status = m_device.readChunk(chunk, m_interval);
+        if (status != ReadStatus::Data) {
+            break;
+        }
+        if (!chunk.isEmpty()) {
+            m_deliver(std::move(chunk));
+            chunk = QByteArray();
+        }
+    }
+    m_device.purgeInput();
+    {
+        std::lock_guard lock(m_mutex);
+        m_finished = true;
+    }
+    m_finishedCv.notify_all();
+}
+
+} // namespace corvane
