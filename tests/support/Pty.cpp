@@ -1,0 +1,97 @@
+#include "Pty.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+namespace corvane::testsupport {
+
+Pty::Pty() {
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    termios tio{};
+    ::tcgetattr(m_slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(m_slave, TCSANOW, &tio);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+    m_slavePath = QString::fromLocal8Bit(name);
+}
+
+Pty::~Pty() {
+    ::close(m_slave);
+    ::close(m_master);
+}
+
+bool writeAll(int fd, const char* bytes, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, bytes, n);
+        if (w > 0) {
+            bytes += w;
+            n -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 1000) <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PtyBridge::PtyBridge() {
+    if (::pipe2(m_stop, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    m_thread = std::thread([this] { relay(); });
+}
+
+PtyBridge::~PtyBridge() {
+    const char stop = 1;
+    (void)::write(m_stop[1], &stop, 1);
+    m_thread.join();
+    ::close(m_stop[0]);
+    ::close(m_stop[1]);
+}
+
+void PtyBridge::relay() {
+    char buf[4096];
+    for (;;) {
+        pollfd fds[3] = {
+            {m_stop[0], POLLIN, 0}, {m_a.masterFd(), POLLIN, 0}, {m_b.masterFd(), POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[0].revents != 0) {
+            return;
+        }
+        for (int side = 1; side <= 2; ++side) {
+            if ((fds[side].revents & POLLIN) == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fds[side].fd, buf, sizeof buf);
+            if (n <= 0) {
+                continue;
+            }
+            const int to = side == 1 ? m_b.masterFd() : m_a.masterFd();
+            if (writeAll(to, buf, static_cast<std::size_t>(n))) {
+                (side == 1 ? m_aToB : m_bToA) += static_cast<std::uint64_t>(n);
+            }
+        }
+    }
+}
+
+} // namespace corvane::testsupport

@@ -1,0 +1,89 @@
+#pragma once
+// Peers that answer by script, for what a well-behaved slave never does: noise, trailing or
+// corrupted bytes, replies split in pieces or too late, a connection closed mid-exchange.
+// Each runs on its own thread and ends when destroyed.
+
+#include "Pty.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace corvane::testsupport {
+
+// One step of an answer: wait delayMs, then send bytes (may be empty); closeAfter ends the
+// TCP connection after the step.
+struct PeerStep {
+    QByteArray bytes;
+    int delayMs = 0;
+    bool closeAfter = false;
+};
+using PeerScript = std::function<std::vector<PeerStep>(const QByteArray& request)>;
+
+// A serial peer on a pseudo-terminal: the program under test opens devicePath(). A request is
+// what arrived before the line stayed quiet for quietMs.
+class ScriptedSerialPeer {
+public:
+    explicit ScriptedSerialPeer(PeerScript script = {}, int quietMs = 5);
+    ~ScriptedSerialPeer();
+    ScriptedSerialPeer(const ScriptedSerialPeer&) = delete;
+    ScriptedSerialPeer& operator=(const ScriptedSerialPeer&) = delete;
+
+    [[nodiscard]] QString devicePath() const { return m_pty.slavePath(); }
+    void setScript(PeerScript script);
+    [[nodiscard]] std::vector<QByteArray> requests() const;
+
+private:
+    void run();
+
+    Pty m_pty;
+    int m_quietMs;
+    int m_stop[2] = {-1, -1};
+    mutable std::mutex m_mutex;
+    PeerScript m_script;
+    std::vector<QByteArray> m_requests;
+    std::thread m_thread;
+};
+
+// A Modbus TCP peer on 127.0.0.1 (a free port). Requests are cut by their MBAP length field;
+// connections are served one after another.
+class ScriptedTcpPeer {
+public:
+    explicit ScriptedTcpPeer(PeerScript script = {});
+    ~ScriptedTcpPeer();
+    ScriptedTcpPeer(const ScriptedTcpPeer&) = delete;
+    ScriptedTcpPeer& operator=(const ScriptedTcpPeer&) = delete;
+
+    [[nodiscard]] std::uint16_t port() const { return m_port; }
+    void setScript(PeerScript script);
+    [[nodiscard]] std::vector<QByteArray> requests() const;
+    [[nodiscard]] int connectionsAccepted() const;
+
+private:
+    void run();
+    void serve(int fd);
+
+    int m_listener = -1;
+    std::uint16_t m_port = 0;
+    int m_stop[2] = {-1, -1};
+    mutable std::mutex m_mutex;
+    PeerScript m_script;
+    std::vector<QByteArray> m_requests;
+    int m_connections = 0;
+    std::thread m_thread;
+};
+
+// A Modbus TCP reply frame: MBAP header with the given identifier, unit and pdu.
+[[nodiscard]] QByteArray mbapFrame(std::uint16_t tid, std::uint8_t unit, const QByteArray& pdu);
+// The identifier of an MBAP request (0 when too short).
+[[nodiscard]] std::uint16_t mbapTid(const QByteArray& frame);
+// bytes followed by their CRC-16/MODBUS, low byte first (computed here, not by the code
+// under test).
+[[nodiscard]] QByteArray withCrc(const QByteArray& bytes);
+
+} // namespace corvane::testsupport
