@@ -1,0 +1,263 @@
+// The simulated unit's own framing: CRC, RTU request assembly, bootloader DLE framing and the
+// fault specifications of the command line.
+
+#include "DeviceFraming.h"
+#include "SimTestSupport.h"
+#include "SimulatedUnit.h"
+
+#include <QTest>
+
+#include <random>
+
+using namespace corvane::sim;
+
+namespace {
+
+Bytes hex(const char* text) {
+    Bytes out;
+    const QByteArray raw = QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+    for (char c : raw)
+        out.push_back(static_cast<std::uint8_t>(c));
+    return out;
+}
+
+} // namespace
+
+class TestSimFraming : public QObject {
+    Q_OBJECT
+private slots:
+    void crcMatchesKnownFrames_data();
+    void crcMatchesKnownFrames();
+    void assemblerFindsFramesInAnyPieces_data();
+    void assemblerFindsFramesInAnyPieces();
+    void assemblerSurvivesGarbage();
+    void assemblerUnknownFunctionEndsAtIdle();
+    void bootFrameEncoding_data();
+    void bootFrameEncoding();
+    void bootParser_data();
+    void bootParser();
+    void faultSpecs_data();
+    void faultSpecs();
+};
+
+void TestSimFraming::crcMatchesKnownFrames_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("crc");
+    QTest::newRow("check value") << QByteArray("123456789") << 0x4B37;
+    QTest::newRow("empty") << QByteArray() << 0xFFFF;
+    // Frames quoted with their CRC bytes (low byte first on the wire).
+    QTest::newRow("upgrade mode") << QByteArray::fromHex("1767000C1966") << 0x4D7D;
+    QTest::newRow("status read CPU-2") << QByteArray::fromHex("170300200002") << 0x37C7;
+}
+
+void TestSimFraming::crcMatchesKnownFrames() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, crc);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    QCOMPARE(crc16(std::span<const std::uint8_t>(p, static_cast<std::size_t>(bytes.size()))),
+             static_cast<std::uint16_t>(crc));
+}
+
+void TestSimFraming::assemblerFindsFramesInAnyPieces_data() {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("pieceSize");
+    QTest::addColumn<int>("frames");
+    const QByteArray read = QByteArray::fromHex("170300000002C6FD");
+    const QByteArray hmiBoot = QByteArray::fromHex(
+        QByteArray(
+            "176800100010200000000022 2D010200000000000000000000000000000000000000000000005CA07E")
+            .replace(' ', ""));
+    QTest::newRow("whole") << read << 100 << 1;
+    QTest::newRow("byte by byte") << read << 1 << 1;
+    QTest::newRow("three pieces") << read << 3 << 1;
+    QTest::newRow("41-byte block in pieces") << hmiBoot << 7 << 1;
+    QTest::newRow("noise in front") << (QByteArray::fromHex("FF17AA0310") + read) << 4 << 1;
+    QTest::newRow("two frames back to back") << (read + hmiBoot) << 5 << 2;
+    QTest::newRow("bad CRC then good")
+        << (QByteArray::fromHex("170300000002C6FE") + read) << 8 << 1;
+}
+
+void TestSimFraming::assemblerFindsFramesInAnyPieces() {
+    QFETCH(QByteArray, stream);
+    QFETCH(int, pieceSize);
+    QFETCH(int, frames);
+    RtuAssembler a;
+    int found = 0;
+    for (qsizetype i = 0; i < stream.size(); i += pieceSize) {
+        const QByteArray piece = stream.mid(i, pieceSize);
+        const auto got = a.feed(
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(piece.constData()),
+                                          static_cast<std::size_t>(piece.size())));
+        for (const Bytes& f : got) {
+            QVERIFY(crcOk(f));
+            QCOMPARE(f.front(), std::uint8_t{0x17});
+        }
+        found += static_cast<int>(got.size());
+    }
+    QCOMPARE(found, frames);
+}
+
+void TestSimFraming::assemblerSurvivesGarbage() {
+    RtuAssembler a;
+    std::mt19937 rng(7);
+    Bytes garbage(20000);
+    for (auto& b : garbage)
+        b = static_cast<std::uint8_t>(rng());
+    int spurious = 0;
+    for (std::size_t i = 0; i < garbage.size(); i += 13) {
+        const std::size_t n = std::min<std::size_t>(13, garbage.size() - i);
+        spurious +=
+            static_cast<int>(a.feed(std::span<const std::uint8_t>(garbage).subspan(i, n)).size());
+        QVERIFY(a.buffered() <= RtuAssembler::kMaxBuffer);
+    }
+    // A chance CRC match in random bytes is possible but rare; the buffer stays bounded and a
+    // valid request afterwards is still found.
+    QVERIFY(spurious < 3);
+    const Bytes read = hex("170300000002C6FD");
+    const auto frames = a.feed(read);
+    QCOMPARE(frames.size(), std::size_t{1});
+    QCOMPARE(frames.front(), read);
+}
+
+void TestSimFraming::assemblerUnknownFunctionEndsAtIdle() {
+    RtuAssembler a;
+    const Bytes odd = simtest::withCrc({0x17, 0x41, 0x01, 0x02});
+    QVERIFY(a.feed(odd).empty()); // length unknown: wait for the quiet line
+    const auto frames = a.idle(false);
+    QCOMPARE(frames.size(), std::size_t{1});
+    QCOMPARE(frames.front(), odd);
+    QCOMPARE(a.buffered(), std::size_t{0});
+
+    // A frame that may still be completed is kept at idle and dropped when stale.
+    QVERIFY(a.feed(hex("17030000")).empty());
+    QVERIFY(a.idle(false).empty());
+    QCOMPARE(a.buffered(), std::size_t{4});
+    QCOMPARE(a.feed(hex("0002C6FD")).size(), std::size_t{1});
+    QVERIFY(a.feed(hex("170300")).empty());
+    QVERIFY(a.idle(true).empty());
+    QCOMPARE(a.buffered(), std::size_t{0});
+}
+
+void TestSimFraming::bootFrameEncoding_data() {
+    QTest::addColumn<int>("cmd");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::newRow("info request") << 0x08 << 4 << QByteArray()
+                                  << QByteArray::fromHex("1002 0804F4 1003");
+    QTest::newRow("info reply") << 0x08 << 4 << QByteArray::fromHex("010200F5")
+                                << QByteArray::fromHex("1002 0804010200F5FC 1003");
+    QTest::newRow("boot mode off") << 0x05 << 1 << QByteArray::fromHex("FF030000")
+                                   << QByteArray::fromHex("1002 0501FF030000F8 1003");
+    QTest::newRow("DLE in the body") << 0x03 << 8 << QByteArray::fromHex("001000")
+                                     << QByteArray::fromHex("1002 030800101000E5 1003");
+    QTest::newRow("BCC is DLE") << 0x00 << 0xF0 << QByteArray()
+                                << QByteArray::fromHex("1002 00F01010 1003");
+}
+
+void TestSimFraming::bootFrameEncoding() {
+    QFETCH(int, cmd);
+    QFETCH(int, len);
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, wire);
+    const Bytes d(data.begin(), data.end());
+    const Bytes got =
+        encodeBootFrame(static_cast<std::uint8_t>(cmd), static_cast<std::uint8_t>(len), d);
+    QCOMPARE(
+        QByteArray(reinterpret_cast<const char*>(got.data()), static_cast<qsizetype>(got.size())),
+        wire);
+    // The parser gives the body back.
+    BootFrameParser p;
+    const auto bodies = p.feed(got);
+    QCOMPARE(bodies.size(), std::size_t{1});
+    QVERIFY(bodySumOk(bodies.front()));
+    QCOMPARE(bodies.front().size(), d.size() + 3);
+}
+
+void TestSimFraming::bootParser_data() {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("bodies");
+    QTest::addColumn<QByteArray>("firstBody");
+    QTest::newRow("plain") << QByteArray::fromHex("10020804F41003") << 1
+                           << QByteArray::fromHex("0804F4");
+    QTest::newRow("noise before") << QByteArray::fromHex("0003FF10AA10020804F41003") << 1
+                                  << QByteArray::fromHex("0804F4");
+    QTest::newRow("doubled DLE before ETX-like byte")
+        << QByteArray::fromHex("1002 0308 10100300 E2 1003") << 1
+        << QByteArray::fromHex("03081003 00E2");
+    QTest::newRow("restart on DLE STX")
+        << QByteArray::fromHex("1002 0804 1002 0804F4 1003") << 1 << QByteArray::fromHex("0804F4");
+    QTest::newRow("DLE then junk drops the frame")
+        << QByteArray::fromHex("1002 0804 1055 F41003") << 0 << QByteArray();
+    QTest::newRow("two frames") << QByteArray::fromHex("10020804F4100310020002FE1003") << 2
+                                << QByteArray::fromHex("0804F4");
+}
+
+void TestSimFraming::bootParser() {
+    QFETCH(QByteArray, stream);
+    QFETCH(int, bodies);
+    QFETCH(QByteArray, firstBody);
+    BootFrameParser p;
+    std::vector<Bytes> got;
+    for (char c : stream) { // one byte at a time: the hardest split
+        const std::uint8_t b = static_cast<std::uint8_t>(c);
+        auto more = p.feed(std::span<const std::uint8_t>(&b, 1));
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    QCOMPARE(static_cast<int>(got.size()), bodies);
+    if (bodies > 0)
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(got.front().data()),
+                            static_cast<qsizetype>(got.front().size())),
+                 firstBody);
+}
+
+void TestSimFraming::faultSpecs_data() {
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("on");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("param");
+    QTest::newRow("drop any") << "drop" << true << int(FaultKind::DropReply) << int(Exchange::Any)
+                              << 0 << 1 << 0;
+    QTest::newRow("power loss after 10 blocks")
+        << "power-loss:bl-program,after=10,param=500" << true << int(FaultKind::PowerLoss)
+        << int(Exchange::BlProgram) << 10 << 1 << 500;
+    QTest::newRow("status fault defaults to commands")
+        << "stuck-busy" << true << int(FaultKind::StuckBusy) << int(Exchange::Fn104Command) << 0
+        << 1 << 0;
+    QTest::newRow("exception with code")
+        << "exception:modbus-read,count=3,param=6" << true << int(FaultKind::ExceptionReply)
+        << int(Exchange::ModbusRead) << 0 << 3 << 6;
+    QTest::newRow("unknown kind") << "melt" << false << 0 << 0 << 0 << 0 << 0;
+    QTest::newRow("unknown exchange") << "drop:fn105" << false << 0 << 0 << 0 << 0 << 0;
+    QTest::newRow("negative count") << "drop,count=-1" << false << 0 << 0 << 0 << 0 << 0;
+    QTest::newRow("probability out of range") << "drop,p=1.5" << false << 0 << 0 << 0 << 0 << 0;
+    QTest::newRow("unknown setting") << "drop,often=2" << false << 0 << 0 << 0 << 0 << 0;
+}
+
+void TestSimFraming::faultSpecs() {
+    QFETCH(QString, spec);
+    QFETCH(bool, valid);
+    QString why;
+    const auto f = parseFault(spec, &why);
+    QCOMPARE(f.has_value(), valid);
+    if (!valid) {
+        QVERIFY(!why.isEmpty());
+        return;
+    }
+    QFETCH(int, kind);
+    QFETCH(int, on);
+    QFETCH(int, after);
+    QFETCH(int, count);
+    QFETCH(int, param);
+    QCOMPARE(int(f->kind), kind);
+    QCOMPARE(int(f->on), on);
+    QCOMPARE(f->after, after);
+    QCOMPARE(f->count, count);
+    QCOMPARE(f->param, param);
+}
+
+QTEST_APPLESS_MAIN(TestSimFraming)
+#include "tst_simframing.moc"
