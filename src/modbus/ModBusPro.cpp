@@ -4,6 +4,8 @@
 #include "RxCondition.h"
 #include "VexaComms.h"
 
+#include <QPointer>
+
 #include <vector>
 
 using namespace corvane::modbus;
@@ -11,33 +13,44 @@ using namespace corvane::modbus;
 namespace {
 
 // Busy_Flag is true for the whole exchange and cleared on every way out, exceptions included.
+// The wait dispatches events, and a handler may destroy the link: it is only touched while it
+// still exists.
 class BusyScope {
 public:
     explicit BusyScope(TVexaComms& link)
-        : m_link(link) {
-        m_link.Busy_Flag = true;
+        : m_link(&link) {
+        m_link->Busy_Flag = true;
     }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
-    ~BusyScope() { m_link.Busy_Flag = false; }
+    ~BusyScope() {
+        if (m_link) {
+            m_link->Busy_Flag = false;
+        }
+    }
 
 private:
-    TVexaComms& m_link;
+    QPointer<TVexaComms> m_link;
 };
 
 // The link refers to the list only while it is attached; detached before the list is freed.
 class AttachedConditions {
 public:
     AttachedConditions(TVexaComms& link, TRxCondition& cond)
-        : m_link(link) {
-        m_link.AttachCond(&cond);
+        : m_link(&link) {
+        m_link->AttachCond(&cond);
     }
     AttachedConditions(const AttachedConditions&) = delete;
     AttachedConditions& operator=(const AttachedConditions&) = delete;
-    ~AttachedConditions() { m_link.DetachCond(); }
+    ~AttachedConditions() {
+        if (m_link) {
+            m_link->DetachCond();
+        }
+    }
+    [[nodiscard]] bool linkAlive() const { return !m_link.isNull(); }
 
 private:
-    TVexaComms& m_link;
+    QPointer<TVexaComms> m_link;
 };
 
 struct ExchangeShape {
@@ -71,7 +84,7 @@ int rtuExchange(TVexaComms& link, const Frame& request, const ExchangeShape& sha
         hooks->afterWait(result);
     }
 
-    if (result == 1 && replyCopy != nullptr) {
+    if (result == 1 && replyCopy != nullptr && attached.linkAlive()) {
         // GetReply ends its copy with a zero byte: one byte more than the ring can hold.
         const std::uint16_t ringSize = link.RxBufferSize();
         replyCopy->assign(std::size_t{ringSize} + 1, 0);

@@ -168,12 +168,11 @@ int tcpDecodeReply(std::span<const std::uint8_t> reply, std::uint16_t tid, std::
     if (wordAt(reply, 0) != tid || wordAt(reply, 2) != 0) {
         return -1;
     }
+    // The request's own code is looked at first: a code that already has bit 7 set is a normal
+    // reply, as on the serial link, where the normal reply's condition comes first.
     const std::uint8_t replyFunction = reply[7];
-    if (replyFunction == (function | 0x80)) {
-        return 2;
-    }
     if (replyFunction != function) {
-        return -1;
+        return replyFunction == (function | 0x80) ? 2 : -1;
     }
     const std::uint16_t length = wordAt(reply, 4);
     if (kind == TcpRequestKind::write) {

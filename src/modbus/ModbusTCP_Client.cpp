@@ -139,6 +139,9 @@ QByteArray ModbusTCP_Client::peek(std::size_t k) {
 }
 
 QByteArray ModbusTCP_Client::take(std::size_t k) {
+    if (k == 0) {
+        return {}; // also without a socket
+    }
     if (bytesWaiting() < k) {
         fail(QStringLiteral("%1 bytes asked for, %2 waiting").arg(k).arg(bytesWaiting()));
     }

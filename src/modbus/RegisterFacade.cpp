@@ -21,8 +21,10 @@ RegisterFacade::RegisterFacade(TVexaComms* serial, ModbusTCP_Client* tcp)
 
 namespace {
 
+// Only the low 8 bits count; unsigned arithmetic, so no sum can overflow.
 std::uint8_t slaveAddress(int address, int base) {
-    return static_cast<std::uint8_t>((address + base - 1) & 0xFF);
+    return static_cast<std::uint8_t>(
+        (static_cast<unsigned>(address) + static_cast<unsigned>(base) - 1U) & 0xFFU);
 }
 
 } // namespace

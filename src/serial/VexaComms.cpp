@@ -318,6 +318,9 @@ void TVexaComms::TimerTick() {
 
 int TVexaComms::WaitForResult() {
     QPointer<TVexaComms> self(this);
+    // A close during the wait ends it, also when a handler has opened the port again at once:
+    // the new open has no exchange armed, so nothing would ever end the wait.
+    const std::uint64_t generation = m_generation;
     for (;;) {
         if (!isOpen()) {
             return RxResult;
@@ -329,7 +332,7 @@ int TVexaComms::WaitForResult() {
             RxResult = 0;
             return 0;
         }
-        if (m_closeEvent) {
+        if (m_closeEvent || generation != m_generation) {
             return RxResult;
         }
         QEventLoop loop;

@@ -58,6 +58,7 @@ private slots:
     void tcpWriteMultiLimits();
     void tcpReply_data();
     void tcpReply();
+    void tcpReplyToCodeWithBit7();
     void tcpAnnouncedSize();
 };
 
@@ -293,6 +294,20 @@ void TestModbusFrames::tcpReply() {
         const int want = stored[static_cast<qsizetype>(i)];
         QCOMPARE(values[i], want < 0 ? 0x5555 : want);
     }
+}
+
+void TestModbusFrames::tcpReplyToCodeWithBit7() {
+    // A request code with bit 7 already set: its echo is a normal reply, judged by its length.
+    std::array<std::uint16_t, 1> values = {0x5555};
+    const QByteArray normal = mbapFrame(7, 1, QByteArray::fromHex("e7020a0b"));
+    QCOMPARE(tcpDecodeReply(spanOf(normal), 7, 0xE7, TcpRequestKind::read, 1, values), 1);
+    QCOMPARE(values[0], std::uint16_t(0x0A0B));
+    values[0] = 0x5555;
+    const QByteArray badLength = QByteArray::fromHex("000700000007 01 e7 02 0a0b 00");
+    QCOMPARE(tcpDecodeReply(spanOf(badLength), 7, 0xE7, TcpRequestKind::read, 1, values), -1);
+    QCOMPARE(values[0], std::uint16_t(0x5555));
+    const QByteArray write = mbapFrame(7, 1, QByteArray::fromHex("e700010003"));
+    QCOMPARE(tcpDecodeReply(spanOf(write), 7, 0xE7, TcpRequestKind::write, 0, {}), 1);
 }
 
 void TestModbusFrames::tcpAnnouncedSize() {

@@ -86,6 +86,8 @@ private slots:
     void exceptionFromHandlerClearsBusyFlag_data();
     void exceptionFromHandlerClearsBusyFlag();
     void closedLink();
+    void linkDestroyedDuringWait_data();
+    void linkDestroyedDuringWait();
 
 private:
     std::unique_ptr<PtyBridge> m_bridge;
@@ -430,6 +432,34 @@ void TestModbusRtu::closedLink() {
     QVERIFY(t.elapsed() < 500);
     QCOMPARE(values[0], std::uint16_t(42));
     QCOMPARE(f.peer.requests().size(), std::size_t(1));
+}
+
+void TestModbusRtu::linkDestroyedDuringWait_data() {
+    exceptionReplyEndsAfterFiveBytes_data();
+}
+
+void TestModbusRtu::linkDestroyedDuringWait() {
+    QFETCH(int, kind);
+    ScriptedFixture f; // never answers
+    QVERIFY(f.link);
+    // A handler frees the link while the exchange waits; the exchange must not touch it again.
+    TVexaComms& link = *f.link;
+    QTimer::singleShot(100, [&] { f.link.reset(); });
+    std::array<std::uint16_t, 2> values = {42, 42};
+    QElapsedTimer t;
+    t.start();
+    int result = 0;
+    if (kind == 0) {
+        result = MB_ReadRegs(link, 1, 3, 0, 2, 30, values);
+    } else if (kind == 1) {
+        result = MB_WriteSingleReg(link, 1, 6, 0, 1, 30);
+    } else {
+        result = MB_WriteMultiRegs(link, 1, 16, 0, 2, values, 30);
+    }
+    QVERIFY2(result < 0, qPrintable(QString::number(result)));
+    QVERIFY(!f.link);
+    QVERIFY2(t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(values, (std::array<std::uint16_t, 2>{42, 42}));
 }
 
 QTEST_GUILESS_MAIN(TestModbusRtu)

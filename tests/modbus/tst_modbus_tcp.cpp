@@ -400,6 +400,8 @@ void TestModbusTcp::clientConnectFailures() {
     QVERIFY(!client.isConnected());
     QVERIFY_THROWS_EXCEPTION(TcpClientError, (void)client.waitForData(10));
     QCOMPARE(client.bytesWaiting(), std::size_t(0));
+    QCOMPARE(client.take(0), QByteArray());
+    QVERIFY_THROWS_EXCEPTION(TcpClientError, (void)client.take(1));
 
     // A port nobody listens on: refused at once, not after the time-out.
     quint16 closedPort = 0;

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <array>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -106,6 +107,9 @@ void TestRegisterFacade::addressAndRouting_data() {
         QTest::addRow("%s, single, base 5", t) << serial << int(Call::single) << 5 << 23 << 27;
         QTest::addRow("%s, multi, base 5", t) << serial << int(Call::multi) << 5 << 23 << 27;
         QTest::addRow("%s, low 8 bits", t) << serial << int(Call::poll) << 100 << 200 << 43;
+        QTest::addRow("%s, sum beyond int", t)
+            << serial << int(Call::poll) << 1 << std::numeric_limits<int>::max() << 255;
+        QTest::addRow("%s, negative base", t) << serial << int(Call::single) << -10 << 20 << 9;
     }
 }
 

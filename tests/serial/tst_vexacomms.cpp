@@ -102,6 +102,9 @@ private slots:
     void deliveriesReachConditions();
     void staleDeliveriesDiscarded();
     void closeFromReceiveHandler();
+    void reopenFromHandlerEndsWait();
+    void destroyedFromEventHandler_data();
+    void destroyedFromEventHandler();
     void receiveMsgEventTakesReply();
     void nestedExchangeEndsOuterWait();
     void conditionCheckEndsWait();
@@ -589,6 +592,74 @@ void TestVexaComms::closeFromReceiveHandler() {
     QVERIFY(link.comms.WaitForResult() < 1);
     QVERIFY(clock.elapsed() < 1000);
     QVERIFY(!link.comms.isOpen());
+}
+
+void TestVexaComms::reopenFromHandlerEndsWait() {
+    Link link;
+    QVERIFY(link.comms.OpenComm());
+    // A handler closes the port and opens it again (as around a line-speed change) while an
+    // exchange waits: the wait ends below 1 and the port stays open.
+    QTimer::singleShot(50, &link.comms, [&] {
+        link.comms.CloseComm();
+        QVERIFY(link.comms.OpenComm());
+    });
+    // Ends a wait that would otherwise never end.
+    QTimer::singleShot(2500, &link.comms, [&] { link.comms.CloseComm(); });
+    QVERIFY(link.comms.SendCommData(bytes("q"), 1, 30));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(link.comms.WaitForResult() < 1);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(link.comms.isOpen());
+    // The reopened port carries the next exchange.
+    TRxCondition list;
+    addFrameCondition(list);
+    link.comms.AttachCond(&list);
+    link.comms.ClearFlags();
+    QVERIFY(link.comms.SendCommData(bytes("q"), 1, 30));
+    link.script->feed(QByteArray::fromHex("1002aa1003"));
+    QCOMPARE(link.comms.WaitForResult(), 1);
+    link.comms.DetachCond();
+}
+
+void TestVexaComms::destroyedFromEventHandler_data() {
+    QTest::addColumn<int>("handler"); // 0 OnTimeOut, 1 OnReceiveData, 2 OnReceiveMsg
+    QTest::newRow("time-out") << 0;
+    QTest::newRow("received data") << 1;
+    QTest::newRow("completed reply") << 2;
+}
+
+void TestVexaComms::destroyedFromEventHandler() {
+    QFETCH(int, handler);
+    auto script = std::make_shared<FakeSerialScript>();
+    auto comms = std::make_unique<TVexaComms>(
+        nullptr, [script] { return std::make_unique<FakeSerialDevice>(script); });
+    comms->setCommPort(QStringLiteral("/dev/fake0"));
+    QVERIFY(comms->OpenComm());
+    TRxCondition list;
+    addFrameCondition(list);
+    comms->AttachCond(&list);
+    comms->ClearFlags();
+    auto destroy = [&] { comms.reset(); };
+    if (handler == 0) {
+        comms->OnTimeOut = destroy;
+    } else if (handler == 1) {
+        comms->OnReceiveData = [&](const std::uint8_t*, std::uint16_t) { destroy(); };
+    } else {
+        comms->OnReceiveMsg = [&](int) { destroy(); };
+    }
+    TVexaComms* raw = comms.get();
+    QVERIFY(raw->SendCommData(bytes("q"), 1, handler == 0 ? 1 : 30));
+    if (handler != 0) {
+        // More bytes follow the completing ones in the same delivery.
+        script->feed(QByteArray::fromHex("1002aa1003101002bb1003"));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(raw->WaitForResult() < 1);
+    QVERIFY(!comms);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!script->deviceOpen());
 }
 
 void TestVexaComms::receiveMsgEventTakesReply() {
