@@ -20,18 +20,17 @@ struct LabelText {
 };
 
 struct ScreenTexts {
-    LabelText Model_Label{QStringLiteral("")};          // title strip (shadow text is the same)
+    LabelText Model_Label{QStringLiteral("")}; // title strip (shadow text is the same)
     // The LabelText arrays are default-initialised (no {}): value-initialising them makes
     // GCC 12 fail with an internal error.
-    std::array<LabelText, 4> FW_Label;                  // connect screen, "v?.??" until set
-    std::array<LabelText, 4> CurrentVer_Label;          // installed version, "????" until set
-    std::array<LabelText, 4> NewVer_Label;              // carried version, "????" until set
-    std::array<QStringList, 4> RevNotes{};              // release notes, one item per line
-    QStringList Tabs;                                   // "CPU-1", "CPU-2"[, "HMI"]
+    std::array<LabelText, 4> FW_Label;         // connect screen, "v?.??" until set
+    std::array<LabelText, 4> CurrentVer_Label; // installed version, "????" until set
+    std::array<LabelText, 4> NewVer_Label;     // carried version, "????" until set
+    std::array<QStringList, 4> RevNotes{};     // release notes, one item per line
+    QStringList Tabs;                          // "CPU-1", "CPU-2"[, "HMI"]
     int SelectedTab = 0;
 
-    ScreenTexts()
-    {
+    ScreenTexts() {
         for (int n = 1; n <= 3; ++n) {
             FW_Label[n].text = QStringLiteral("v?.??");
             CurrentVer_Label[n].text = QStringLiteral("????");

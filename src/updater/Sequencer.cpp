@@ -1,0 +1,330 @@
+// The upgrade sequence: CPU-1 through its bootloader, then CPU-2 and the HMI through CPU-1,
+// then a restart of the unit. One numbered step per posted message; each step reports in the
+// progress list and posts its successor only after its own exchanges and delays.
+
+#include "main.h"
+
+#include "common/gen_lib.h"
+#include "firmware/Identification.h"
+#include "programming/Programmer.h"
+
+#include <array>
+
+using corvane::ui::ProgressListBox;
+
+namespace {
+
+constexpr int kPollLimit = 100;
+constexpr std::uint16_t kStatusFinished = 0x8000;
+constexpr std::uint16_t kStatusCorrupt = 0x4000;
+
+} // namespace
+
+double programProgress(std::uint32_t address, std::uint32_t first, std::uint32_t last) {
+    if (address < first || last < first)
+        return 0; // below the range, or an unusable range (the programming steps refuse it)
+    const std::uint32_t span = last - first + 1;
+    if (span == 0)
+        return 0;
+    // Unsigned 32-bit arithmetic, quotient truncated; an address past the range gives > 100.
+    return static_cast<double>((address - first) * 100u / span);
+}
+
+void TForm3::statusPoll(int step, int nextStep, const QString& prefix, const QString& name) {
+    const int n = CPU_Num;
+    ProgressListBox& list = *Progress_ListBox;
+    std::array<std::uint16_t, 2> status{};
+    if (m_programmer->Get_MB_Status_Words(*m_link, n, status) != 1) {
+        list.showLastBar(false);
+        list.setLastCaption(prefix + name + QStringLiteral("......Error Detected"));
+        postStep(WM_UPGRADE_STEP, 99);
+        return;
+    }
+    if (status[0] == 0 && status[1] == 0) {
+        ++pollcnt;
+        if (pollcnt < kPollLimit)
+            postStep(WM_UPGRADE_STEP, step);
+        return;
+    }
+    if (status[0] & kStatusFinished) {
+        pollcnt = 0;
+        list.setLastBar(100);
+        list.setLastCaption(prefix + name + QStringLiteral("......OK"));
+        postStep(WM_UPGRADE_STEP, nextStep);
+        return;
+    }
+    pollcnt = 0;
+    if (status[0] & kStatusCorrupt) {
+        list.setLastCaption(prefix + name + QStringLiteral("......Data Corrupt"));
+        postStep(WM_UPGRADE_STEP, 99);
+        return;
+    }
+    const TPMem_Rec& rec = m_unit->PMem_Store[static_cast<std::size_t>(n)];
+    list.setLastBar(programProgress(status[1], rec.Prog_Mem_Start, rec.Max_Prog_Addr));
+    // Busy resets the poll count, so a status stuck at one address would be polled for ever:
+    // after the stuck-status limit the run ends through the poll limit's check.
+    if (!m_busySince.isValid() || status != m_lastBusyStatus) {
+        m_lastBusyStatus = status;
+        m_busySince.start();
+    } else if (m_busySince.elapsed() >= m_timings.stuckStatusMs) {
+        pollcnt = kPollLimit;
+        return;
+    }
+    postStep(WM_UPGRADE_STEP, step);
+}
+
+void TForm3::Run_Upgrade_Step(int step) {
+    if (!m_link || !m_programmer)
+        return;
+    const QString name = CPU_Num == 2 ? QStringLiteral("CPU-2") : QStringLiteral("HMI");
+    TVexaComms& link = *m_link;
+    Programmer& prog = *m_programmer;
+    ProgressListBox& list = *Progress_ListBox;
+    UnitState& u = *m_unit;
+    const bool subStep = step >= 10 && step <= 17;
+    const int n = CPU_Num;
+    auto post = [this](int next) { postStep(WM_UPGRADE_STEP, next); };
+    auto addBarLine = [&list](const QString& caption) {
+        list.addLine(caption);
+        list.showLastBar(true);
+        list.setLastBar(0);
+        list.scrollToLast();
+    };
+
+    // Sub-processor steps work on CPU_Num 2 or 3; anything else does nothing but the final
+    // check below.
+    const int selected = subStep && (n < 2 || n > 3) ? -1 : step;
+
+    switch (selected) {
+    case 0:
+        if (!u.BL_Active_Flag)
+            (void)prog.Send_MB_Upgrade_Mode(link);
+        pollcnt = 0;
+        list.clear();
+        if (m_review.All_Mode)
+            list.addLine(QStringLiteral("Updating All Available CPUs....."));
+        list.setFocus();
+        if (u.PMem_Store[1].Upgrade_Flag) {
+            list.addLine(QStringLiteral("Enabling BootLoader....."));
+            list.scrollToLast();
+            if (!u.BL_Active_Flag)
+                (void)prog.Send_MB_BootEnable(link);
+            list.setLastCaption(QStringLiteral("Enabling BootLoader.....Done"));
+            post(7);
+        } else {
+            list.addLine(QStringLiteral("CPU-1 Firmware Up To Date."));
+            post(10);
+        }
+        break;
+
+    case 7: {
+        list.addLine(QStringLiteral("Retrieving Bootloader Info......"));
+        list.scrollToLast();
+        (void)prog.Get_BootLoader_Ver(); // the first answer after entry is not used
+        const int info = prog.Get_BootLoader_Ver();
+        if (info == -1) {
+            list.setLastCaption(QStringLiteral("Retrieving Bootloader Info......Info Unavailable"));
+        } else {
+            const auto word = static_cast<std::uint32_t>(info);
+            const int version = static_cast<int>(word & 0xFFFFu);
+            list.setLastCaption(QStringLiteral("Retrieving Bootloader Info......") +
+                                QString::asprintf("RM%d v%d.%.2d", static_cast<int>(word >> 16),
+                                                  version / 100, version % 100));
+        }
+        post(1);
+        break;
+    }
+
+    case 1: {
+        list.addLine(QStringLiteral("Retrieving Model Number......"));
+        list.scrollToLast();
+        const auto model = static_cast<std::uint32_t>(prog.Get_Firmware_Ver());
+        const bool ok = model == u.RM_Number_Target;
+        if (ok)
+            list.setLastCaption(QStringLiteral("Retrieving Model Number......OK"));
+        else if (model >= 65536)
+            list.setLastCaption(QStringLiteral("Retrieving Model Number......Error (No Reply)"));
+        else
+            list.setLastCaption(
+                QStringLiteral("Retrieving Model Number......Error (Incompatible Model)"));
+        list.scrollToLast();
+        post(ok ? 2 : 99);
+        break;
+    }
+
+    case 2:
+        addBarLine(QStringLiteral("Erasing Program Memory......"));
+        if (prog.Erase_Program_Memory(1)) {
+            post(3);
+        } else {
+            list.setLastCaption(QStringLiteral("Erasing Program Memory......Error Detected"));
+            post(99);
+        }
+        break;
+
+    case 3:
+        addBarLine(QStringLiteral("Sending New Firmware......"));
+        if (prog.Send_Program_Data(1)) {
+            post(4);
+        } else {
+            list.setLastCaption(QStringLiteral("Sending New Program Data......Error Detected"));
+            post(99);
+        }
+        break;
+
+    case 4:
+        list.addLine(QStringLiteral("Disabling Boot Mode......"));
+        list.scrollToLast();
+        (void)prog.Disable_Boot_Mode();
+        list.setLastCaption(QStringLiteral("Disabling Boot Mode......Done"));
+        post(5);
+        break;
+
+    case 5:
+        list.addLine(QStringLiteral("Restarting CPU-1......"));
+        list.scrollToLast();
+        (void)prog.Reset_Unit();
+        Delay_MS(m_timings.cpu1RestartMs);
+        list.setLastCaption(QStringLiteral("Restarting CPU-1......Done"));
+        post(6);
+        break;
+
+    case 6:
+        (void)m_identifier->Get_Firmware_Num();
+        (void)m_identifier->MB_Get_Other_FW_Nums();
+        applyScreenTexts();
+        Refresh_Update_Flags();
+        Update_Version_Labels();
+        post(10);
+        break;
+
+    case 10: {
+        int next = 11;
+        const auto idx = static_cast<std::size_t>(n);
+        if (!u.PMem_Store[idx].Upgrade_Flag) {
+            list.addLine(name + QStringLiteral(" Firmware Up To Date."));
+            next = 20;
+        } else if (u.RM_Number[idx] == 0) {
+            list.addLine(name + QStringLiteral(" Not Responding. Upgrade Aborted"));
+            next = 20;
+        } else if (u.RM_Number[idx] == u.Boot_RM_Number) {
+            list.addLine(name + QStringLiteral(" Already In Boot Mode."));
+            next = 12;
+        } else {
+            list.addLine(QStringLiteral("Enabling ") + name + QStringLiteral(" Boot Mode......"));
+        }
+        list.scrollToLast();
+        post(next);
+        break;
+    }
+
+    case 11: {
+        const QString line =
+            QStringLiteral("Enabling ") + name + QStringLiteral(" Boot Mode......");
+        if (prog.Send_MB_BootEnable2(link, n) != 1) {
+            list.setLastCaption(line + QStringLiteral("Error Detected (1)"));
+            post(99);
+            break;
+        }
+        Delay_MS(m_timings.bootEntryPollMs);
+        std::array<std::uint16_t, 2> status{};
+        if (prog.Get_MB_Status_Words(link, n, status) != 1) {
+            list.setLastCaption(line + QStringLiteral("Error Detected (2)"));
+            post(99);
+        } else if (status[0] & kStatusFinished) {
+            list.setLastCaption(line + QStringLiteral("Done"));
+            post(12);
+        } else {
+            // No news yet, or busy entering boot mode: ask again. Both count towards the
+            // poll limit, so a processor that never finishes ends the run.
+            ++pollcnt;
+            if (pollcnt < kPollLimit)
+                post(11);
+        }
+        break;
+    }
+
+    case 12:
+        pollcnt = 0;
+        addBarLine(QStringLiteral("Sending New Firmware for ") + name + QStringLiteral("......"));
+        if (prog.Send_MB_SendProgData2(link, n) == 1) {
+            post(13);
+        } else {
+            list.showLastBar(false);
+            list.setLastCaption(QStringLiteral("Sending New Firmware for ") + name +
+                                QStringLiteral("......Error Detected"));
+            post(99);
+        }
+        break;
+
+    case 13:
+    case 15: {
+        const QString prefix =
+            step == 13 ? QStringLiteral("Erasing ") : QStringLiteral("Reprogramming ");
+        addBarLine(prefix + name + QStringLiteral("......"));
+        const int r =
+            step == 13 ? prog.Send_MB_Erase_Prog(link, n) : prog.Send_MB_Start_Prog(link, n);
+        if (r == 1) {
+            pollcnt = 0;
+            m_busySince.invalidate(); // a new operation: no busy status seen yet
+            post(step + 1);
+        } else {
+            // The command was refused after its own retries: end the run with a visible error
+            // instead of stopping without a way out.
+            ++pollcnt;
+            list.showLastBar(false);
+            list.setLastCaption(prefix + name + QStringLiteral("......Error Detected"));
+            post(99);
+        }
+        break;
+    }
+
+    case 14:
+        statusPoll(14, 15, QStringLiteral("Erasing "), name);
+        break;
+
+    case 16:
+        statusPoll(16, 17, QStringLiteral("Reprogramming "), name);
+        break;
+
+    case 17:
+        post(20);
+        break;
+
+    case 20:
+        ++CPU_Num;
+        if (CPU_Num >= 4) {
+            list.addLine(QStringLiteral("Restarting System...."));
+            list.scrollToLast();
+            post(21);
+        } else {
+            post(10);
+        }
+        break;
+
+    case 21:
+        if (prog.Send_MB_Restart(link) == 1)
+            list.setLastCaption(QStringLiteral("Restarting System....Done"));
+        else
+            list.setLastCaption(QStringLiteral("Restarting System....Error Detected"));
+        post(99);
+        break;
+
+    case 99:
+        Quit_Button2->setVisible(true);
+        Quit_Button2->setEnabled(true);
+        Quit_Button2->setFocus();
+        break;
+
+    default:
+        break;
+    }
+
+    if (pollcnt >= kPollLimit) {
+        pollcnt = 0;
+        list.addLine(QStringLiteral("Error detected. Terminating upgrade."));
+        list.scrollToLast();
+        if (step != 99)
+            post(99);
+    }
+}
