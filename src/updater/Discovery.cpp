@@ -195,10 +195,9 @@ void TForm3::probePort() {
     bool opened = false;
     try {
         opened = link.OpenComm();
-    } catch (const ECommsError& e) {
+    } catch (const ECommsError&) {
         // Not a serial port (or a link left open): skip it like a port that does not open.
-        scanLog(n, QStringLiteral(" unable to open. (") + QString::fromUtf8(e.what()) +
-                       QLatin1Char(')'));
+        scanLog(n, QStringLiteral(" unable to open."));
         postStep(WM_SCAN_STEP, kScanNextPort);
         return;
     }

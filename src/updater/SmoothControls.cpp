@@ -376,7 +376,9 @@ double SmoothProgressBar::percent() const {
     const double span = m_max - m_min;
     if (!(span > 0))
         return 0;
-    return (m_pos - m_min) * 100.0 / span;
+    // The scan moves the position one past the last port when it ends; a bar never shows more
+    // than its range.
+    return std::clamp((m_pos - m_min) * 100.0 / span, 0.0, 100.0);
 }
 
 QString SmoothProgressBar::text() const {

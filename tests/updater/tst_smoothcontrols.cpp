@@ -150,6 +150,9 @@ void TestSmoothControls::progressBarText_data() {
     QTest::newRow("start") << 3.0 << 0.0 << "0%";
     QTest::newRow("one of eight") << 8.0 << 1.0 << "13%";
     QTest::newRow("empty range") << 0.0 << 1.0 << "0%";
+    // A scan that ends moves the position one past its last port.
+    QTest::newRow("past the end of one port") << 1.0 << 2.0 << "100%";
+    QTest::newRow("below the range") << 4.0 << -1.0 << "0%";
 }
 
 void TestSmoothControls::progressBarText() {
