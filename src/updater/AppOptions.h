@@ -1,6 +1,8 @@
 #pragma once
 // The program's command line.
 
+#include "SimulatedUnit.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,6 +10,12 @@ struct AppOptions {
     QStringList ports; // --port PATH, repeatable: probed first, in this order
     bool showHelp = false;
     bool showVersion = false;
+    // --simulate: a simulated unit inside the program, on a pseudo-terminal tried first.
+    bool simulate = false;
+    corvane::sim::Scenario simScenario;
+    corvane::sim::FaultPlan simFaults;
+    // --auto: an unattended run that reports on standard output and ends with an exit code.
+    bool autoRun = false;
     QString error;    // a command line that cannot be used, in words for the user
     QString helpText; // what --help prints
 };

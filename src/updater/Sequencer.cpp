@@ -6,6 +6,7 @@
 
 #include "common/gen_lib.h"
 #include "firmware/Identification.h"
+#include "firmware/ImageStore.h"
 #include "programming/Programmer.h"
 
 #include <array>
@@ -104,7 +105,12 @@ void TForm3::Run_Upgrade_Step(int step) {
         if (m_review.All_Mode)
             list.addLine(QStringLiteral("Updating All Available CPUs....."));
         list.setFocus();
-        if (u.PMem_Store[1].Upgrade_Flag) {
+        if (u.PMem_Store[1].Upgrade_Flag && !isProgrammable(u, 1)) {
+            // No usable program range or image for CPU-1: nothing is sent to its bootloader.
+            list.addLine(QStringLiteral("CPU-1 Cannot Be Programmed. Upgrade Aborted"));
+            list.scrollToLast();
+            post(10);
+        } else if (u.PMem_Store[1].Upgrade_Flag) {
             list.addLine(QStringLiteral("Enabling BootLoader....."));
             list.scrollToLast();
             if (!u.BL_Active_Flag)
@@ -201,11 +207,18 @@ void TForm3::Run_Upgrade_Step(int step) {
     case 10: {
         int next = 11;
         const auto idx = static_cast<std::size_t>(n);
-        if (!u.PMem_Store[idx].Upgrade_Flag) {
+        // A processor the unit reports as silent (RM number and version 0) is not up to date,
+        // flagged or not; on a product without the HMI those zeros only mean it is absent.
+        const bool silent =
+            u.RM_Number[idx] == 0 && u.FW_Version[idx] == 0 && (n == 2 || productHasHmi());
+        if (!u.PMem_Store[idx].Upgrade_Flag && !silent) {
             list.addLine(name + QStringLiteral(" Firmware Up To Date."));
             next = 20;
         } else if (u.RM_Number[idx] == 0) {
             list.addLine(name + QStringLiteral(" Not Responding. Upgrade Aborted"));
+            next = 20;
+        } else if (!isProgrammable(u, n)) {
+            list.addLine(name + QStringLiteral(" Cannot Be Programmed. Upgrade Aborted"));
             next = 20;
         } else if (u.RM_Number[idx] == u.Boot_RM_Number) {
             list.addLine(name + QStringLiteral(" Already In Boot Mode."));

@@ -1,7 +1,10 @@
 // Program entry: the command line, the application's identity, then the three forms in their
-// start order, and the event loop until the main window closes.
+// start order, and the event loop until the main window closes. With --simulate a simulated
+// unit answers on a pseudo-terminal inside the process; with --auto the run drives itself.
 
 #include "AppOptions.h"
+#include "AutoRun.h"
+#include "BuiltInSimulator.h"
 #include "Theme.h"
 #include "main.h"
 
@@ -17,6 +20,11 @@ namespace {
 void setIdentity() {
     QCoreApplication::setApplicationName(QStringLiteral("corvane-updater"));
     QCoreApplication::setApplicationVersion(Version_Info[2]);
+}
+
+void printLine(const QString& line) {
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -53,9 +61,36 @@ int main(int argc, char** argv) {
     QApplication::setFont(corvane::ui::uiFont());
     sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
 
+    std::unique_ptr<BuiltInSimulator> simulator;
+    if (options.simulate) {
+        simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
+        for (const QString& problem : simulator->problems())
+            std::fprintf(stderr, "corvane-updater: simulated unit: build data: %s\n",
+                         qPrintable(problem));
+        try {
+            options.ports.prepend(simulator->start());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "corvane-updater: simulated unit: %s\n", e.what());
+            return 1;
+        }
+        printLine(simulator->description());
+    }
+
     UpdaterDeps deps;
     deps.preferredPorts = options.ports;
     const std::unique_ptr<TForm3> form = createUpdaterForms(std::move(deps));
     form->show();
-    return QApplication::exec();
+    std::unique_ptr<AutoRun> autoRun;
+    if (options.autoRun) {
+        autoRun = std::make_unique<AutoRun>(*form, printLine);
+        autoRun->start();
+    }
+    int result = QApplication::exec();
+    if (autoRun)
+        result = autoRun->exitCode();
+    if (simulator) {
+        simulator->unit().stop();
+        printLine(QStringLiteral("\nSimulated unit after the run:\n") + simulator->summaryText());
+    }
+    return result;
 }

@@ -72,7 +72,7 @@ struct SequencerTimings {
     int bootEntryPollMs = 100; // between a boot-mode request and the status read
     // A sub-processor whose busy status (word and address) has not changed for this long is
     // taken as stuck and the run ends, instead of polling it for ever.
-    int stuckStatusMs = 30000;
+    int stuckStatusMs = 60000;
 };
 
 // Bar value (0..100, more past the range) for the address a sub-processor reports while it

@@ -1,0 +1,114 @@
+#pragma once
+// Unattended run of the updater window: presses "Connect via USB", answers the message boxes,
+// presses "Load Firmware" when it is offered, and reports every scan result and progress line
+// as it appears. Ends by closing the window, with an exit code for scripts and production
+// lines.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+class TForm3;
+
+// Exit codes of an unattended run. 2 is the command line's own.
+enum class AutoRunExit : int {
+    Success = 0,       // "Restarting System....Done", or nothing to upgrade
+    UpgradeFailed = 1, // an error line, or the sequence ended without the restart
+    NoUnitFound = 3,   // the scan ended with the retry box
+    Refused = 4,       // the review refused the unit
+    Interrupted = 5,   // the window closed before the run ended
+    Stalled = 6,       // nothing moved for the stall limit
+};
+
+// One line of the progress list as a report sees it.
+struct ProgressLineState {
+    QString caption;
+    bool barVisible = false;
+    double barValue = 0;
+};
+
+// Turns successive looks at the progress list into report lines: a line when it appears or its
+// caption changes, and again whenever its bar reaches another whole step (10 % by default).
+class ProgressReporter {
+public:
+    explicit ProgressReporter(int barStepPercent = 10);
+
+    [[nodiscard]] QStringList update(const std::vector<ProgressLineState>& lines);
+    void reset() { m_seen.clear(); }
+
+    // "caption" or "caption 40%" (the bar's value truncated to whole percent).
+    [[nodiscard]] static QString lineText(const ProgressLineState& line);
+
+private:
+    struct Seen {
+        QString caption;
+        long barStep = 0;
+        bool barPrinted = false;
+    };
+    [[nodiscard]] long stepOf(double value) const;
+
+    int m_stepPercent;
+    std::vector<Seen> m_seen;
+};
+
+// A progress line that reports a failure of the run ("...Error Detected", "Error (No Reply)",
+// "Data Corrupt", "... Upgrade Aborted", "Error detected. Terminating upgrade.").
+[[nodiscard]] bool isErrorLine(const QString& caption);
+// True when the sequence ended with the unit restarted and no line reported a failure.
+[[nodiscard]] bool upgradeSucceeded(const QStringList& captions);
+
+class AutoRun : public QObject {
+    Q_OBJECT
+public:
+    using Output = std::function<void(const QString& line)>;
+
+    AutoRun(TForm3& form, Output output, QObject* parent = nullptr);
+    ~AutoRun() override;
+
+    // Presses "Connect via USB" as soon as the event loop runs.
+    void start();
+
+    // A run in which nothing changes for this long ends with AutoRunExit::Stalled.
+    void setStallLimitMs(int ms) { m_stallLimitMs = ms; }
+
+    [[nodiscard]] bool isFinished() const { return m_finished; }
+    [[nodiscard]] int exitCode() const { return static_cast<int>(m_exit); }
+
+signals:
+    void finished(int exitCode);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    enum class Phase { Idle, Scanning, Upgrading };
+
+    void tick();
+    void answerModal();
+    void watchScan();
+    void reviewReached();
+    void watchUpgrade();
+    [[nodiscard]] std::vector<ProgressLineState> snapshot() const;
+    void noteActivity(const QString& fingerprint);
+    void finish(AutoRunExit code, const QString& result);
+    void print(const QString& line);
+
+    QPointer<TForm3> m_form;
+    Output m_output;
+    QTimer m_timer;
+    Phase m_phase = Phase::Idle;
+    ProgressReporter m_reporter;
+    qsizetype m_scanLogShown = 0;
+    QStringList m_refusals;
+    QString m_lastFingerprint;
+    QElapsedTimer m_sinceActivity;
+    int m_stallLimitMs = 180000;
+    bool m_finished = false;
+    AutoRunExit m_exit = AutoRunExit::Interrupted;
+};

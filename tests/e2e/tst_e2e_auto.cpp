@@ -1,0 +1,139 @@
+// The program itself, run unattended as a script or a production line would: `--auto` with the
+// built-in simulated unit (or a port that is no unit), its standard output and its exit code.
+
+#include "SimulatedUnit.h"
+
+#include <QProcess>
+#include <QTest>
+
+namespace sim = corvane::sim;
+
+namespace {
+
+QString version(std::uint16_t v) {
+    return QStringLiteral("%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
+}
+
+struct Run {
+    int exitCode = -1;
+    QStringList out;
+    QString err;
+};
+
+Run runUpdater(const QStringList& args, int timeoutMs = 120000) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(CORVANE_UPDATER_EXE), args);
+    Run r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        r.err = QStringLiteral("did not finish");
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput()).split(u'\n');
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+} // namespace
+
+class TestE2eAuto : public QObject {
+    Q_OBJECT
+private slots:
+    void exitCodes_data();
+    void exitCodes();
+    void successfulRunReportsEveryStage();
+    void helpDescribesTheUnattendedRun();
+};
+
+void TestE2eAuto::exitCodes_data() {
+    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const QStringList upToDate{"--cpu1", ":" + version(c.version[1]),
+                               "--cpu2", ":" + version(c.version[2]),
+                               "--hmi",  ":" + version(c.version[3])};
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expectedLine");
+
+    QTest::newRow("nothing to upgrade")
+        << (QStringList{"--auto", "--simulate"} + upToDate) << 0
+        << QStringLiteral("Result: nothing to upgrade; no processor needs new firmware.");
+    QTest::newRow("bootloader of another model")
+        << QStringList{"--auto", "--simulate", "--model", "4002"} << 1
+        << QStringLiteral("Retrieving Model Number......Error (Incompatible Model)");
+    QTest::newRow("no unit on the port") << QStringList{"--auto", "--port", "/dev/null"} << 3
+                                         << QStringLiteral("Scan: Scan Complete.");
+    QTest::newRow("refused: firmware below 2.00")
+        << QStringList{"--auto", "--simulate", "--cpu1", ":1.50"} << 4
+        << QStringLiteral("Message: Unable To Upgrade! Only units with v2.00 firmware and above "
+                          "can be upgraded.");
+    QTest::newRow("scenario option without --simulate")
+        << QStringList{"--auto", "--cpu1", ":1.50"} << 2 << QString();
+    QTest::newRow("bad scenario value")
+        << QStringList{"--auto", "--simulate", "--fault", "melt"} << 2 << QString();
+}
+
+void TestE2eAuto::exitCodes() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expectedLine);
+    const Run r = runUpdater(args);
+    QVERIFY2(r.exitCode == exitCode,
+             qPrintable(
+                 QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(r.out.join(u'\n'), r.err)));
+    if (!expectedLine.isEmpty())
+        QVERIFY2(r.out.contains(expectedLine), qPrintable(r.out.join(u'\n')));
+    else
+        QVERIFY(!r.err.isEmpty()); // a command-line error says what is wrong
+}
+
+void TestE2eAuto::successfulRunReportsEveryStage() {
+    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    // Only CPU-1 is behind: the shortest complete run.
+    const Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2",
+                              ":" + version(c.version[2]), "--hmi", ":" + version(c.version[3])});
+    const QString all = r.out.join(u'\n');
+    QVERIFY2(r.exitCode == 0,
+             qPrintable(QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(all, r.err)));
+
+    QVERIFY(r.out.first().startsWith(QStringLiteral("Simulated unit on /dev/")));
+    const QString port = r.out.first().section(u' ', 3, 3).chopped(1);
+    QVERIFY(r.out.contains(QStringLiteral("Scan: ") + port + QStringLiteral(" found CV.")));
+    // Every line of the sequence, in order, as it appeared.
+    const QStringList stages{
+        "Enabling BootLoader.....Done",    "Retrieving Model Number......OK",
+        "Erasing Program Memory...... 0%", "Erasing Program Memory...... 100%",
+        "Sending New Firmware...... 0%",   "Sending New Firmware...... 50%",
+        "Sending New Firmware...... 100%", "Disabling Boot Mode......Done",
+        "Restarting CPU-1......Done",      "CPU-2 Firmware Up To Date.",
+        "HMI Firmware Up To Date.",        "Restarting System....Done",
+        "Result: upgrade complete.",
+    };
+    qsizetype at = 0;
+    for (const QString& stage : stages) {
+        const qsizetype found = r.out.indexOf(stage, at);
+        QVERIFY2(found >= 0, qPrintable(stage + QStringLiteral("\n") + all));
+        at = found + 1;
+    }
+    // Afterwards the simulated unit reports what it runs: CPU-1 on the carried firmware.
+    QVERIFY2(
+        all.contains(QRegularExpression(
+            QStringLiteral("CPU-1 +running +%1 +%2 +yes").arg(c.rm[1]).arg(version(c.version[1])))),
+        qPrintable(all));
+}
+
+void TestE2eAuto::helpDescribesTheUnattendedRun() {
+    const Run r = runUpdater({"--help"}, 30000);
+    QCOMPARE(r.exitCode, 0);
+    const QString help = r.out.join(u'\n');
+    for (const char* word : {"--auto", "--simulate", "--port", "--cpu1", "--fault", "--timing",
+                             "--bootloader", "Exit codes"})
+        QVERIFY2(help.contains(QLatin1String(word)), word);
+}
+
+QTEST_GUILESS_MAIN(TestE2eAuto)
+#include "tst_e2e_auto.moc"
