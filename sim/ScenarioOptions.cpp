@@ -95,7 +95,7 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix) {
                        "no-news corrupt-status power-loss. Exchanges: modbus-read status-read "
                        "modbus-write fn103 fn104-command fn104-data bl-model bl-info bl-erase "
                        "bl-program bl-write-byte bl-reset other any."),
-        "SPEC");
+        "FAULT");
 }
 
 QStringList ScenarioOptions::givenOptions(const QCommandLineParser& parser) const {
@@ -168,11 +168,11 @@ bool ScenarioOptions::read(const QCommandLineParser& parser, Scenario& sc, Fault
         if (!ok)
             return fail(error, QStringLiteral("--seed wants a number"));
     }
-    for (const QString& spec : parser.values(QStringLiteral("fault"))) {
+    for (const QString& faultText : parser.values(QStringLiteral("fault"))) {
         QString why;
-        const auto f = parseFault(spec, &why);
+        const auto f = parseFault(faultText, &why);
         if (!f)
-            return fail(error, QStringLiteral("--fault %1: %2").arg(spec, why));
+            return fail(error, QStringLiteral("--fault %1: %2").arg(faultText, why));
         plan.faults.push_back(*f);
     }
     return true;

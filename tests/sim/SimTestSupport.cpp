@@ -258,25 +258,25 @@ std::vector<std::uint16_t> registersOf(const Bytes& reply) {
     return regs;
 }
 
-void writeBuildData(const QString& path, const BuildDataSpec& spec) {
+void writeBuildData(const QString& path, const BuildDataLayout& layout) {
     const QDir dir(path);
     for (int n = 1; n <= 3; ++n) {
-        writeWord(dir, QStringLiteral("RM_NUM_%1").arg(n), spec.rm[static_cast<std::size_t>(n)]);
+        writeWord(dir, QStringLiteral("RM_NUM_%1").arg(n), layout.rm[static_cast<std::size_t>(n)]);
         writeWord(dir, QStringLiteral("FW_VER_%1").arg(n),
-                  spec.version[static_cast<std::size_t>(n)]);
+                  layout.version[static_cast<std::size_t>(n)]);
         writeWord(dir, QStringLiteral("PROG_MEM_START_%1").arg(n),
-                  spec.progStart[static_cast<std::size_t>(n)]);
+                  layout.progStart[static_cast<std::size_t>(n)]);
         writeWord(dir, QStringLiteral("PROC_NUM_%1").arg(n), 4680);
     }
-    writeWord(dir, QStringLiteral("BOOT_RM_NUMBER"), spec.bootRm);
+    writeWord(dir, QStringLiteral("BOOT_RM_NUMBER"), layout.bootRm);
     writeImage(dir, QStringLiteral("HFILE_2"), 2);
     writeImage(dir, QStringLiteral("HFILE_3"), 3);
-    for (std::uint16_t rm : spec.cpu1Products)
+    for (std::uint16_t rm : layout.cpu1Products)
         writeImage(dir, QStringLiteral("HFILE_%1").arg(rm), rm);
     QFile csv(dir.filePath(QStringLiteral("PRODUCTS.csv")));
     if (csv.open(QIODevice::WriteOnly)) {
         csv.write("RM,L,D,N,H,U,M,T,B\r\n");
-        for (const auto& [rm, hmi] : spec.products)
+        for (const auto& [rm, hmi] : layout.products)
             csv.write(QStringLiteral("%1,\"Model, %1\",%2,0,2,20,0,0,0\r\n")
                           .arg(rm)
                           .arg(hmi ? 1 : 0)

@@ -53,7 +53,7 @@ Bytes bootBody(const Bytes& wire);
 bool bootReplyComplete(const Bytes& wire);
 std::vector<std::uint16_t> registersOf(const Bytes& readReply);
 
-struct BuildDataSpec {
+struct BuildDataLayout {
     std::array<std::uint16_t, 4> rm{0, 4001, 3100, 3200};
     std::array<std::uint16_t, 4> version{0, 245, 232, 112};
     std::array<std::uint16_t, 4> progStart{0, 0x0800, 0x1000, 0x1000};
@@ -62,7 +62,7 @@ struct BuildDataSpec {
     std::vector<std::pair<std::uint16_t, bool>> products{{4001, true}, {4002, false}};
 };
 // Writes a build-data folder into `dir`; images are seeded random bytes.
-void writeBuildData(const QString& dir, const BuildDataSpec& spec = {});
+void writeBuildData(const QString& dir, const BuildDataLayout& layout = {});
 QByteArray image(const QString& dir, const QString& name);
 
 // The image CRC as a master sends it in the erase/programming commands: CRC-16/MODBUS of

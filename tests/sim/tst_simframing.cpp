@@ -212,7 +212,7 @@ void TestSimFraming::bootParser() {
 }
 
 void TestSimFraming::faultSpecs_data() {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("faultText");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("on");
@@ -238,10 +238,10 @@ void TestSimFraming::faultSpecs_data() {
 }
 
 void TestSimFraming::faultSpecs() {
-    QFETCH(QString, spec);
+    QFETCH(QString, faultText);
     QFETCH(bool, valid);
     QString why;
-    const auto f = parseFault(spec, &why);
+    const auto f = parseFault(faultText, &why);
     QCOMPARE(f.has_value(), valid);
     if (!valid) {
         QVERIFY(!why.isEmpty());

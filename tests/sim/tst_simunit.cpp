@@ -581,7 +581,7 @@ void TestSimUnit::silentAndAbsentSubProcessors() {
 }
 
 void TestSimUnit::replyFaults_data() {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("faultText");
     QTest::addColumn<QString>("outcomes"); // per read: ok, none, exception, noise, corrupt, late
     QTest::newRow("drop once") << "drop:modbus-read"
                                << "none,ok,ok";
@@ -604,11 +604,11 @@ void TestSimUnit::replyFaults_data() {
 }
 
 void TestSimUnit::replyFaults() {
-    QFETCH(QString, spec);
+    QFETCH(QString, faultText);
     QFETCH(QString, outcomes);
     FaultPlan plan;
     plan.seed = 42;
-    plan.faults.push_back(*parseFault(spec));
+    plan.faults.push_back(*parseFault(faultText));
     SimulatedUnit unit(base(), plan);
     LineMaster m(unit.openPty());
     const Bytes req = readRequest(23, 0, 2);
@@ -649,7 +649,7 @@ void TestSimUnit::replyFaults() {
 }
 
 void TestSimUnit::statusFaults_data() {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("faultText");
     QTest::addColumn<int>("expect"); // 0: stays busy at one address, 1: stays 0,0, 2: corrupt
     QTest::newRow("stuck busy") << "stuck-busy,after=1" << 0;
     QTest::newRow("no news") << "no-news,after=1" << 1;
@@ -657,10 +657,10 @@ void TestSimUnit::statusFaults_data() {
 }
 
 void TestSimUnit::statusFaults() {
-    QFETCH(QString, spec);
+    QFETCH(QString, faultText);
     QFETCH(int, expect);
     FaultPlan plan;
-    plan.faults.push_back(*parseFault(spec));
+    plan.faults.push_back(*parseFault(faultText));
     SimulatedUnit unit(base(), plan);
     LineMaster m(unit.openPty());
     const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_2"));
