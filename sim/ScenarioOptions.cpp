@@ -2,8 +2,6 @@
 
 namespace corvane::sim {
 
-namespace {
-
 std::optional<std::uint16_t> parseWord(const QString& text) {
     bool ok = false;
     const uint v = text.toUInt(&ok, 0);
@@ -11,6 +9,8 @@ std::optional<std::uint16_t> parseWord(const QString& text) {
         return std::nullopt;
     return static_cast<std::uint16_t>(v);
 }
+
+namespace {
 
 // "RM:VERSION"; either part may be left empty to keep the default.
 bool parsePair(const QString& text, std::uint16_t& first, std::uint16_t& second) {

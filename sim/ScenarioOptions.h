@@ -33,5 +33,7 @@ private:
 
 // "2.15" -> 215, "215" -> 215.
 [[nodiscard]] std::optional<std::uint16_t> parseVersionText(const QString& text);
+// A 16-bit number in decimal, or hexadecimal with 0x.
+[[nodiscard]] std::optional<std::uint16_t> parseWord(const QString& text);
 
 } // namespace corvane::sim

@@ -17,14 +17,6 @@ using namespace corvane::sim;
 
 namespace {
 
-std::optional<std::uint16_t> parseWord(const QString& text) {
-    bool ok = false;
-    const uint v = text.toUInt(&ok, 0);
-    if (!ok || v > 0xFFFF)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(v);
-}
-
 [[noreturn]] void fail(const QString& message) {
     std::fprintf(stderr, "corvane-sim: %s\n", qPrintable(message));
     std::exit(2);
