@@ -414,8 +414,11 @@ void TestSerialPty::openCloseCycles() {
         }
         link.CloseComm();
     }
-    QCOMPARE(openFdCount(), fds);
-    QCOMPARE(threadCount(), threads);
+    // A leak grows with the cycles; a helper thread of an earlier test may end meanwhile.
+    QVERIFY2(openFdCount() <= fds,
+             qPrintable(QStringLiteral("%1 fds, %2 before").arg(openFdCount()).arg(fds)));
+    QVERIFY2(threadCount() <= threads,
+             qPrintable(QStringLiteral("%1 threads, %2 before").arg(threadCount()).arg(threads)));
     QVERIFY(link.OpenComm());
     std::thread peer = answer(pty, readRequest, {readReply}, 0ms, nullptr);
     QCOMPARE(exchange(link, readRequest, 10, nullptr), 1);
