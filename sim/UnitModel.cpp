@@ -883,18 +883,8 @@ std::vector<Outgoing> UnitModel::serialBytes(std::span<const std::uint8_t> bytes
     for (const Bytes& frame : m_rtu.feed(bytes)) {
         if (silentAt(now) || m_cpu1.inBootloader)
             break;
-        if (frame[0] != m_sc.slaveAddress)
-            continue;
-        double processing = m_sc.timing.modbusProcessingMs;
-        const auto pdu = std::span<const std::uint8_t>(frame).subspan(1, frame.size() - 3);
-        ModbusOutcome outcome = serveModbus(pdu, true, now);
-        if (!outcome.pdu)
-            continue;
-        Bytes wire{m_sc.slaveAddress};
-        wire.insert(wire.end(), outcome.pdu->begin(), outcome.pdu->end());
-        appendCrc(wire);
-        auto sent = finishSerial(std::move(wire), outcome.fired, ready + dur(processing));
-        out.insert(out.end(), sent.begin(), sent.end());
+        if (frame[0] == m_sc.slaveAddress)
+            serveRtuFrame(frame, now, ready, out);
     }
     return out;
 }
@@ -927,20 +917,24 @@ std::vector<Outgoing> UnitModel::serialTick(TimePoint now) {
     if (stale || m_rtu.buffered() == 0)
         m_idleHandled = true;
     for (const Bytes& frame : frames) {
-        if (silentAt(now) || frame[0] != m_sc.slaveAddress)
-            continue;
-        double processing = m_sc.timing.modbusProcessingMs;
-        const auto pdu = std::span<const std::uint8_t>(frame).subspan(1, frame.size() - 3);
-        ModbusOutcome outcome = serveModbus(pdu, true, now);
-        if (!outcome.pdu)
-            continue;
-        Bytes wire{m_sc.slaveAddress};
-        wire.insert(wire.end(), outcome.pdu->begin(), outcome.pdu->end());
-        appendCrc(wire);
-        auto sent = finishSerial(std::move(wire), outcome.fired, now + dur(processing));
-        out.insert(out.end(), sent.begin(), sent.end());
+        if (!silentAt(now) && frame[0] == m_sc.slaveAddress)
+            serveRtuFrame(frame, now, now, out);
     }
     return out;
+}
+
+void UnitModel::serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready,
+                              std::vector<Outgoing>& out) {
+    const auto pdu = std::span<const std::uint8_t>(frame).subspan(1, frame.size() - 3);
+    ModbusOutcome outcome = serveModbus(pdu, true, now);
+    if (!outcome.pdu)
+        return;
+    Bytes wire{m_sc.slaveAddress};
+    wire.insert(wire.end(), outcome.pdu->begin(), outcome.pdu->end());
+    appendCrc(wire);
+    auto sent =
+        finishSerial(std::move(wire), outcome.fired, ready + dur(m_sc.timing.modbusProcessingMs));
+    out.insert(out.end(), sent.begin(), sent.end());
 }
 
 // ---- Modbus TCP -----------------------------------------------------------------------------

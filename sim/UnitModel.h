@@ -111,6 +111,10 @@ private:
     bool holdsCarried(int processor) const;
 
     ModbusOutcome serveModbus(std::span<const std::uint8_t> pdu, bool serialLine, TimePoint now);
+    // Answers one complete RTU request addressed to this unit; the reply leaves at ready plus
+    // the processing time.
+    void serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready,
+                       std::vector<Outgoing>& out);
     std::optional<std::uint16_t> readRegister(int reg) const;
     Bytes serveWindow(std::span<const std::uint8_t> pdu, const FaultInjector::Fired& fired,
                       TimePoint now);

@@ -1,5 +1,5 @@
 // The simulated unit's own framing: CRC, RTU request assembly, bootloader DLE framing and the
-// fault specifications of the command line.
+// fault options of the command line.
 
 #include "DeviceFraming.h"
 #include "SimTestSupport.h"
