@@ -1,5 +1,7 @@
 #include "ScriptedPeer.h"
 
+#include "Pty.h"
+
 #include <QByteArray>
 
 #include <fcntl.h>
@@ -19,27 +21,6 @@ namespace {
 constexpr std::uint8_t DLE = 0x10;
 constexpr std::uint8_t STX = 0x02;
 constexpr std::uint8_t ETX = 0x03;
-
-bool writeAllTo(int fd, const std::uint8_t* data, std::size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, data, n);
-        if (w > 0) {
-            data += w;
-            n -= static_cast<std::size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        (void)::poll(&p, 1, 20);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -126,7 +107,9 @@ void ScriptedPeer::run() {
                 if (i > 0) {
                     std::this_thread::sleep_for(answer.pause);
                 }
-                (void)writeAllTo(m_master, answer.pieces[i].data(), answer.pieces[i].size());
+                (void)corvane::testsupport::writeAll(
+                    m_master, reinterpret_cast<const char*>(answer.pieces[i].data()),
+                    answer.pieces[i].size());
             }
         }
     }
