@@ -20,7 +20,7 @@ public:
     using Deliver = std::function<void(QByteArray chunk)>;
 
     // The device must outlive the thread.
-    RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver);
+    RxThread(SerialDevice& device, std::chrono::microseconds interval, Deliver deliver);
     ~RxThread();
     RxThread(const RxThread&) = delete;
     RxThread& operator=(const RxThread&) = delete;
@@ -36,7 +36,7 @@ private:
     void run();
 
     SerialDevice& m_device;
-    std::chrono::milliseconds m_interval;
+    std::chrono::microseconds m_interval;
     Deliver m_deliver;
     std::thread m_thread;
     mutable std::mutex m_mutex;

@@ -11,10 +11,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
 class TForm3;
+
+namespace corvane {
+enum class LowLatency;
+}
 
 // Exit codes of an unattended run. 2 is the command line's own.
 enum class AutoRunExit : int {
@@ -56,6 +61,11 @@ private:
     int m_stepPercent;
     std::vector<Seen> m_seen;
 };
+
+// The line an unattended run prints about the link it found the unit on: the read interval
+// and whether the adapter granted its low-latency mode.
+[[nodiscard]] QString linkReport(const QString& port, corvane::LowLatency answer,
+                                 std::uint32_t readIntervalUs);
 
 // A progress line that reports a failure of the run ("...Error Detected", "Error (No Reply)",
 // "Data Corrupt", "... Upgrade Aborted", "Error detected. Terminating upgrade.").
