@@ -2,6 +2,8 @@
 
 #include "ScenarioOptions.h"
 
+#include "serial/VexaComms.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
@@ -36,9 +38,11 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("Starts a simulated unit inside the program and tries it first."));
     const QCommandLineOption fast(
         QStringLiteral("fast"),
-        QStringLiteral("Fast link: a reply ends after 0.5 ms of quiet on the line instead of "
-                       "10 ms; a full upgrade takes about half the time. For the window, --auto "
-                       "and --simulate alike."));
+        QStringLiteral("Fast link: a reply ends after %1 ms of quiet on the line instead of "
+                       "%2 ms; a full upgrade takes about half the time. For the window, --auto "
+                       "and --simulate alike.")
+            .arg(kFastReadIntervalUs / 1000.0)
+            .arg(kReadIntervalUs / 1000.0));
     const corvane::sim::ScenarioOptions scenario(QStringLiteral("Simulated unit: "));
     parser.addOption(help);
     parser.addOption(version);
