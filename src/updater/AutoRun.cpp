@@ -425,8 +425,10 @@ void AutoRun::windUpAfterStop() {
     const bool upgrading = m_phase == Phase::Upgrading;
     QStringList captions;
     if (upgrading && m_form) {
+        // A step that ended on a refused request reports an error that the unit never had.
         for (const ProgressReporter::Report& r : m_reporter.updateIndexed(snapshot()))
-            print(kProgressPrefix + withEstimate(r.index, r.text));
+            if (!isErrorLine(r.text))
+                print(kProgressPrefix + withEstimate(r.index, r.text));
         captions = m_form->Progress_ListBox->captions();
     }
     print(QStringLiteral("State: ") + unitStateAfterStop(upgrading, captions));

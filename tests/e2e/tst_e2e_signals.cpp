@@ -38,11 +38,12 @@ void checkUpgraded(SimProcess& unit, bool withCpu2) {
     }
 }
 
-void finishWithCleanRun(SimProcess& unit, bool withCpu2) {
+void finishWithCleanRun(SimProcess& unit, bool withCpu2,
+                        const QString& result = QStringLiteral("Result: upgrade complete.")) {
     UpdaterRun again({"--auto", "--port", unit.port()});
     const int code = again.finish();
     QVERIFY2(code == 0, qPrintable(QStringLiteral("exit %1\n").arg(code) + again.text()));
-    QCOMPARE(again.lastLine(), QStringLiteral("Result: upgrade complete."));
+    QCOMPARE(again.lastLine(), result);
     checkUpgraded(unit, withCpu2);
 }
 
@@ -56,6 +57,7 @@ private slots:
     void hangUpDoesNotStop();
     void closedPipeDoesNotStop();
     void killedRunLeavesPortUsable();
+    void windowClosesOnSignal();
 };
 
 void TestE2eSignals::stopSignals_data() {
@@ -71,8 +73,10 @@ void TestE2eSignals::stopSignals_data() {
     QTest::newRow("SIGINT half-way through CPU-1")
         << int(SIGINT) << "Progress: Sending New Firmware...... 50%" << false
         << "CPU-1 is left in its bootloader without complete firmware";
+    // CPU-1 was programmed and reset: the later run finds nothing left to do.
     QTest::newRow("SIGTERM while CPU-1 restarts")
-        << int(SIGTERM) << "Progress: Restarting CPU-1......" << false << "";
+        << int(SIGTERM) << "Progress: Restarting CPU-1......" << false
+        << "CPU-1 holds its new firmware but was not restarted";
     QTest::newRow("SIGINT during CPU-2's transfer")
         << int(SIGINT) << "Progress: Sending New Firmware for CPU-2...... 30%" << true
         << "CPU-2 is left in boot mode";
@@ -97,7 +101,7 @@ void TestE2eSignals::stopSignals() {
                                           .arg(name)),
                  qPrintable(run.text()));
         const qsizetype stateAt =
-            run.lines().indexOf(QRegularExpression(QStringLiteral("^State: ")));
+            run.lines().indexOf(QRegularExpression(QStringLiteral("State: .*")));
         QVERIFY2(stateAt >= 0, qPrintable(run.text()));
         QVERIFY2(run.lines().at(stateAt).contains(state), qPrintable(run.lines().at(stateAt)));
         if (state != QLatin1String("Nothing was written to the unit"))
@@ -108,7 +112,11 @@ void TestE2eSignals::stopSignals() {
         // Stopped, not failed: no step ran on after the signal to report errors of its own.
         QVERIFY2(!run.text().contains(QLatin1String("Restarting System")), qPrintable(run.text()));
     }
-    finishWithCleanRun(unit, withCpu2);
+    finishWithCleanRun(unit, withCpu2,
+                       at.startsWith(QLatin1String("Progress: Restarting CPU-1"))
+                           ? QStringLiteral("Result: nothing to upgrade; no processor needs new "
+                                            "firmware.")
+                           : QStringLiteral("Result: upgrade complete."));
 }
 
 void TestE2eSignals::hangUpDoesNotStop() {
@@ -160,6 +168,20 @@ void TestE2eSignals::killedRunLeavesPortUsable() {
     // The killed run left the pty marked exclusive (a pty keeps the mark while its master
     // lives): the next run finds the unit in its bootloader all the same and finishes.
     finishWithCleanRun(unit, false);
+}
+
+void TestE2eSignals::windowClosesOnSignal() {
+    // The window, waiting for "Connect via USB": SIGTERM closes it with its own code.
+    UpdaterRun run({"--simulate"});
+    QVERIFY2(run.waitForLine(QStringLiteral("Simulated unit on ")), qPrintable(run.text()));
+    run.signal(SIGTERM);
+    const int code = run.finish(60000);
+    QVERIFY2(code == 128 + SIGTERM, qPrintable(QStringLiteral("exit %1\n").arg(code) + run.text()));
+    QVERIFY2(run.err().contains(QLatin1String("SIGTERM received")), qPrintable(run.err()));
+    QVERIFY2(run.err().contains(QLatin1String("Nothing was written to the unit")),
+             qPrintable(run.err()));
+    QVERIFY2(run.text().contains(QLatin1String("Simulated unit after the run:")),
+             qPrintable(run.text()));
 }
 
 QTEST_GUILESS_MAIN(TestE2eSignals)
