@@ -6,6 +6,8 @@
 #include "SmoothControls.h"
 #include "main.h"
 
+#include "common/gen_lib.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
@@ -406,6 +408,10 @@ void AutoRun::requestStop(int signal) {
     if (m_finished || m_stopSignal != 0)
         return;
     m_stopSignal = signal;
+    if (m_form)
+        m_captionsAtStop = m_form->Progress_ListBox->captions();
+    // A fixed wait (CPU-1's restart) need not run out: nothing follows it.
+    abandonDelays();
     print(QStringLiteral("Stopping: %1 received; the exchange in progress ends, then the port "
                          "is closed.")
               .arg(signalName(signal)));
@@ -418,9 +424,8 @@ void AutoRun::windUpAfterStop() {
         answerModal();
         return;
     }
-    // Inside an exchange, a delay or a box the event loop is nested: wait until the step in
-    // progress has returned.
-    if (QThread::currentThread()->loopLevel() > 1)
+    // Wait until the step in progress (an exchange, a delay, a box) has returned.
+    if ((m_form && m_form->handlerRunning()) || QThread::currentThread()->loopLevel() > 1)
         return;
     const bool upgrading = m_phase == Phase::Upgrading;
     QStringList captions;
@@ -429,7 +434,11 @@ void AutoRun::windUpAfterStop() {
         for (const ProgressReporter::Report& r : m_reporter.updateIndexed(snapshot()))
             if (!isErrorLine(r.text))
                 print(kProgressPrefix + withEstimate(r.index, r.text));
-        captions = m_form->Progress_ListBox->captions();
+        // When the step in progress had a request refused, its last line did not happen as
+        // it now reads ("Restarting CPU-1......Done" without the reset): judge by the list as
+        // it was at the stop.
+        captions = RunSignals::refusedRequests() > 0 ? m_captionsAtStop
+                                                     : m_form->Progress_ListBox->captions();
     }
     print(QStringLiteral("State: ") + unitStateAfterStop(upgrading, captions));
     finish(static_cast<AutoRunExit>(128 + m_stopSignal),

@@ -143,6 +143,7 @@ private:
     bool m_holdResult = false;
     QString m_resultLine;
     int m_stopSignal = 0;
+    QStringList m_captionsAtStop; // the progress list when the stop was asked for
     qsizetype m_openFailuresShown = 0;
     std::vector<QElapsedTimer> m_lineSince; // per progress line: since it appeared
 };

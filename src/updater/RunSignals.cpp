@@ -11,6 +11,7 @@
 namespace {
 
 std::atomic<int> g_stopSignal{0};
+std::atomic<int> g_refused{0};
 int g_wakeFds[2] = {-1, -1};
 
 extern "C" void onStopSignal(int signal) {
@@ -64,6 +65,10 @@ int RunSignals::stopSignal() {
     return g_stopSignal.load();
 }
 
+int RunSignals::refusedRequests() {
+    return g_refused.load();
+}
+
 GatedSerialDevice::GatedSerialDevice(std::unique_ptr<corvane::SerialDevice> inner)
     : m_inner(std::move(inner)) {}
 
@@ -94,6 +99,7 @@ void GatedSerialDevice::setRts(bool on) {
 std::size_t GatedSerialDevice::write(const std::uint8_t* data, std::size_t length) {
     if (RunSignals::stopSignal() != 0) {
         ++m_refused;
+        ++g_refused;
         return 0;
     }
     return m_inner->write(data, length);

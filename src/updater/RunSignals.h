@@ -25,6 +25,8 @@ public:
 
     // The first stopping signal received (SIGINT, SIGTERM), 0 while none has come.
     [[nodiscard]] static int stopSignal();
+    // Requests the serial devices refused since the stop.
+    [[nodiscard]] static int refusedRequests();
 
 signals:
     void stopRequested(int signal);
@@ -53,7 +55,7 @@ public:
                                                 std::chrono::milliseconds interval) override;
     void requestStop() override;
 
-    // Requests refused since the stop (tests).
+    // Requests this device refused since the stop.
     [[nodiscard]] int refused() const { return m_refused; }
 
 private:

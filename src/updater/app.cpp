@@ -63,22 +63,26 @@ void closeWhenIdle(TForm3& form, int signal) {
         }
     };
     form.installEventFilter(new StepBlocker(&form));
+    const QStringList atStop = form.Progress_ListBox->captions();
+    abandonDelays();
     std::fprintf(stderr, "corvane-updater: %s received; stopping after the exchange in progress.\n",
                  qPrintable(signalName(signal)));
     auto* timer = new QTimer(&form);
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, &form, [&form, timer] {
+    QObject::connect(timer, &QTimer::timeout, &form, [&form, timer, atStop] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
             if (auto* dialog = qobject_cast<QDialog*>(modal))
                 dialog->reject();
             return;
         }
-        if (QThread::currentThread()->loopLevel() > 1)
+        if (form.handlerRunning() || QThread::currentThread()->loopLevel() > 1)
             return;
         timer->stop();
         const bool upgrading = form.visiblePanel() == form.Upgrade_Panel;
+        const QStringList captions =
+            RunSignals::refusedRequests() > 0 ? atStop : form.Progress_ListBox->captions();
         std::fprintf(stderr, "corvane-updater: %s\n",
-                     qPrintable(unitStateAfterStop(upgrading, form.Progress_ListBox->captions())));
+                     qPrintable(unitStateAfterStop(upgrading, captions)));
         form.close();
     });
     timer->start();

@@ -180,6 +180,8 @@ public:
 
     [[nodiscard]] QWidget* visiblePanel() const { return m_shownPanel; }
     [[nodiscard]] bool isClosing() const { return m_closing; }
+    // A step or handler that may exchange with the unit or wait in a delay is on the stack.
+    [[nodiscard]] bool handlerRunning() const { return m_handlerDepth > 0; }
 
     // Panels and transitions.
     void showPanel(QWidget* panel);

@@ -73,10 +73,11 @@ void TestE2eSignals::stopSignals_data() {
     QTest::newRow("SIGINT half-way through CPU-1")
         << int(SIGINT) << "Progress: Sending New Firmware...... 50%" << false
         << "CPU-1 is left in its bootloader without complete firmware";
-    // CPU-1 was programmed and reset: the later run finds nothing left to do.
+    // The reset went out before the line was shown; the stop cuts the wait for CPU-1's
+    // start short, and the later run finds nothing left to do.
     QTest::newRow("SIGTERM while CPU-1 restarts")
         << int(SIGTERM) << "Progress: Restarting CPU-1......" << false
-        << "CPU-1 holds its new firmware but was not restarted";
+        << "no processor is left half-programmed";
     QTest::newRow("SIGINT during CPU-2's transfer")
         << int(SIGINT) << "Progress: Sending New Firmware for CPU-2...... 30%" << true
         << "CPU-2 is left in boot mode";
