@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
                     ok ? "flash holds the image"
                        : (r.erased ? "programming failed" : "erase failed"),
                     r.faults, double(r.ms) / 1000.0);
+        std::fflush(stdout);
     }
     std::printf("%d of %d runs failed; %d replies %s (p %.4f); %.1f s per run\n", failed, runs,
                 faults, corrupt ? "corrupted" : "lost", p,
