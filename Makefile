@@ -40,6 +40,7 @@ bench: build
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
 	$(BUILD)/bench/read_interval
+	$(BUILD)/bench/bootloader_losses
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens
