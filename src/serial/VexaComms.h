@@ -84,6 +84,10 @@ public:
     void UpdateDCB();
     bool CheckPort(const QString& devicePath);
     [[nodiscard]] bool isOpen() const;
+    // Closes the port for good: every later OpenComm fails, so no operation can reopen it and
+    // send (the window retires its link when it closes, even in the middle of a step).
+    void retire();
+    [[nodiscard]] bool isRetired() const { return m_retired; }
     // Why the last OpenComm failed, in words a user can act on; empty after a success.
     [[nodiscard]] QString lastOpenError() const { return m_lastOpenError; }
 
@@ -140,6 +144,7 @@ private:
     std::unique_ptr<corvane::SerialDevice> m_device; // non-null while open ("hCommFile")
     std::unique_ptr<corvane::RxThread> RxThread;
     QString m_lastOpenError;
+    bool m_retired = false;
 
     std::uint16_t RxBuffHead = 0;
     std::uint16_t RxBuffTail = 0;

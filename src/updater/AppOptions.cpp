@@ -16,9 +16,11 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         "describe it (versions are written 2.15 or 215).\n"
         "--auto presses \"Connect via USB\" and \"Load Firmware\" by itself and prints every\n"
         "scan result and progress line on standard output (also without a display, with\n"
-        "QT_QPA_PLATFORM=offscreen). Exit codes of --auto: 0 upgraded, or nothing to\n"
-        "upgrade; 1 the upgrade failed; 2 bad command line; 3 no unit found; 4 the unit\n"
-        "cannot be upgraded; 5 the window was closed; 6 no progress for 3 minutes."));
+        "QT_QPA_PLATFORM=offscreen). Exit codes of --auto: 0 every processor reports the\n"
+        "carried firmware (upgraded and verified, or already current); 1 the upgrade\n"
+        "failed; 2 bad command line; 3 no unit found; 4 the unit, or one of its\n"
+        "processors, cannot be upgraded; 5 the window was closed; 6 no progress for 3\n"
+        "minutes."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -34,12 +36,17 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
         QStringLiteral("Starts a simulated unit inside the program and tries it first."));
+    const QCommandLineOption noVerify(
+        QStringLiteral("no-verify"),
+        QStringLiteral("Ends the upgrade with the unit's restart, without waiting for the unit "
+                       "and checking that every processor reports the carried firmware."));
     const corvane::sim::ScenarioOptions scenario(QStringLiteral("Simulated unit: "));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
     parser.addOption(autoRun);
     parser.addOption(simulate);
+    parser.addOption(noVerify);
     parser.addOptions(scenario.options());
 
     AppOptions options;
@@ -57,6 +64,7 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.showVersion = parser.isSet(version);
     options.autoRun = parser.isSet(autoRun);
     options.simulate = parser.isSet(simulate);
+    options.verify = !parser.isSet(noVerify);
     for (const QString& path : parser.values(port)) {
         if (path.trimmed().isEmpty()) {
             options.error = QStringLiteral("--port needs a device path, e.g. /dev/ttyUSB0");

@@ -16,6 +16,7 @@ namespace {
 constexpr int kTickMs = 10;
 
 const QString kRestartDone = QStringLiteral("Restarting System....Done");
+const QString kVerifiedOk = QStringLiteral("Verifying Firmware......OK");
 
 // Label texts break lines with carriage returns; a report line keeps them on one line.
 QString oneLine(const QString& text) {
@@ -71,16 +72,26 @@ QStringList ProgressReporter::update(const std::vector<ProgressLineState>& lines
 bool isErrorLine(const QString& caption) {
     return caption.contains(QLatin1String("Error")) ||
            caption.contains(QLatin1String("Data Corrupt")) ||
-           caption.contains(QLatin1String("Upgrade Aborted"));
+           caption.contains(QLatin1String("Upgrade Aborted")) ||
+           caption.contains(QLatin1String(", expected RM"));
 }
 
 bool upgradeSucceeded(const QStringList& captions) {
-    if (captions.isEmpty() || captions.constLast() != kRestartDone)
+    if (captions.isEmpty() || !captions.contains(kRestartDone))
+        return false;
+    if (captions.constLast() != kRestartDone && captions.constLast() != kVerifiedOk)
         return false;
     for (const QString& c : captions)
         if (isErrorLine(c))
             return false;
     return true;
+}
+
+QString failureLine(const QStringList& captions) {
+    for (const QString& c : captions)
+        if (isErrorLine(c))
+            return c;
+    return captions.isEmpty() ? QStringLiteral("no progress") : captions.constLast();
 }
 
 AutoRun::AutoRun(TForm3& form, Output output, QObject* parent)
@@ -231,6 +242,16 @@ void AutoRun::reviewReached() {
         return;
     }
     if (!f.Load_Button->isVisibleTo(&f)) {
+        // Nothing is flagged: that is only success when every processor the product has holds
+        // the carried firmware (a silent or too old one is left as it is).
+        for (int n = 1; n <= 3; ++n) {
+            const ProcessorFinding found = f.review().finding(n);
+            if (found.state == ProcessorState::Current || found.state == ProcessorState::Absent)
+                continue;
+            finish(AutoRunExit::Refused,
+                   QStringLiteral("Result: the unit cannot be upgraded: ") + found.line);
+            return;
+        }
         finish(AutoRunExit::Success,
                QStringLiteral("Result: nothing to upgrade; no processor needs new firmware."));
         return;
@@ -267,8 +288,7 @@ void AutoRun::watchUpgrade() {
         finish(AutoRunExit::Success, QStringLiteral("Result: upgrade complete."));
     else
         finish(AutoRunExit::UpgradeFailed,
-               QStringLiteral("Result: the upgrade failed: ") +
-                   (captions.isEmpty() ? QStringLiteral("no progress") : captions.constLast()));
+               QStringLiteral("Result: the upgrade failed: ") + failureLine(captions));
 }
 
 void AutoRun::finish(AutoRunExit code, const QString& result) {

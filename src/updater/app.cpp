@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
 
     UpdaterDeps deps;
     deps.preferredPorts = options.ports;
+    deps.verifyAfterRestart = options.verify;
     const std::unique_ptr<TForm3> form = createUpdaterForms(std::move(deps));
     form->show();
     std::unique_ptr<AutoRun> autoRun;

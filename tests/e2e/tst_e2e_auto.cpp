@@ -111,7 +111,7 @@ void TestE2eAuto::successfulRunReportsEveryStage() {
         "Sending New Firmware...... 100%", "Disabling Boot Mode......Done",
         "Restarting CPU-1......Done",      "CPU-2 Firmware Up To Date.",
         "HMI Firmware Up To Date.",        "Restarting System....Done",
-        "Result: upgrade complete.",
+        "Verifying Firmware......OK",      "Result: upgrade complete.",
     };
     qsizetype at = 0;
     for (const QString& stage : stages) {

@@ -78,6 +78,7 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
         QStringLiteral("Erasing HMI......OK"),
         QStringLiteral("Reprogramming HMI......OK"),
         QStringLiteral("Restarting System....Done"),
+        QStringLiteral("Verifying Firmware......OK"),
     };
     QCOMPARE(rig.lines(), expected);
     for (int line : {3, 4, 8, 9, 10, 12, 13, 14}) {

@@ -83,6 +83,7 @@ void TestE2eSubProcessors::onlyTheHmiIsProgrammed() {
                               "Erasing HMI......OK",
                               "Reprogramming HMI......OK",
                               "Restarting System....Done",
+                              "Verifying Firmware......OK",
                           }));
     for (int line : {3, 4, 5})
         QCOMPARE(rig.barOf(line), 100.0);
@@ -146,6 +147,7 @@ void TestE2eSubProcessors::silentSecondProcessorIsReported() {
                               "Erasing HMI......OK",
                               "Reprogramming HMI......OK",
                               "Restarting System....Done",
+                              "Verifying Firmware......OK",
                           }));
     QVERIFY(rig.flashRange(3) == rig.carriedRange(3));
     QVERIFY(!rig.unit().summary().processors[2].programmed);
@@ -170,6 +172,7 @@ void TestE2eSubProcessors::processorAlreadyInBootMode() {
                               "Reprogramming CPU-2......OK",
                               "HMI Firmware Up To Date.",
                               "Restarting System....Done",
+                              "Verifying Firmware......OK",
                           }));
     // No boot-mode command: the first window block is image data, and only the erase and
     // programming commands follow.

@@ -45,6 +45,7 @@ TForm3& UpgradeRig::openWindow() {
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     deps.deviceFactory = recordingDeviceFactory(m_wire);
     deps.resources = m_options.resources;
+    deps.verifyAfterRestart = m_options.verify;
     m_form = createUpdaterForms(std::move(deps));
     if (m_options.fastWaits) {
         m_form->VexaComms1()->setInterCharTimeOut(
@@ -53,6 +54,11 @@ TForm3& UpgradeRig::openWindow() {
         waits.cpu1RestartMs = m_options.cpu1RestartMs;
         waits.bootEntryPollMs = m_options.bootEntryPollMs;
         waits.stuckStatusMs = m_options.stuckStatusMs;
+        waits.cpu1RereadPollMs = m_options.cpu1RereadPollMs;
+        waits.verifyTimeoutMs = m_options.verifyTimeoutMs;
+        waits.verifyPollMs = m_options.verifyPollMs;
+        waits.stageBaseMs = m_options.stageBaseMs;
+        waits.stageMsPerKiB = m_options.stageMsPerKiB;
         m_form->setSequencerTimings(waits);
     }
     m_form->show();
