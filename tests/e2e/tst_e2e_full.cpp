@@ -122,7 +122,8 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
         K::Fn104Command, // HMI to boot mode
         K::ModbusRead,   K::Fn104Data, K::Fn104Command, K::ModbusRead,  K::Fn104Command,
         K::ModbusRead,
-        K::Fn103, // restart of the unit
+        K::Fn103,      // restart of the unit
+        K::ModbusRead, // verification: every processor read once more
     };
     QCOMPARE(names(folded(kinds)), names(order));
     QCOMPARE(countOf(kinds, K::Fn103), qsizetype(3));
