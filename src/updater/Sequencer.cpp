@@ -111,8 +111,8 @@ void TForm3::runUpgradeStepGuarded(int step) {
 
 bool TForm3::rereadAfterCpu1Restart() {
     for (int attempt = 0; attempt < m_timings.cpu1RereadAttempts && !m_closing; ++attempt) {
-        if (attempt > 0)
-            Delay_MS(m_timings.cpu1RereadPollMs);
+        if (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs))
+            break; // the run is being stopped
         if (m_identifier->Get_Firmware_Num() != 0 &&
             m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts))
             return true;
@@ -134,12 +134,11 @@ void TForm3::verifyAfterRestart() {
             back = true;
             break;
         }
-        if (waited.elapsed() >= m_timings.verifyTimeoutMs)
+        if (waited.elapsed() >= m_timings.verifyTimeoutMs || !Delay_MS(m_timings.verifyPollMs))
             break;
-        Delay_MS(m_timings.verifyPollMs);
     }
-    if (m_closing)
-        return;
+    if (m_closing || (!back && delaysAbandoned()))
+        return; // stopped: no verdict
     if (!back) {
         list.setLastCaption(kVerifying + QStringLiteral("Error (No Reply)"));
         return;
