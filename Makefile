@@ -39,6 +39,7 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+	$(BUILD)/bench/bootloader_losses
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens

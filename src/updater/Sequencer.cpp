@@ -22,6 +22,8 @@ namespace {
 constexpr int kPollLimit = 100;
 
 const QString kVerifying = QStringLiteral("Verifying Firmware......");
+const QString kAdapterDisconnected =
+    QStringLiteral("USB adapter disconnected. Reconnect the unit and run the upgrade again.");
 
 } // namespace
 
@@ -111,8 +113,8 @@ void TForm3::runUpgradeStepGuarded(int step) {
 
 bool TForm3::rereadAfterCpu1Restart() {
     for (int attempt = 0; attempt < m_timings.cpu1RereadAttempts && !m_closing; ++attempt) {
-        if (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs))
-            break; // the run is being stopped
+        if (m_link->hungUp() || (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs)))
+            break; // the adapter is gone, or the run is being stopped
         if (m_identifier->Get_Firmware_Num() != 0 &&
             m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts))
             return true;
@@ -134,11 +136,12 @@ void TForm3::verifyAfterRestart() {
             back = true;
             break;
         }
-        if (waited.elapsed() >= m_timings.verifyTimeoutMs || !Delay_MS(m_timings.verifyPollMs))
+        if (m_link->hungUp() || waited.elapsed() >= m_timings.verifyTimeoutMs ||
+            !Delay_MS(m_timings.verifyPollMs))
             break;
     }
-    if (m_closing || (!back && delaysAbandoned()))
-        return; // stopped: no verdict
+    if (m_closing || (!back && (delaysAbandoned() || m_link->hungUp())))
+        return; // stopped, or the adapter is gone (step 99 says so): no verdict
     if (!back) {
         list.setLastCaption(kVerifying + QStringLiteral("Error (No Reply)"));
         return;
@@ -433,6 +436,11 @@ void TForm3::Run_Upgrade_Step(int step) {
         break;
 
     case 99:
+        if (link.hungUp() &&
+            (list.count() == 0 || list.item(list.count() - 1).caption != kAdapterDisconnected)) {
+            list.addLine(kAdapterDisconnected);
+            list.scrollToLast();
+        }
         Quit_Button2->setVisible(true);
         Quit_Button2->setEnabled(true);
         Quit_Button2->setFocus();
