@@ -1,10 +1,13 @@
 // The simulated unit's request parsing: the RTU request assembler over any stream with quiet
-// gaps, a well-formed request cut into pieces, and the bootloader frame parser.
+// gaps, a well-formed request cut into pieces, the bootloader frame parser, and the whole unit
+// answering any sequence of serial and TCP requests.
 // Input: mode, then what the mode reads (see each part).
 
 #include "FuzzSupport.h"
 
 #include "DeviceFraming.h"
+#include "SimulatedUnit.h"
+#include "UnitModel.h"
 
 #include <array>
 #include <optional>
@@ -112,19 +115,101 @@ void bootFrames(Reader& in) {
     FUZZ_CHECK(!parser.inFrame());
 }
 
+// Every answer of the unit is a whole frame of the protocol it was asked in.
+void checkSerialAnswer(const Bytes& wire, std::uint8_t slave) {
+    if (!wire.empty() && wire[0] == kDle) {
+        BootFrameParser parser;
+        const auto bodies = parser.feed(wire);
+        FUZZ_CHECK(bodies.size() == 1);
+        FUZZ_CHECK(bodySumOk(bodies.front()));
+        return;
+    }
+    FUZZ_CHECK(wire.size() >= 5);
+    FUZZ_CHECK(wire[0] == slave);
+    FUZZ_CHECK(crcOk(wire));
+}
+
+// Step bytes: 0 raw serial bytes, 1 an RTU request with its CRC added, 2 a bootloader frame,
+// 3 a TCP ADU, 4 time passes (the quiet-line tick).
+void wholeUnit(Reader& in) {
+    static const CarriedFirmware carried = readCarriedFirmware(defaultBuildDataFolder());
+    Scenario sc;
+    const std::uint8_t setup = in.u8();
+    sc.startInBootloader = (setup & 1) != 0;
+    sc.cpu1.version = (setup & 2) != 0 ? 216 : 215;
+    sc.hmi.inBootMode = (setup & 4) != 0;
+    sc.untimedBusyReads = (setup >> 3) & 3;
+    const Scenario resolved = resolveScenario(sc, carried);
+    TimePoint now{};
+    UnitModel unit(resolved, FaultPlan{}, carried, now);
+    const std::uint8_t slave = resolved.slaveAddress;
+    auto check = [&](const std::vector<Outgoing>& out) {
+        for (const Outgoing& o : out)
+            checkSerialAnswer(o.bytes, slave);
+    };
+    for (int steps = 0; in.remaining() > 0 && steps < 64; ++steps) {
+        const std::uint8_t step = in.u8();
+        switch (step % 5) {
+        case 0:
+            check(unit.serialBytes(in.bytes(in.u8() % 64), now));
+            break;
+        case 1: {
+            // Addressed to the unit more often than not, so that the requests are served.
+            Bytes frame{(step & 0x80) != 0 ? in.u8() : slave};
+            const auto body = in.bytes(in.u8() % 80);
+            frame.insert(frame.end(), body.begin(), body.end());
+            appendCrc(frame);
+            check(unit.serialBytes(frame, now));
+            break;
+        }
+        case 2: {
+            const std::uint8_t cmd = in.u8();
+            const std::uint8_t len = in.u8();
+            check(unit.serialBytes(encodeBootFrame(cmd, len, in.bytes(in.u8() % 140)), now));
+            break;
+        }
+        case 3: {
+            const auto pdu = in.bytes(in.u8() % 260);
+            Bytes adu{0x12,
+                      0x34,
+                      0,
+                      0,
+                      static_cast<std::uint8_t>((pdu.size() + 1) >> 8),
+                      static_cast<std::uint8_t>(pdu.size() + 1),
+                      slave};
+            adu.insert(adu.end(), pdu.begin(), pdu.end());
+            if (const auto reply = unit.tcpAdu(adu, now)) {
+                const Bytes& r = reply->bytes;
+                FUZZ_CHECK(r.size() >= 9 && r[0] == 0x12 && r[1] == 0x34 && r[2] == 0 && r[3] == 0);
+                FUZZ_CHECK(static_cast<std::size_t>((r[4] << 8) | r[5]) == r.size() - 6);
+            }
+            break;
+        }
+        default:
+            now += std::chrono::milliseconds(in.u8() * 20);
+            check(unit.serialTick(now));
+            break;
+        }
+    }
+    (void)unit.summary(now);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in({data, size});
-    switch (in.u8() % 3) {
+    switch (in.u8() % 4) {
     case 0:
         streamWithGaps(in);
         break;
     case 1:
         requestInPieces(in);
         break;
-    default:
+    case 2:
         bootFrames(in);
+        break;
+    default:
+        wholeUnit(in);
         break;
     }
     return 0;

@@ -223,6 +223,47 @@ sim_boot("erase", b"\x10\x02\x03", 0x03, 8, b"\x00\x08\x00", 5)
 sim_boot("program-dle", b"\x10", 0x02, 2, b"\x00\x10\x00" + bytes(range(16)) * 8, 60)
 sim_boot("reset", b"\x10\x10\x10", 0x00, 0, b"", 0)
 
+
+def unit_seed(name, setup, *steps_):
+    out = bytes([3, setup])
+    for st in steps_:
+        kind, payload = st
+        if kind == "rtu":
+            out += bytes([1, len(payload)]) + bytes(payload)
+        elif kind == "boot":
+            cmd, length, data = payload
+            out += bytes([2, cmd, length, len(data)]) + bytes(data)
+        elif kind == "tcp":
+            out += bytes([3, len(payload)]) + bytes(payload)
+        elif kind == "wait":
+            out += bytes([4, payload // 20])
+        else:
+            out += bytes([0, len(payload)]) + bytes(payload)
+    write("sim_requests", name, out)
+
+
+unit_seed("unit-identify", 0, ("rtu", [3, 0, 0, 0, 2]), ("rtu", [3, 0, 8, 0, 2]),
+          ("rtu", [3, 0, 10, 0, 2]))
+unit_seed("unit-identify-216", 2, ("rtu", [3, 0, 0, 0, 2]), ("rtu", [3, 0, 16, 0, 2]),
+          ("rtu", [3, 0, 32, 0, 2]))
+unit_seed("unit-bootloader", 1, ("boot", (0, 2, b"")), ("boot", (8, 4, b"")),
+          ("boot", (3, 8, b"\x00\x08\x00")), ("boot", (2, 2, b"\x00\x08\x00" + bytes(128))),
+          ("boot", (5, 1, b"\x00\x00\x00\x01")), ("boot", (0, 0, b"")))
+unit_seed("unit-upgrade-window", 0, ("rtu", [103, 0, 12, 0x19, 0x66]),
+          ("rtu", [104, 0, 16, 0, 16, 32, 0x5C, 0, 1] + [0] * 29), ("wait", 100),
+          ("rtu", [3, 0, 16, 0, 2]), ("rtu", [3, 0, 16, 0, 2]), ("rtu", [3, 0, 16, 0, 2]))
+unit_seed("unit-data-block", 4, ("rtu", [103, 0, 12, 0x19, 0x66]),
+          ("rtu", [104, 0, 16, 0, 16, 32, 0xA6, 0, 1] + list(range(29))), ("rtu", [3, 0, 16, 0, 2]))
+unit_seed("unit-to-bootloader", 0, ("rtu", [103, 0, 12, 0x22, 0x2D]), ("wait", 3000),
+          ("boot", (0, 2, b"")), ("boot", (0, 0, b"")), ("wait", 3000), ("rtu", [3, 0, 0, 0, 2]))
+unit_seed("unit-restart", 0, ("rtu", [103, 0, 12, 0x1B, 0xC5]), ("wait", 3000),
+          ("rtu", [3, 0, 0, 0, 2]))
+unit_seed("unit-general", 0, ("rtu", [6, 0, 100, 0x12, 0x34]),
+          ("rtu", [16, 0, 101, 0, 2, 4, 1, 2, 3, 4]), ("rtu", [3, 0, 100, 0, 3]),
+          ("rtu", [3, 0, 200, 0, 1]), ("rtu", [0x41, 1]), ("raw", identify[:5]), ("wait", 20))
+unit_seed("unit-tcp", 0, ("tcp", [3, 0, 0, 0, 2]), ("tcp", [6, 0, 100, 0x12, 0x34]),
+          ("tcp", [16, 0, 100, 0, 1, 2, 0xAB, 0xCD]), ("tcp", [104, 0, 16]), ("tcp", [3]))
+
 # ---- build_data: (selector, length, bytes) records, then CPU-1's identified RM -------------
 NAMES = ["PRODUCTS.csv", "MB_FW_SLAVE", "MB_FW_OFFSET", "MB_CTRL_SLAVE", "MB_CTRL_OFFSET",
          "EXT_PROC_REV", "BOOT_RM_NUMBER", "PROC_NUM_1", "PROC_NUM_2", "PROC_NUM_3", "RM_NUM_1",
