@@ -118,6 +118,11 @@ rtu_seed("cut", 0x17, 3, 2, read_reply(0x17, [1, 2])[:6])
 rtu_seed("other-slave", 0x17, 3, 2, read_reply(0x18, [1, 2]))
 rtu_seed("zero-count", 0x17, 3, 0, rtu(0x17, 3, 0))
 rtu_seed("general-regs", 0x01, 3, 3, read_reply(0x01, [0x0100, 0x0101, 0x0102]))
+rtu_seed("read-125", 0x17, 3, 125, read_reply(0x17, list(range(0, 250, 2))), chunk=17)
+rtu_seed("read-fn4", 0x17, 4, 2, read_reply(0x17, [7, 8], fn=4))
+rtu_seed("two-replies", 0x17, 3, 1, read_reply(0x17, [1]) + read_reply(0x17, [2]))
+rtu_seed("slave-in-noise", 0x17, 3, 1, b"\x17\x17\x17" + read_reply(0x17, [0x1703]))
+rtu_seed("exception-then-reply", 0x17, 3, 1, rtu(0x17, 0x83, 0x04) + read_reply(0x17, [9]))
 
 # ---- boot_reply: len, chunk, stream --------------------------------------------------------
 def boot_seed(name, length, stream, chunk=0):
@@ -138,6 +143,12 @@ boot_seed("short-body", 4, boot_frame(0x08, 1, b"\x01"))
 boot_seed("lone-dle-escape", 2, b"\x10\x02\x00\x02\x10\x41\x10\x03")
 boot_seed("long-reply", 128, boot_frame(0x07, 128, bytes(range(128)) + bytes(64)))
 boot_seed("two-frames", 2, boot_frame(0x00, 2, b"\x01\x02") + boot_frame(0x00, 2, b"\x03\x04"))
+boot_seed("longer-than-200", 128, boot_frame(0x02, 128, bytes([0x10]) * 128))
+boot_seed("restart-inside", 2, b"\x10\x02\x00" + boot_frame(0x00, 2, b"\x12\x34"))
+boot_seed("trailing-noise", 2, boot_frame(0x00, 2, b"\x0f\xa1") + b"\x10\x10\x03\x99")
+boot_seed("info-version", 4, boot_frame(0x08, 4, b"\x01\x02\x00\x69") , chunk=1)
+boot_seed("etx-in-data", 2, boot_frame(0x00, 2, b"\x03\x02"))
+boot_seed("len-beyond-body", 10, boot_frame(0x00, 2, b"\x0f\xa1"))
 
 # ---- tcp_reply: tid, function, kind, count, reply ------------------------------------------
 def tcp_seed(name, tid, fn, read, count, reply):
@@ -156,6 +167,16 @@ tcp_seed("byte-count-short", 15, 3, True, 2, mbap(15, 0x17, [3, 2, 0, 1, 0, 2]))
 tcp_seed("short", 16, 3, True, 2, mbap(16, 0x17, [3])[:7])
 tcp_seed("header-only", 17, 6, False, 0, mbap(17, 0x17, [])[:6])
 tcp_seed("fn-bit7", 18, 0x83, True, 1, mbap(18, 0x17, [0x83, 2, 0, 1]))
+tcp_seed("read-16", 20, 3, True, 16, mbap(20, 0x17, [3, 32] + list(range(32))))
+tcp_seed("read-125", 21, 3, True, 125, mbap(21, 0x17, [3, 250] + [0x5A] * 250))
+tcp_seed("exception-04", 22, 16, False, 0, mbap(22, 0x17, [0x90, 0x04]) + bytes(3))
+tcp_seed("write-length-7", 23, 6, False, 0, mbap(23, 0x17, [6, 0, 12, 0x19, 0x66, 0]))
+tcp_seed("read-fn4", 24, 4, True, 1, mbap(24, 0x17, [4, 2, 0xAB, 0xCD]))
+tcp_seed("tid-ffff", 0xFFFF, 3, True, 1, mbap(0xFFFF, 0x17, [3, 2, 0, 1]))
+tcp_seed("trailing", 25, 3, True, 1, mbap(25, 0x17, [3, 2, 0, 1]) + b"\x00\x00")
+tcp_seed("unit-ff", 26, 3, True, 1, mbap(26, 0xFF, [3, 2, 0, 1]))
+tcp_seed("zero-count", 27, 3, True, 0, mbap(27, 0x17, [3, 0]))
+tcp_seed("control-echo", 28, 6, False, 0, mbap(28, 0x17, [6, 0, 12, 0x1B, 0xC5]))
 
 # ---- sim_requests: mode 0 stream, 1 request in pieces, 2 bootloader frames ------------------
 def steps(*pieces):
@@ -315,4 +336,23 @@ odd = demo_set()
 odd[16] = (16, b"\x01\x08")  # a program range that is not whole erase steps
 odd[7] = (7, b"\x39\x30")    # an unknown processor number
 write("build_data", "demo-odd-range", records(odd, 4001))
+
+def with_items(changes, rm=4001):
+    items = dict(demo_set())
+    items.update(changes)
+    return records(sorted(items.items()), rm)
+
+
+write("build_data", "proc-2525", with_items({7: b"\xdd\x09", 8: b"\xdd\x09"}))
+write("build_data", "proc-4321", with_items({9: b"\xe1\x10"}))
+write("build_data", "rev-c", with_items({5: b"\x03\x00"}))
+write("build_data", "products-crlf-spaces",
+      with_items({0: b"RM,L,D,N,H,U,M,T,B\r\n 4001 , CV-C20 ,1,1, 2 ,64,0,0,1\r\n"}))
+write("build_data", "image-one-byte", with_items({19: b"\x5f", 24: b"\xf3"}))
+write("build_data", "rm-one-byte", with_items({10: b"\xa1"}))
+write("build_data", "identified-rm-2", with_items({}, rm=2))
+write("build_data", "no-release-notes", records([(i, d) for i, d in demo_set() if i < 21], 4001))
+write("build_data", "start-past-end", with_items({17: b"\xff\xff", 18: b"\x00\x00"}))
+write("build_data", "products-empty", with_items({0: b""}))
+write("build_data", "products-header-only", with_items({0: b"RM,L,D,N,H,U,M,T,B\n"}))
 sys.exit(0)
