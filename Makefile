@@ -11,7 +11,10 @@ FUZZ_CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON 
 TARGET ?= rx_conditions
 SECONDS ?= 600
 
-.PHONY: deps configure build run test test-fast test-asan fuzz-build fuzz bench screenshots format clean
+.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench screenshots format clean
+
+# Plain `make`: install what is needed and build everything.
+all: build
 
 deps:
 	@./scripts/install-deps.sh
@@ -22,7 +25,9 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds only the program it runs.
+run: configure
+	cmake --build $(BUILD) --target corvane-updater -j $(JOBS)
 	$(BUILD)/src/updater/corvane-updater $(ARGS)
 
 # Whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer; the libFuzzer
@@ -54,6 +59,7 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+	$(BUILD)/bench/bootloader_losses
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens
