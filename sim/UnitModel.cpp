@@ -107,6 +107,7 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
     : m_sc(resolved)
     , m_carried(carried)
     , m_faults(faults)
+    , m_rtu(resolved.slaveAddress)
     , m_lastRx(now)
     , m_rxWireEnd(now)
     , m_txWireEnd(now) {
