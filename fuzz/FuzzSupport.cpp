@@ -36,7 +36,7 @@ public:
     void purge() override {}
     void purgeInput() override {}
     void clearLineErrors() override {}
-    ReadStatus readChunk(QByteArray&, std::chrono::milliseconds) override {
+    ReadStatus readChunk(QByteArray&, std::chrono::microseconds) override {
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [this] { return m_stop; });
         return ReadStatus::Stopped;
