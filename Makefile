@@ -5,7 +5,8 @@ ARGS       ?=
 JOBS       ?= 2
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
 
-.PHONY: deps configure build run test test-fast test-asan bench screenshots format clean
+.PHONY: deps configure build run test test-fast test-asan bench screenshots format clean \
+        package package-check
 
 deps:
 	@./scripts/install-deps.sh
@@ -34,6 +35,14 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+
+# The Debian package, made from the normal build: build/corvane-updater_<version>_<arch>.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs that package here, runs it from /usr/bin, removes it again (CI).
+package-check: package
+	./scripts/check-package.sh $(BUILD)
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens

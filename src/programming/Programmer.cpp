@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -83,6 +84,13 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
     cond.list().PrepRxBuffAdd(2, {kDle, kStx}, 1, 2, {kDle, kEtx}, 1, 0, 1, 0);
     Port.AttachCond(&cond.list());
     Port.ClearFlags();
+    LinkTap* const tap = Port.tap();
+    if (tap != nullptr) {
+        char kind[48];
+        std::snprintf(kind, sizeof kind, "bootloader cmd 0x%02X len %u count %u", unsigned{Cmd},
+                      unsigned{Len}, unsigned{Count});
+        tap->exchangeBegun(kind);
+    }
     (void)Port.SendCommData(frame.data(), static_cast<std::uint16_t>(frame.size()), TimeOut);
     int r = Port.WaitForResult();
     if (r == 1) {
@@ -92,6 +100,9 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
         r = corvane::takeBootReply(
             std::span<const std::uint8_t>(raw.data(), std::min<std::size_t>(n, kBootMaxReplyChars)),
             Len, Reply);
+    }
+    if (tap != nullptr) {
+        tap->exchangeEnded(r);
     }
     return r;
 }

@@ -34,12 +34,18 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
         QStringLiteral("Starts a simulated unit inside the program and tries it first."));
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("Writes a transcript of the run to FILE as it goes: version, build data, "
+                       "ports, the scan, every frame sent and received, progress and result."),
+        QStringLiteral("FILE"));
     const corvane::sim::ScenarioOptions scenario(QStringLiteral("Simulated unit: "));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
     parser.addOption(autoRun);
     parser.addOption(simulate);
+    parser.addOption(log);
     parser.addOptions(scenario.options());
 
     AppOptions options;
@@ -57,6 +63,13 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.showVersion = parser.isSet(version);
     options.autoRun = parser.isSet(autoRun);
     options.simulate = parser.isSet(simulate);
+    if (parser.isSet(log)) {
+        options.logPath = parser.value(log);
+        if (options.logPath.trimmed().isEmpty()) {
+            options.error = QStringLiteral("--log needs a file name, e.g. --log run.txt");
+            return options;
+        }
+    }
     for (const QString& path : parser.values(port)) {
         if (path.trimmed().isEmpty()) {
             options.error = QStringLiteral("--port needs a device path, e.g. /dev/ttyUSB0");

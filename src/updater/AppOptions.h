@@ -16,6 +16,8 @@ struct AppOptions {
     corvane::sim::FaultPlan simFaults;
     // --auto: an unattended run that reports on standard output and ends with an exit code.
     bool autoRun = false;
+    // --log FILE: a transcript of the run, written as it goes; empty: none.
+    QString logPath;
     QString error;    // a command line that cannot be used, in words for the user
     QString helpText; // what --help prints
 };

@@ -277,6 +277,7 @@ void AutoRun::finish(AutoRunExit code, const QString& result) {
     m_finished = true;
     m_exit = code;
     m_timer.stop();
+    m_resultLine = result;
     print(result);
     emit finished(static_cast<int>(code));
     if (m_form && !m_form->isClosing())

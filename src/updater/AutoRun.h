@@ -79,6 +79,8 @@ public:
 
     [[nodiscard]] bool isFinished() const { return m_finished; }
     [[nodiscard]] int exitCode() const { return static_cast<int>(m_exit); }
+    // The "Result: ..." line the run ended with; empty while it goes on.
+    [[nodiscard]] QString resultLine() const { return m_resultLine; }
 
 signals:
     void finished(int exitCode);
@@ -111,4 +113,5 @@ private:
     int m_stallLimitMs = 180000;
     bool m_finished = false;
     AutoRunExit m_exit = AutoRunExit::Interrupted;
+    QString m_resultLine;
 };

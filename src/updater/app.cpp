@@ -6,9 +6,12 @@
 #include "AutoRun.h"
 #include "BuiltInSimulator.h"
 #include "Theme.h"
+#include "Transcript.h"
 #include "main.h"
 
 #include "common/gen_lib.h"
+#include "firmware/ProductTable.h"
+#include "firmware/ResourceSource.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -61,6 +64,24 @@ int main(int argc, char** argv) {
     QApplication::setFont(corvane::ui::uiFont());
     sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
 
+    std::unique_ptr<RunTranscript> transcript;
+    if (!options.logPath.isEmpty()) {
+        QString why;
+        transcript = RunTranscript::openFile(options.logPath, &why);
+        if (!transcript) {
+            std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(why));
+            return 2;
+        }
+        transcript->info(QStringLiteral("Corvane Firmware Updater %1").arg(Version_Info[2]));
+        transcript->info(QStringLiteral("command line: ") +
+                         QCoreApplication::arguments().mid(1).join(u' '));
+        try {
+            transcript->info(buildDataSummary(embeddedResources(), Product_Table()));
+        } catch (const std::exception& e) {
+            transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
+        }
+    }
+
     std::unique_ptr<BuiltInSimulator> simulator;
     if (options.simulate) {
         simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
@@ -71,14 +92,23 @@ int main(int argc, char** argv) {
             options.ports.prepend(simulator->start());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "corvane-updater: simulated unit: %s\n", e.what());
+            if (transcript)
+                transcript->result(QStringLiteral("Result: the simulated unit could not start: ") +
+                                       QString::fromLocal8Bit(e.what()),
+                                   1);
             return 1;
         }
         printLine(simulator->description());
+        if (transcript)
+            transcript->info(simulator->description());
     }
 
     UpdaterDeps deps;
     deps.preferredPorts = options.ports;
     const std::unique_ptr<TForm3> form = createUpdaterForms(std::move(deps));
+    std::unique_ptr<FormTranscriber> transcriber;
+    if (transcript)
+        transcriber = std::make_unique<FormTranscriber>(*form, *transcript);
     form->show();
     std::unique_ptr<AutoRun> autoRun;
     if (options.autoRun) {
@@ -91,6 +121,15 @@ int main(int argc, char** argv) {
     if (simulator) {
         simulator->unit().stop();
         printLine(QStringLiteral("\nSimulated unit after the run:\n") + simulator->summaryText());
+        if (transcript)
+            for (const QString& line : simulator->summaryText().split(u'\n'))
+                transcript->info(QStringLiteral("simulated unit: ") + line);
+    }
+    if (transcript) {
+        const bool autoResult = autoRun && !autoRun->resultLine().isEmpty();
+        transcript->result(autoResult ? autoRun->resultLine() : transcriber->windowResult(),
+                           result);
+        transcriber.reset();
     }
     return result;
 }
