@@ -124,7 +124,11 @@ void TestTranscript::buildDataLine() {
     resources.set(QStringLiteral("FW_VER_2"), word(7));
     // HMI: no RM word, and a one-byte version word (read as its low byte).
     resources.set(QStringLiteral("FW_VER_3"), QByteArray(1, char(120)));
-    const ProductTable products({TProduct_Rec{4001}, TProduct_Rec{4002}, TProduct_Rec{5103}});
+    std::vector<TProduct_Rec> rows(3);
+    rows[0].RM = 4001;
+    rows[1].RM = 4002;
+    rows[2].RM = 5103;
+    const ProductTable products(std::move(rows));
     const QString line = buildDataSummary(resources, products);
     QVERIFY2(line.contains(QStringLiteral("CPU-1 RM4001 v2.45, CPU-2 RM5103 v0.07, HMI RM? v1.20")),
              qPrintable(line));
