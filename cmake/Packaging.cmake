@@ -27,6 +27,7 @@ if(HELP2MAN_PROGRAM)
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
         COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ${HELP2MAN_PROGRAM}
                 --no-info --section=1
+                --version-string=${PROJECT_VERSION}.${CORVANE_BUILD_NUMBER}
                 "--name=reprogram a Corvane unit over a USB serial link"
                 --output=${man_page} $<TARGET_FILE:corvane-updater>
         COMMAND gzip -9nf ${man_page}

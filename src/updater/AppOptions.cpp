@@ -39,7 +39,9 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("Writes a transcript of the run to FILE as it goes: version, build data, "
                        "ports, the scan, every frame sent and received, progress and result."),
         QStringLiteral("FILE"));
-    const corvane::sim::ScenarioOptions scenario(QStringLiteral("Simulated unit: "));
+    const corvane::sim::ScenarioOptions scenario(
+        QStringLiteral("Simulated unit: "),
+        QStringLiteral("the build data compiled into the program"));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
