@@ -155,8 +155,15 @@ FormTranscriber::FormTranscriber(TForm3& form, RunTranscript& transcript, QObjec
     , m_transcript(transcript) {
     connect(&form, &TForm3::portsListed, this,
             [this](const QStringList& ports) { m_transcript.ports(ports); });
-    connect(&form, &TForm3::scanLogged, this,
-            [this](const QString& line) { m_transcript.scan(line); });
+    connect(&form, &TForm3::scanLogged, this, [this](const QString& line) {
+        m_transcript.scan(line);
+        // The window only says "unable to open."; the transcript keeps why.
+        if (line.endsWith(QStringLiteral(" unable to open.")) && m_form && m_form->VexaComms1()) {
+            const QString why = m_form->VexaComms1()->lastOpenError();
+            if (!why.isEmpty())
+                m_transcript.scan(QStringLiteral("  why: ") + why);
+        }
+    });
     connect(form.Progress_ListBox, &corvane::ui::ProgressListBox::linesChanged, this,
             &FormTranscriber::progressChanged);
     if (TVexaComms* link = form.VexaComms1())

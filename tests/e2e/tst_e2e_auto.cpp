@@ -54,6 +54,7 @@ private slots:
     void transcriptOfAFullUpgrade();
     void cutOffRunLeavesItsTranscript();
     void unwritableTranscriptIsACommandLineError();
+    void transcriptSaysWhyAPortDidNotOpen();
 };
 
 void TestE2eAuto::exitCodes_data() {
@@ -253,6 +254,34 @@ void TestE2eAuto::unwritableTranscriptIsACommandLineError() {
     const Run r = runUpdater({"--auto", "--simulate", "--log", "/nonexistent-folder/run.txt"});
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(QStringLiteral("/nonexistent-folder/run.txt")), qPrintable(r.err));
+}
+
+void TestE2eAuto::transcriptSaysWhyAPortDidNotOpen() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("none.txt"));
+    const QString missing = dir.filePath(QStringLiteral("ttyUSB9"));
+    const Run r = runUpdater({"--auto", "--port", "/dev/null", "--port", missing, "--log", log});
+    QCOMPARE(r.exitCode, 3);
+    QStringList body;
+    for (const QString& line : readLines(log)) {
+        const auto m = kTranscriptLine.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        if (m.captured(2) == QLatin1String("ports") || m.captured(2) == QLatin1String("scan") ||
+            m.captured(2) == QLatin1String("result"))
+            body << m.captured(2) + QLatin1Char(' ') + m.captured(3);
+    }
+    QCOMPARE(body.size(), 6);
+    QCOMPARE(body[0], QStringLiteral("ports /dev/null, ") + missing);
+    QCOMPARE(body[1], QStringLiteral("scan /dev/null unable to open."));
+    QVERIFY2(body[2].startsWith(QStringLiteral("scan why: ")) && body[2].contains("/dev/null"),
+             qPrintable(body[2]));
+    QCOMPARE(body[3], QStringLiteral("scan ") + missing + QStringLiteral(" unable to open."));
+    QVERIFY2(body[4].startsWith(QStringLiteral("scan why: ")) && body[4].contains(missing),
+             qPrintable(body[4]));
+    QVERIFY2(body[5].startsWith(QStringLiteral("result Result: no unit found: ")) &&
+                 body[5].endsWith(QStringLiteral("(exit code 3)")),
+             qPrintable(body[5]));
 }
 
 QTEST_GUILESS_MAIN(TestE2eAuto)
