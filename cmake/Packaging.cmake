@@ -3,6 +3,8 @@
 
 include(GNUInstallDirs)
 
+# The program links only system libraries: no run path of its own once installed.
+set_target_properties(corvane-updater PROPERTIES INSTALL_RPATH "")
 install(TARGETS corvane-updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/corvane-updater.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
