@@ -40,6 +40,7 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+	$(BUILD)/bench/read_interval
 	$(BUILD)/bench/bootloader_losses
 
 # The Debian package, made from the normal build: build/corvane-updater_<version>_<arch>.deb

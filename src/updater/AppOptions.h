@@ -18,6 +18,8 @@ struct AppOptions {
     bool autoRun = false;
     // --log FILE: a transcript of the run, written as it goes; empty: none.
     QString logPath;
+    // --fast: a reply ends after a short quiet time on the line instead of 10 ms.
+    bool fastLink = false;
 
     // --identify: find the unit, report what it runs and what would be programmed, change
     // nothing.
