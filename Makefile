@@ -11,7 +11,8 @@ FUZZ_CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON 
 TARGET ?= rx_conditions
 SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench screenshots format clean
+.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench screenshots format \
+        clean package package-check
 
 # Plain `make`: install what is needed and build everything.
 all: build
@@ -61,6 +62,14 @@ bench: build
 	$(BUILD)/bench/full_upgrade
 	$(BUILD)/bench/read_interval
 	$(BUILD)/bench/bootloader_losses
+
+# The Debian package, made from the normal build: build/corvane-updater_<version>_<arch>.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs that package here, runs it from /usr/bin, removes it again (CI).
+package-check: package
+	./scripts/check-package.sh $(BUILD)
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens

@@ -146,7 +146,11 @@ CarriedFirmware readCarriedFirmware(const QString& folder) {
         c.cpu1Images[static_cast<std::uint16_t>(rm)] = *img;
     }
 
-    if (const auto csv = readFile(dir, QStringLiteral("PRODUCTS.csv"))) {
+    // A folder holds PRODUCTS.csv; the copy compiled into a program stores it as PRODUCTS.CSV.
+    auto csv = readFile(dir, QStringLiteral("PRODUCTS.csv"));
+    if (!csv)
+        csv = readFile(dir, QStringLiteral("PRODUCTS.CSV"));
+    if (csv) {
         const QStringList lines = QString::fromLatin1(*csv).split(
             QRegularExpression(QStringLiteral("\r\n|\n|\r")), Qt::SkipEmptyParts);
         if (!lines.isEmpty()) {

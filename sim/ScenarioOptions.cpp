@@ -54,7 +54,8 @@ std::optional<std::uint16_t> parseVersionText(const QString& text) {
     return static_cast<std::uint16_t>(v);
 }
 
-ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix) {
+ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix,
+                                 const QString& buildDataDefault) {
     auto add = [&](const char* name, const QString& description, const char* value = nullptr) {
         if (value)
             m_options << QCommandLineOption(QString::fromLatin1(name),
@@ -87,7 +88,9 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix) {
     add("boot-rm",
         QStringLiteral("RM a sub-processor in boot mode reports (default: BOOT_RM_NUMBER)."), "RM");
     add("build-data",
-        QStringLiteral("Build-data folder (default: %1).").arg(defaultBuildDataFolder()), "DIR");
+        QStringLiteral("Build-data folder (default: %1).")
+            .arg(buildDataDefault.isEmpty() ? defaultBuildDataFolder() : buildDataDefault),
+        "DIR");
     add("timing", QStringLiteral("Turn the timing model on."));
     add("timing-scale", QStringLiteral("Multiply every modelled time by X."), "X");
     add("busy-reads", QStringLiteral("Without timing: status reads that show busy (default 3)."),

@@ -13,7 +13,10 @@ namespace corvane::sim {
 class ScenarioOptions {
 public:
     // descriptionPrefix goes in front of every option's help text (e.g. "With --simulate: ").
-    explicit ScenarioOptions(const QString& descriptionPrefix = QString());
+    // buildDataDefault names the build data used without --build-data (default: the folder
+    // configured at build time).
+    explicit ScenarioOptions(const QString& descriptionPrefix = QString(),
+                             const QString& buildDataDefault = QString());
 
     // In the order the help lists them.
     [[nodiscard]] const QList<QCommandLineOption>& options() const { return m_options; }

@@ -6,6 +6,7 @@
 
 #include <QPointer>
 
+#include <cstdio>
 #include <vector>
 
 using namespace corvane::modbus;
@@ -52,6 +53,32 @@ public:
 private:
     QPointer<TVexaComms> m_link;
 };
+
+// Tells the link's tap, if any, what this exchange is: function, slave, first register and,
+// for the functions that carry one, the register count. Nothing is formatted without a tap.
+LinkTap* beginTapped(TVexaComms& link, const Frame& request) {
+    LinkTap* tap = link.tap();
+    if (tap == nullptr || request.size() < 4) {
+        return tap;
+    }
+    char kind[64];
+    const unsigned reg = unsigned{request[2]} << 8 | request[3];
+    int n = std::snprintf(kind, sizeof kind, "modbus fn %u slave %u reg %u", unsigned{request[1]},
+                          unsigned{request[0]}, reg);
+    if (request[1] != 6 && request[1] != 103 && request.size() >= 6) {
+        n += std::snprintf(kind + n, sizeof kind - std::size_t(n), " x%u",
+                           unsigned{request[4]} << 8 | request[5]);
+    }
+    tap->exchangeBegun(kind);
+    return tap;
+}
+
+int endTapped(LinkTap* tap, int result) {
+    if (tap != nullptr) {
+        tap->exchangeEnded(result);
+    }
+    return result;
+}
 
 struct ExchangeShape {
     std::uint8_t slave;
@@ -109,9 +136,10 @@ int MB_WriteSingleReg(TVexaComms& link, std::uint8_t slave, std::uint8_t functio
                       std::uint16_t reg, std::uint16_t value, std::uint16_t timeout) {
     const BusyScope busy(link);
     const Frame request = rtuWriteSingleRequest(slave, function, reg, value);
+    LinkTap* tap = beginTapped(link, request);
     // Accepted by structure alone: neither the CRC nor the echo of a write reply is compared.
-    return rtuExchange(link, request, {slave, function, rtuWriteReplyPost}, timeout, nullptr,
-                       nullptr);
+    return endTapped(tap, rtuExchange(link, request, {slave, function, rtuWriteReplyPost}, timeout,
+                                      nullptr, nullptr));
 }
 
 int MB_WriteMultiRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function,
@@ -123,8 +151,9 @@ int MB_WriteMultiRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t functio
         return refusedRequest;
     }
     const BusyScope busy(link);
-    return rtuExchange(link, *request, {slave, function, rtuWriteReplyPost}, timeout, hooks,
-                       nullptr);
+    LinkTap* tap = beginTapped(link, *request);
+    return endTapped(tap, rtuExchange(link, *request, {slave, function, rtuWriteReplyPost}, timeout,
+                                      hooks, nullptr));
 }
 
 int MB_ReadRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function, std::uint16_t first,
@@ -135,10 +164,11 @@ int MB_ReadRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function, std
     const BusyScope busy(link);
     const Frame request = rtuReadRequest(slave, function, first, count);
     std::vector<std::uint8_t> reply;
+    LinkTap* tap = beginTapped(link, request);
     const int result = rtuExchange(link, request, {slave, function, rtuReadReplyPost(count)},
                                    timeout, nullptr, &reply);
     if (result != 1) {
-        return result;
+        return endTapped(tap, result);
     }
-    return rtuDecodeReadReply(reply, count, values);
+    return endTapped(tap, rtuDecodeReadReply(reply, count, values));
 }

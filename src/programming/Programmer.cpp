@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -106,10 +107,20 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
     corvane::bootReplyConditions(cond.list());
     Port.AttachCond(&cond.list());
     Port.ClearFlags();
+    LinkTap* const tap = Port.tap();
+    if (tap != nullptr) {
+        char kind[48];
+        std::snprintf(kind, sizeof kind, "bootloader cmd 0x%02X len %u count %u", unsigned{Cmd},
+                      unsigned{Len}, unsigned{Count});
+        tap->exchangeBegun(kind);
+    }
     (void)Port.SendCommData(frame.data(), static_cast<std::uint16_t>(frame.size()), TimeOut);
     int r = Port.WaitForResult();
     if (r == 1) {
         r = corvane::readBootReply(Port, Len, Reply);
+    }
+    if (tap != nullptr) {
+        tap->exchangeEnded(r);
     }
     return r;
 }

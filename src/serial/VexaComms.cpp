@@ -348,6 +348,9 @@ bool TVexaComms::SendCommData(const std::uint8_t* txstr, std::uint16_t txstrlen,
     const std::size_t written = m_device->write(txstr, txstrlen);
     m_device->setRts(false);
     m_device->setDtr(true);
+    if (m_tap != nullptr) {
+        m_tap->frameSent(txstr, written);
+    }
     return written == txstrlen;
 }
 
@@ -360,6 +363,9 @@ bool TVexaComms::PutChar(std::uint8_t b) {
     m_device->setRts(true);
     const std::size_t written = m_device->write(&b, 1);
     m_device->setRts(false);
+    if (m_tap != nullptr) {
+        m_tap->frameSent(&b, written);
+    }
     return written == 1;
 }
 
@@ -621,6 +627,9 @@ bool TVexaComms::event(QEvent* e) {
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(delivery->data.constData());
     const auto length = static_cast<std::uint32_t>(delivery->data.size());
+    if (m_tap != nullptr) {
+        m_tap->chunkReceived(bytes, length);
+    }
     if (OnReceiveData) {
         QPointer<TVexaComms> self(this);
         const std::uint64_t generation = m_generation;

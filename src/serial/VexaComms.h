@@ -2,6 +2,7 @@
 // Serial link component: owns one serial port, its receive thread, the receive ring and the
 // 100 ms reply timer. Every operation must be called on the thread that created the object.
 
+#include "LinkTap.h"
 #include "RxCondition.h"
 
 #include <QObject>
@@ -151,6 +152,10 @@ public:
     int RxResult = 0;
     bool Busy_Flag = false;
 
+    // Observer of the traffic (not owned; must outlive its use here). Null: none.
+    void setTap(LinkTap* tap) { m_tap = tap; }
+    [[nodiscard]] LinkTap* tap() const { return m_tap; }
+
     // Fed by the receive thread's deliveries (also used by tests to inject bytes).
     void HandleRxChr(const std::uint8_t* ch, std::uint32_t chlen);
 
@@ -197,4 +202,5 @@ private:
     QTimer* m_settleQuiet = nullptr;
     std::uint64_t m_generation = 0;       // deliveries of an earlier open are discarded
     std::vector<QEventLoop*> m_waitLoops; // nested waits in progress, innermost last
+    LinkTap* m_tap = nullptr;
 };

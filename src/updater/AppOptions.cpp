@@ -60,6 +60,11 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("simulate"),
         QStringLiteral("Starts a simulated unit inside the program and tries it first (its "
                        "options: --help-simulate)."));
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("Writes a transcript of the run to FILE as it goes: version, build data, "
+                       "ports, the scan, every frame sent and received, progress and result."),
+        QStringLiteral("FILE"));
     const QCommandLineOption fast(
         QStringLiteral("fast"),
         QStringLiteral("Fast link: a reply ends after %1 ms of quiet on the line instead of "
@@ -76,6 +81,7 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     parser.addOption(port);
     parser.addOption(autoRun);
     parser.addOption(simulate);
+    parser.addOption(log);
     parser.addOption(fast);
     parser.addOption(noVerify);
 
@@ -90,7 +96,8 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     const QCommandLineOption simulateHelp(QStringLiteral("help-simulate"),
                                           QStringLiteral("Shows the simulated unit's options."));
     parser.addOption(simulateHelp);
-    const corvane::sim::ScenarioOptions scenario;
+    const corvane::sim::ScenarioOptions scenario(
+        QString(), QStringLiteral("the build data compiled into the program"));
     QCommandLineParser simulateParser;
     simulateParser.setApplicationDescription(kSimulateDescription);
     for (QCommandLineOption option : scenario.options()) {
@@ -122,6 +129,13 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     if (options.autoRun && options.identify) {
         options.error = QStringLiteral("--auto and --identify exclude each other");
         return options;
+    }
+    if (parser.isSet(log)) {
+        options.logPath = parser.value(log);
+        if (options.logPath.trimmed().isEmpty()) {
+            options.error = QStringLiteral("--log needs a file name, e.g. --log run.txt");
+            return options;
+        }
     }
     for (const QString& path : parser.values(port)) {
         if (path.trimmed().isEmpty()) {

@@ -16,6 +16,8 @@ struct AppOptions {
     corvane::sim::FaultPlan simFaults;
     // --auto: an unattended run that reports on standard output and ends with an exit code.
     bool autoRun = false;
+    // --log FILE: a transcript of the run, written as it goes; empty: none.
+    QString logPath;
     // --fast: a reply ends after a short quiet time on the line instead of 10 ms.
     bool fastLink = false;
     // --no-verify: the upgrade ends with the unit's restart, without checking its versions.

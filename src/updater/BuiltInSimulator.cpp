@@ -1,10 +1,6 @@
 #include "BuiltInSimulator.h"
 
-#include "firmware/ProductTable.h"
-
 #include "BuildData.h"
-
-#include <QDir>
 
 namespace sim = corvane::sim;
 
@@ -17,9 +13,7 @@ QString versionText(std::uint16_t v) {
 } // namespace
 
 QString BuiltInSimulator::buildDataFolder() {
-    const QString folder = sim::defaultBuildDataFolder();
-    if (!folder.isEmpty() && QDir(folder).exists())
-        return folder;
+    // The copy compiled into the program, so that an installed program needs no source tree.
     QString embedded = QLatin1String(corvane::kBuildDataPrefix);
     embedded.chop(1); // the folder, without its trailing slash
     return embedded;
@@ -28,22 +22,6 @@ QString BuiltInSimulator::buildDataFolder() {
 BuiltInSimulator::BuiltInSimulator(sim::Scenario scenario, sim::FaultPlan faults) {
     if (scenario.buildData.isEmpty())
         scenario.buildData = buildDataFolder();
-    if (!scenario.hasHmi && scenario.buildData.startsWith(QLatin1Char(':'))) {
-        // The compiled-in copy keeps the product table under an upper-case name the unit does
-        // not read; the HMI column comes from the program's own table instead.
-        const sim::CarriedFirmware carried = sim::readCarriedFirmware(scenario.buildData);
-        std::uint16_t rm = scenario.cpu1.rm;
-        if (rm == 0 && !carried.cpu1Images.empty())
-            rm = carried.cpu1Images.begin()->first;
-        try {
-            const ProductTable& table = Product_Table();
-            const int row = table.Find_CV_Product(rm);
-            if (row >= 0)
-                scenario.hasHmi = table.row(row).D;
-        } catch (const std::exception&) {
-            // The window reports an unreadable product table and closes.
-        }
-    }
     m_unit = std::make_unique<sim::SimulatedUnit>(std::move(scenario), std::move(faults));
 }
 

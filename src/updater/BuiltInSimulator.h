@@ -28,8 +28,8 @@ public:
     [[nodiscard]] QStringList problems() const;
     [[nodiscard]] corvane::sim::SimulatedUnit& unit() { return *m_unit; }
 
-    // The build data the unit reads when the scenario names none: the folder the program was
-    // built from while it exists, else the copy compiled into the program.
+    // The build data the unit reads when the scenario names none: the copy compiled into the
+    // program.
     [[nodiscard]] static QString buildDataFolder();
 
 private:

@@ -95,6 +95,7 @@ void TForm3::Get_CommPort_List_alt() {
 
 void TForm3::scanLog(const QString& port, const QString& ending) {
     Memo2 << port + ending;
+    emit scanLogged(Memo2.constLast());
 }
 
 void TForm3::Run_Scan_Step(int step) {
@@ -113,6 +114,7 @@ void TForm3::Run_Scan_Step(int step) {
         Port_Index = 0;
         openFailures.clear();
         Get_CommPort_List(QStringLiteral("FTDI"), false);
+        emit portsListed(Port_List);
         Scan_ProgressBar->setRange(0, Port_List.isEmpty() ? 1 : Port_List.size());
         Scan_ProgressBar->setPosition(1);
         probePort();

@@ -592,18 +592,22 @@ ProgressListBox::ProgressListBox(QWidget* parent)
 
 void ProgressListBox::addLine(const QString& caption) {
     addItem(caption);
+    emit linesChanged();
 }
 
 void ProgressListBox::setLastCaption(const QString& caption) {
     setCaption(count() - 1, caption);
+    emit linesChanged();
 }
 
 void ProgressListBox::showLastBar(bool visible) {
     setBarVisible(count() - 1, visible);
+    emit linesChanged();
 }
 
 void ProgressListBox::setLastBar(double value) {
     setBarValue(count() - 1, value);
+    emit linesChanged();
 }
 
 void ProgressListBox::scrollToLast() {

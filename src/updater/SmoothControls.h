@@ -195,6 +195,10 @@ public:
     void showLastBar(bool visible) override;
     void setLastBar(double value) override;
     void scrollToLast() override;
+
+signals:
+    // A line was added, or the last line's caption or bar changed.
+    void linesChanged();
 };
 
 // A row of tabs hanging under the list they select.

@@ -8,9 +8,12 @@
 #include "BuiltInSimulator.h"
 #include "RunSignals.h"
 #include "Theme.h"
+#include "Transcript.h"
 #include "main.h"
 
 #include "common/gen_lib.h"
+#include "firmware/ProductTable.h"
+#include "firmware/ResourceSource.h"
 #include "platform/PosixSerialDevice.h"
 
 #include <QApplication>
@@ -133,6 +136,24 @@ int main(int argc, char** argv) {
     QApplication::setFont(corvane::ui::uiFont());
     sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
 
+    std::unique_ptr<RunTranscript> transcript;
+    if (!options.logPath.isEmpty()) {
+        QString why;
+        transcript = RunTranscript::openFile(options.logPath, &why);
+        if (!transcript) {
+            std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(why));
+            return 2;
+        }
+        transcript->info(QStringLiteral("Corvane Firmware Updater %1").arg(Version_Info[2]));
+        transcript->info(QStringLiteral("command line: ") +
+                         QCoreApplication::arguments().mid(1).join(u' '));
+        try {
+            transcript->info(buildDataSummary(embeddedResources(), Product_Table()));
+        } catch (const std::exception& e) {
+            transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
+        }
+    }
+
     std::unique_ptr<BuiltInSimulator> simulator;
     if (options.simulate) {
         simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
@@ -143,9 +164,15 @@ int main(int argc, char** argv) {
             options.ports.prepend(simulator->start());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "corvane-updater: simulated unit: %s\n", e.what());
+            if (transcript)
+                transcript->result(QStringLiteral("Result: the simulated unit could not start: ") +
+                                       QString::fromLocal8Bit(e.what()),
+                                   1);
             return 1;
         }
         printLine(simulator->description());
+        if (transcript)
+            transcript->info(simulator->description());
     }
 
     UpdaterDeps deps;
@@ -156,6 +183,9 @@ int main(int argc, char** argv) {
         return std::make_unique<GatedSerialDevice>(std::make_unique<corvane::PosixSerialDevice>());
     };
     const std::unique_ptr<TForm3> form = createUpdaterForms(std::move(deps));
+    std::unique_ptr<FormTranscriber> transcriber;
+    if (transcript)
+        transcriber = std::make_unique<FormTranscriber>(*form, *transcript);
     form->show();
     std::unique_ptr<AutoRun> autoRun;
     if (options.windowless()) {
@@ -182,6 +212,15 @@ int main(int argc, char** argv) {
     if (simulator) {
         simulator->unit().stop();
         printLine(QStringLiteral("\nSimulated unit after the run:\n") + simulator->summaryText());
+        if (transcript)
+            for (const QString& line : simulator->summaryText().split(u'\n'))
+                transcript->info(QStringLiteral("simulated unit: ") + line);
+    }
+    if (transcript) {
+        const bool autoResult = autoRun && !autoRun->resultLine().isEmpty();
+        transcript->result(autoResult ? autoRun->resultLine() : transcriber->windowResult(),
+                           result);
+        transcriber.reset();
     }
     if (autoRun && !autoRun->resultLine().isEmpty())
         printLine(autoRun->resultLine());

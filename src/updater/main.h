@@ -248,6 +248,10 @@ signals:
     void windowDragStarted(bool systemMove);
     // The window has closed and released the link.
     void linkReleased();
+    // A scan has listed its candidate ports (Port_List), before the first is tried.
+    void portsListed(const QStringList& ports);
+    // A line was added to the scan log (Memo2).
+    void scanLogged(const QString& line);
 
 protected:
     bool event(QEvent* event) override;

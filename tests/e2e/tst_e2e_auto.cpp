@@ -3,7 +3,10 @@
 
 #include "SimulatedUnit.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace sim = corvane::sim;
@@ -56,6 +59,10 @@ private slots:
     void exitCodes();
     void successfulRunReportsEveryStage();
     void helpDescribesTheUnattendedRun();
+    void transcriptOfAFullUpgrade();
+    void cutOffRunLeavesItsTranscript();
+    void unwritableTranscriptIsACommandLineError();
+    void transcriptSaysWhyAPortDidNotOpen();
 };
 
 void TestE2eAuto::exitCodes_data() {
@@ -175,6 +182,148 @@ void TestE2eAuto::helpDescribesTheUnattendedRun() {
     QCOMPARE(sim.exitCode, 0);
     for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader"})
         QVERIFY2(sim.out.join(u'\n').contains(QLatin1String(word)), word);
+}
+
+namespace {
+
+// "     123 ms  tag      text": every transcript line has this shape.
+const QRegularExpression kTranscriptLine(QStringLiteral("^ *(\\d+) ms  (\\S+) +(.*)$"));
+
+QStringList readLines(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The sum of the simulated unit's "Exchanges: kind N, kind N, ..." line.
+int simulatorExchanges(const QStringList& out) {
+    for (const QString& line : out) {
+        if (!line.startsWith(QStringLiteral("Exchanges: ")))
+            continue;
+        int total = 0;
+        static const QRegularExpression count(QStringLiteral("[a-z0-9-]+ (\\d+)"));
+        for (auto it = count.globalMatch(line.mid(11)); it.hasNext();)
+            total += it.next().captured(1).toInt();
+        return total;
+    }
+    return -1;
+}
+
+} // namespace
+
+void TestE2eAuto::transcriptOfAFullUpgrade() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("run.txt"));
+    // Every processor behind: CPU-1 through its bootloader, CPU-2 and the HMI through CPU-1.
+    const Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2", ":1.00", "--hmi",
+                              ":1.00", "--log", log});
+    QVERIFY2(r.exitCode == 0,
+             qPrintable(
+                 QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(r.out.join(u'\n'), r.err)));
+    const QStringList lines = readLines(log);
+    QVERIFY(lines.size() > 100);
+
+    QMap<QString, int> tags;
+    qint64 last = 0;
+    for (const QString& line : lines) {
+        const auto m = kTranscriptLine.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        const qint64 ms = m.captured(1).toLongLong();
+        QVERIFY2(ms >= last, qPrintable(line)); // in the order things happened
+        last = ms;
+        ++tags[m.captured(2)];
+        // Every frame the updater wrote belongs to an exchange.
+        if (m.captured(2) == QLatin1String("tx"))
+            QVERIFY2(!m.captured(3).startsWith(QStringLiteral("(between")), qPrintable(line));
+    }
+    const int exchanges = simulatorExchanges(r.out);
+    QVERIFY2(exchanges > 1000, qPrintable(r.out.join(u'\n')));
+    QCOMPARE(tags.value(QStringLiteral("end")), exchanges);
+    QCOMPARE(tags.value(QStringLiteral("tx")), exchanges);
+    QVERIFY(tags.value(QStringLiteral("rx")) >= exchanges);
+
+    QVERIFY(lines.first().contains(QStringLiteral("info     Corvane Firmware Updater ")));
+    const QString all = lines.join(u'\n');
+    QVERIFY2(all.contains(QRegularExpression(QStringLiteral("info +build data \"[^\"]+\": CPU-1 "
+                                                            "RM\\d+ v\\d\\.\\d\\d"))),
+             qPrintable(lines.mid(0, 5).join(u'\n')));
+    const QString port = r.out.first().section(u' ', 3, 3).chopped(1);
+    QVERIFY2(all.contains(QStringLiteral("ports    ") + port), qPrintable(port));
+    QVERIFY(all.contains(QStringLiteral("scan     ") + port + QStringLiteral(" found CV.")));
+    for (const char* stage : {"Erasing Program Memory...... 100%", "Restarting CPU-1......Done",
+                              "Restarting System....Done"})
+        QVERIFY2(all.contains(QStringLiteral("progress ") + QLatin1String(stage)), stage);
+    QVERIFY2(all.contains(QRegularExpression(
+                 QStringLiteral("tx +bootloader cmd 0x02 len 2 count 131  10 02 "))),
+             "bootloader program frames");
+    QVERIFY2(lines.constLast().endsWith(
+                 QStringLiteral("result   Result: upgrade complete. (exit code 0)")),
+             qPrintable(lines.constLast()));
+}
+
+void TestE2eAuto::cutOffRunLeavesItsTranscript() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("cut.txt"));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(CORVANE_UPDATER_EXE),
+            {"--auto", "--simulate", "--cpu1", ":2.15", "--log", log});
+    QVERIFY(p.waitForStarted(10000));
+    // Killed in the middle of CPU-1's programming, with no chance to finish anything.
+    QTRY_VERIFY_WITH_TIMEOUT(readLines(log).join(u'\n').contains(QStringLiteral("cmd 0x02")),
+                             60000);
+    p.kill();
+    QVERIFY(p.waitForFinished(10000));
+    const QStringList lines = readLines(log);
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().endsWith('\n')); // no half-written line
+    for (const QString& line : lines)
+        QVERIFY2(kTranscriptLine.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(lines.join(u'\n').contains(QStringLiteral("progress Sending New Firmware")));
+    QVERIFY(!lines.constLast().contains(QStringLiteral("result ")));
+}
+
+void TestE2eAuto::unwritableTranscriptIsACommandLineError() {
+    const Run r = runUpdater({"--auto", "--simulate", "--log", "/nonexistent-folder/run.txt"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("/nonexistent-folder/run.txt")), qPrintable(r.err));
+}
+
+void TestE2eAuto::transcriptSaysWhyAPortDidNotOpen() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("none.txt"));
+    const QString missing = dir.filePath(QStringLiteral("ttyUSB9"));
+    const Run r = runUpdater({"--auto", "--port", "/dev/null", "--port", missing, "--log", log});
+    QCOMPARE(r.exitCode, 3);
+    QStringList body;
+    for (const QString& line : readLines(log)) {
+        const auto m = kTranscriptLine.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        if (m.captured(2) == QLatin1String("ports") || m.captured(2) == QLatin1String("scan") ||
+            m.captured(2) == QLatin1String("result"))
+            body << m.captured(2) + QLatin1Char(' ') + m.captured(3);
+    }
+    QCOMPARE(body.size(), 6);
+    QCOMPARE(body[0], QStringLiteral("ports /dev/null, ") + missing);
+    QCOMPARE(body[1], QStringLiteral("scan /dev/null unable to open."));
+    QVERIFY2(body[2].startsWith(QStringLiteral("scan why: ")) && body[2].contains("/dev/null"),
+             qPrintable(body[2]));
+    QCOMPARE(body[3], QStringLiteral("scan ") + missing + QStringLiteral(" unable to open."));
+    QVERIFY2(body[4].startsWith(QStringLiteral("scan why: ")) && body[4].contains(missing),
+             qPrintable(body[4]));
+    QVERIFY2(body[5].startsWith(QStringLiteral("result Result: no unit found: ")) &&
+                 body[5].endsWith(QStringLiteral("(exit code 3)")),
+             qPrintable(body[5]));
 }
 
 QTEST_GUILESS_MAIN(TestE2eAuto)

@@ -47,6 +47,27 @@ PeerScript answer(QByteArray reply) {
     return [reply](const QByteArray&) { return std::vector<PeerStep>{{reply}}; };
 }
 
+// Everything a link's tap is told, as text: "begin KIND", "tx HEX", "rx HEX", "end RESULT".
+class RecordingTap final : public LinkTap {
+public:
+    QStringList events;
+    QByteArray received;
+    void exchangeBegun(std::string_view kind) override {
+        events << QStringLiteral("begin ") + QString::fromUtf8(kind.data(), qsizetype(kind.size()));
+    }
+    void exchangeEnded(int result) override { events << QStringLiteral("end %1").arg(result); }
+    void frameSent(const std::uint8_t* bytes, std::size_t written) override {
+        events << QStringLiteral("tx ") +
+                      QString::fromLatin1(
+                          QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(written))
+                              .toHex(' '));
+    }
+    void chunkReceived(const std::uint8_t* bytes, std::size_t length) override {
+        events << QStringLiteral("rx");
+        received.append(reinterpret_cast<const char*>(bytes), qsizetype(length));
+    }
+};
+
 struct ScriptedFixture {
     explicit ScriptedFixture(PeerScript script = {})
         : peer(std::move(script))
@@ -87,6 +108,8 @@ private slots:
     void exceptionFromHandlerClearsBusyFlag_data();
     void exceptionFromHandlerClearsBusyFlag();
     void closedLink();
+    void tapSeesEachExchange_data();
+    void tapSeesEachExchange();
     void linkDestroyedDuringWait_data();
     void linkDestroyedDuringWait();
 
@@ -317,6 +340,59 @@ void TestModbusRtu::writeRepliesAcceptedByStructure() {
         multiple ? withCrc(bytesOf({2, function, 0xAB, 0xCD, 0, 2, 4, 0x12, 0x34, 0x56, 0x78}))
                  : withCrc(bytesOf({2, function, 0xAB, 0xCD, 0x12, 0x34}));
     QCOMPARE(requests[0].toHex(' '), expected.toHex(' '));
+}
+
+void TestModbusRtu::tapSeesEachExchange_data() {
+    QTest::addColumn<int>("kind"); // 0 read, 1 single write, 2 multiple write
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("exchange");
+    QTest::addColumn<int>("result");
+    const QByteArray good = readReply(4, 2);
+    QByteArray wrongCrc = good;
+    wrongCrc[wrongCrc.size() - 1] = static_cast<char>(wrongCrc[wrongCrc.size() - 1] ^ 0x01);
+    const QString read = QStringLiteral("modbus fn 3 slave 4 reg 16 x2");
+    QTest::newRow("read, good reply") << 0 << good << read << 1;
+    // The result the caller gets, not that of the wait: the reply came but does not check.
+    QTest::newRow("read, wrong CRC") << 0 << wrongCrc << read << -1;
+    QTest::newRow("read, no reply") << 0 << QByteArray() << read << 0;
+    QTest::newRow("read, exception") << 0 << withCrc(bytesOf({4, 0x83, 2})) << read << 2;
+    QTest::newRow("control register, good reply")
+        << 1 << withCrc(bytesOf({4, 103, 0, 16, 0, 1}))
+        << QStringLiteral("modbus fn 103 slave 4 reg 16") << 1;
+    QTest::newRow("block window, good reply")
+        << 2 << withCrc(bytesOf({4, 104, 0, 16, 0, 2}))
+        << QStringLiteral("modbus fn 104 slave 4 reg 16 x2") << 1;
+}
+
+void TestModbusRtu::tapSeesEachExchange() {
+    QFETCH(int, kind);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, exchange);
+    QFETCH(int, result);
+    ScriptedFixture f(reply.isEmpty() ? PeerScript{} : answer(reply));
+    QVERIFY(f.link);
+    RecordingTap tap;
+    f.link->setTap(&tap);
+    std::array<std::uint16_t, 2> values = {1, 2};
+    const int got = kind == 0   ? MB_ReadRegs(*f.link, 4, 3, 0x0010, 2, 3, values)
+                    : kind == 1 ? MB_WriteSingleReg(*f.link, 4, 103, 0x0010, 1, 3)
+                                : MB_WriteMultiRegs(*f.link, 4, 104, 0x0010, 2, values, 3);
+    QCOMPARE(got, result);
+    const auto requests = f.peer.requests();
+    QCOMPARE(requests.size(), std::size_t(1));
+    QVERIFY2(tap.events.size() >= 3, qPrintable(tap.events.join(u'\n')));
+    QCOMPARE(tap.events.first(), QStringLiteral("begin ") + exchange);
+    QCOMPARE(tap.events.at(1), QStringLiteral("tx ") + QString::fromLatin1(requests[0].toHex(' ')));
+    QCOMPARE(tap.events.last(), QStringLiteral("end %1").arg(result));
+    // Every byte the peer sent, delivered within the exchange.
+    QCOMPARE(tap.received.toHex(' '), reply.toHex(' '));
+    for (qsizetype i = 2; i + 1 < tap.events.size(); ++i)
+        QCOMPARE(tap.events.at(i), QStringLiteral("rx"));
+    // With the tap gone the link reports nothing more.
+    f.link->setTap(nullptr);
+    const qsizetype seen = tap.events.size();
+    (void)MB_ReadRegs(*f.link, 4, 3, 0x0010, 2, 1, values);
+    QCOMPARE(tap.events.size(), seen);
 }
 
 void TestModbusRtu::exceptionReplyEndsAfterFiveBytes_data() {

@@ -1,6 +1,7 @@
 // The window driven like a technician would, against the simulated unit on a real
 // pseudo-terminal: discovery, the review, a whole upgrade, and closing in the middle of it.
 
+#include "Transcript.h"
 #include "WindowTestSupport.h"
 #include "main.h"
 
@@ -9,6 +10,7 @@
 #include "common/gen_lib.h"
 #include "platform/PosixSerialDevice.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -78,6 +80,7 @@ private slots:
     void unitInItsBootloaderIsFound();
     void upgradeOfCpu1();
     void upgradeOfTheHmiOnly();
+    void transcriptOfAWindowRun();
     void subProcessorStuckInBootEntryEndsTheRun();
     void statusStuckAtOneAddressEndsTheRun();
     void closeDuringTheRestartDelay();
@@ -271,6 +274,53 @@ void TestUpdaterFlow::upgradeOfTheHmiOnly() {
     const auto length = qsizetype(rec.Max_Prog_Addr - rec.Prog_Mem_Start + 1);
     QCOMPARE(unit.flash(3).mid(from, length), unit.carried().subImages[3].mid(from, length));
     QCOMPARE(int(unit.reportedVersion(3)), int(form->unit().New_FW_Version[3]));
+}
+
+void TestUpdaterFlow::transcriptOfAWindowRun() {
+    // Only CPU-1 behind; the transcript follows the window, not an unattended run.
+    sim::SimulatedUnit unit(scenario(215, 232, 112));
+    const QString pty = unit.openPty();
+    auto form = shownWindow(portsFirst({pty}));
+    quicken(*form);
+    QStringList out;
+    RunTranscript transcript([&out](const QByteArray& line) { out << QString::fromUtf8(line); });
+    auto transcriber = std::make_unique<FormTranscriber>(*form, transcript);
+    QCOMPARE(transcriber->windowResult(),
+             QStringLiteral("Result: the window closed; no upgrade was run."));
+    QVERIFY(scan(*form));
+    QTest::mouseClick(form->Load_Button, Qt::LeftButton);
+    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 180000));
+
+    auto tagged = [&out](const QString& tag) {
+        QStringList found;
+        for (const QString& line : out)
+            if (line.section(QStringLiteral(" ms  "), 1).startsWith(tag + QLatin1Char(' ')))
+                found << line.section(QStringLiteral(" ms  "), 1).mid(9);
+        return found;
+    };
+    QCOMPARE(tagged(QStringLiteral("ports")), QStringList{pty});
+    QCOMPARE(tagged(QStringLiteral("scan")), form->Memo2);
+    QCOMPARE(tagged(QStringLiteral("end")).size(), qsizetype(unit.exchanges(sim::Exchange::Any)));
+    QCOMPARE(tagged(QStringLiteral("tx")).size(), qsizetype(unit.exchanges(sim::Exchange::Any)));
+    const QStringList progress = tagged(QStringLiteral("progress"));
+    // Each line's last state is in the transcript, in the list's order.
+    qsizetype at = 0;
+    for (const QString& caption : lines(*form->Progress_ListBox)) {
+        const qsizetype found = progress.indexOf(
+            QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(caption) +
+                               QStringLiteral("( \\d+%)?$")),
+            at);
+        QVERIFY2(found >= 0, qPrintable(caption + QLatin1Char('\n') + progress.join(u'\n')));
+        at = found + 1;
+    }
+    QVERIFY(progress.contains(QStringLiteral("Sending New Firmware...... 50%")));
+    QCOMPARE(transcriber->windowResult(),
+             QStringLiteral("Result: the window closed after the upgrade completed."));
+
+    // Closing the window releases the link before the transcriber goes.
+    form->close();
+    QVERIFY(waitFor([&] { return form->VexaComms1() == nullptr; }, 10000));
+    transcriber.reset();
 }
 
 void TestUpdaterFlow::subProcessorStuckInBootEntryEndsTheRun() {

@@ -1,0 +1,64 @@
+# What `cmake --install` puts on a machine (the program, its menu entry, icon and manual page)
+# and the Debian package CPack makes of it (`cpack -G DEB`, or the `package` target).
+
+include(GNUInstallDirs)
+
+# The program links only system libraries: no run path of its own once installed.
+set_target_properties(corvane-updater PROPERTIES INSTALL_RPATH "")
+install(TARGETS corvane-updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/corvane-updater.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+# The icon is the window's own picture, drawn by the program's code at build time.
+set(icon_png ${CMAKE_BINARY_DIR}/packaging/corvane-updater.png)
+add_custom_command(OUTPUT ${icon_png}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+    COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen $<TARGET_FILE:draw_icon> 256
+            ${icon_png}
+    DEPENDS draw_icon
+    COMMENT "Drawing the program's icon"
+    VERBATIM)
+add_custom_target(corvane_icon ALL DEPENDS ${icon_png})
+install(FILES ${icon_png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
+
+# The manual page is the program's own --help, turned into a man page by help2man.
+find_program(HELP2MAN_PROGRAM help2man)
+if(HELP2MAN_PROGRAM)
+    set(man_page ${CMAKE_BINARY_DIR}/packaging/corvane-updater.1)
+    add_custom_command(OUTPUT ${man_page}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+        COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ${HELP2MAN_PROGRAM}
+                --no-info --section=1
+                --version-string=${PROJECT_VERSION}.${CORVANE_BUILD_NUMBER}
+                "--name=reprogram a Corvane unit over a USB serial link"
+                --output=${man_page} $<TARGET_FILE:corvane-updater>
+        COMMAND gzip -9nf ${man_page}
+        DEPENDS corvane-updater
+        COMMENT "Writing the manual page from --help"
+        VERBATIM)
+    add_custom_target(corvane_man_page ALL DEPENDS ${man_page}.gz)
+    install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+    message(STATUS "help2man not found: no manual page (scripts/install-deps.sh installs it)")
+endif()
+
+set(CPACK_PACKAGE_NAME corvane-updater)
+set(CPACK_PACKAGE_VENDOR "Corvane")
+set(CPACK_PACKAGE_CONTACT "Corvane service <service@corvane.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Reprograms a Corvane unit attached through a USB serial adapter")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The service technician's firmware updater for Corvane units. It finds the unit on a USB\n"
+    "serial port, shows the installed and carried firmware versions and reprograms what is out\n"
+    "of date. The firmware is carried inside the program. The user needs to be a member of the\n"
+    "dialout group to open the serial adapter.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# The Qt 6 and C++ runtime libraries come from dpkg-shlibdeps; the window's font is a data
+# package that no library links.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wine")
+set(CPACK_GENERATOR DEB)
+include(CPack)
