@@ -428,6 +428,11 @@ int SimulatedUnit::faultsInjected() const {
     return m->model->faultsInjected();
 }
 
+std::vector<ExchangeRecord> SimulatedUnit::exchangeTrace() const {
+    std::lock_guard lock(m->mutex);
+    return m->model->trace();
+}
+
 Summary SimulatedUnit::summary() const {
     std::lock_guard lock(m->mutex);
     return m->model->summary(Clock::now());
