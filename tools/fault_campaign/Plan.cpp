@@ -26,6 +26,12 @@ std::vector<UnitSetup> unitSetups() {
     boot.simulateArgs << QStringLiteral("--bootloader");
     setups.push_back(boot);
 
+    UnitSetup subs = three;
+    subs.name = QStringLiteral("subs");
+    subs.scenario.cpu1.version = 245; // CPU-1 current: its 16-register windows from the start
+    subs.simulateArgs = {"--cpu1", ":2.45", "--cpu2", ":1.00", "--hmi", ":1.05"};
+    setups.push_back(subs);
+
     UnitSetup full = three;
     full.name = QStringLiteral("full");
     full.reduced = false;

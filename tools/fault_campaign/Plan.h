@@ -21,7 +21,8 @@ struct UnitSetup {
 };
 
 // "three": every processor outdated, reduced ranges; "boot": CPU-1 found in its bootloader,
-// reduced; "full": every processor outdated, the real ranges.
+// reduced; "subs": only CPU-2 and the HMI outdated, reduced; "full": every processor
+// outdated, the real ranges.
 [[nodiscard]] std::vector<UnitSetup> unitSetups();
 [[nodiscard]] const UnitSetup* findSetup(const std::vector<UnitSetup>& setups, const QString& name);
 

@@ -141,7 +141,7 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
     for (const auto& [key, t] : rows)
         width = std::max(width, key.size());
     QStringList out;
-    out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+    out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                .arg(QStringLiteral("setup  fault  phase"), -int(width))
                .arg(QStringLiteral("runs"), 6)
                .arg(QStringLiteral("exit0"), 6)
@@ -149,9 +149,10 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
                .arg(QStringLiteral("power"), 6)
                .arg(QStringLiteral("recov"), 6)
                .arg(QStringLiteral("unfired"), 8)
-               .arg(QStringLiteral("VIOL"), 6);
+               .arg(QStringLiteral("VIOL"), 6)
+               .arg(QStringLiteral("s/run"), 6);
     for (const auto& [key, t] : rows)
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                    .arg(key, -int(width))
                    .arg(t.runs, 6)
                    .arg(t.ended0, 6)
@@ -159,7 +160,9 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
                    .arg(t.powerLost, 6)
                    .arg(t.recovered, 6)
                    .arg(t.notFired, 8)
-                   .arg(t.violations, 6);
+                   .arg(t.violations, 6)
+                   .arg(t.runs > t.missing ? double(t.ms) / 1000.0 / (t.runs - t.missing) : 0.0, 6,
+                        'f', 1);
     return out.join(u'\n');
 }
 

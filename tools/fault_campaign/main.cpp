@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 
 using namespace corvane::campaign;
 
@@ -29,7 +30,17 @@ struct Slice {
     QString name;
     // setup name -> what is planned for it
     std::vector<std::pair<QString, PlanOptions>> parts;
+    std::function<bool(const RunSpec&)> keep; // null: every planned run
 };
+
+// The full-size runs of the CI slice: a power loss in the middle of each long step (a
+// full-size run costs several seconds, and its recovery run as much again).
+bool ciKeeps(const RunSpec& r) {
+    if (r.setup != QLatin1String("full"))
+        return true;
+    return r.position == QLatin1String("middle") || r.phase == QLatin1String("HMI programming") ||
+           r.phase == QLatin1String("restart");
+}
 
 std::optional<Slice> sliceNamed(const QString& name) {
     PlanOptions everything;
@@ -45,21 +56,28 @@ std::optional<Slice> sliceNamed(const QString& name) {
     Slice s;
     s.name = name;
     if (name == QLatin1String("ci") || name == QLatin1String("asan")) {
+        PlanOptions boot = discoveryOnly;
+        boot.powerLoss = true;
+        boot.late = true;
         s.parts = {{QStringLiteral("three"), everything},
-                   {QStringLiteral("boot"), discoveryOnly},
+                   {QStringLiteral("boot"), boot},
                    {QStringLiteral("full"), powerOnly}};
+        s.keep = ciKeeps;
     } else if (name == QLatin1String("full")) {
         PlanOptions many = everything;
         many.randomSeeds = 1000;
         PlanOptions bootAll = everything;
         bootAll.randomSeeds = 300;
         bootAll.firstSeed = 5001;
-        PlanOptions fullSize = everything;
-        fullSize.crossKinds = false;
-        fullSize.randomSeeds = 20;
+        PlanOptions subs = everything;
+        subs.randomSeeds = 300;
+        subs.firstSeed = 7001;
+        PlanOptions fullSize = powerOnly;
+        fullSize.randomSeeds = 10;
         fullSize.firstSeed = 9001;
         s.parts = {{QStringLiteral("three"), many},
                    {QStringLiteral("boot"), bootAll},
+                   {QStringLiteral("subs"), subs},
                    {QStringLiteral("full"), fullSize}};
     } else {
         return std::nullopt;
@@ -71,7 +89,7 @@ std::optional<Slice> sliceNamed(const QString& name) {
 std::vector<RunSpec> thinned(const std::vector<RunSpec>& runs) {
     std::vector<RunSpec> out;
     for (const RunSpec& r : runs)
-        if (r.setup != QLatin1String("full") && r.id % 16 == 0)
+        if (r.setup != QLatin1String("full") && r.id % 12 == 0)
             out.push_back(r);
     return out;
 }
@@ -103,9 +121,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption sliceOpt(QStringLiteral("slice"),
                                       QStringLiteral("Run list: ci, asan or full (default)."),
                                       QStringLiteral("NAME"), QStringLiteral("full"));
-    const QCommandLineOption workersOpt(QStringLiteral("workers"),
-                                        QStringLiteral("Units upgraded at once (default 2)."),
-                                        QStringLiteral("N"), QStringLiteral("2"));
+    const QCommandLineOption workersOpt(
+        QStringLiteral("workers"),
+        QStringLiteral("Units upgraded at once (default 8: a run mostly "
+                       "waits out reply time-outs)."),
+        QStringLiteral("N"), QStringLiteral("8"));
     const QCommandLineOption onlyOpt(QStringLiteral("only"),
                                      QStringLiteral("Run only run N of the slice, here, and "
                                                     "print its whole output."),
@@ -184,6 +204,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         planRuns(runs, *setup, trace, plan);
+    }
+    if (slice->keep) {
+        std::vector<RunSpec> kept;
+        for (const RunSpec& r : runs)
+            if (slice->keep(r))
+                kept.push_back(r);
+        runs = std::move(kept);
     }
     if (slice->name == QLatin1String("asan"))
         runs = thinned(runs);
