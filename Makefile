@@ -5,7 +5,7 @@ ARGS       ?=
 JOBS       ?= 2
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
 
-.PHONY: deps configure build run test test-fast test-asan bench screenshots format clean
+.PHONY: deps configure build run test test-fast test-asan bench campaign screenshots format clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -34,6 +34,10 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+
+# The whole fault campaign (a few thousand runs, about a quarter of an hour).
+campaign: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/fault_campaign/fault_campaign --slice full --workers 10 --detail
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens
