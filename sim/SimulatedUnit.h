@@ -208,6 +208,9 @@ public:
     // Requests of that kind received and addressed to the unit (Exchange::Any: all of them).
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const;
+    // From now on the unit serves without faults (those not fired yet are dropped): a clean
+    // run on a unit that an earlier, faulty run left as it was.
+    void clearFaults();
     // Every exchange so far, oldest first (the first kMaxTrace of them).
     [[nodiscard]] std::vector<ExchangeRecord> exchangeTrace() const;
     static constexpr std::size_t kMaxTrace = 200000;

@@ -47,6 +47,7 @@ public:
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const { return static_cast<int>(m_faults.log().size()); }
     [[nodiscard]] const std::vector<ExchangeRecord>& trace() const { return m_trace; }
+    void clearFaults() { m_faults.clear(); }
     Summary summary(TimePoint now);
 
 private:

@@ -473,6 +473,20 @@ void TestCampaign::reducedUnitUpgradesCleanly() {
     const RunResult r = runOne(spec, *findSetup(setups, spec.setup), reduced, options);
     QCOMPARE(r.faultsFired, 1);
     QVERIFY2(r.violations.isEmpty(), qPrintable(r.violations.join(u'\n')));
+
+    // A power loss in the middle of CPU-1's programming, and every data block of the
+    // sub-processors dropped after it: the first run ends before any block is sent, and the
+    // recovery run is clean (the faults not fired yet never fire), so it restores the unit.
+    const Phase* programming = phaseNamed(phases, "CPU-1 programming");
+    RunSpec cut;
+    cut.setup = QStringLiteral("three");
+    cut.faults = {aimAt(trace, programming->exchanges[8], FaultKind::PowerLoss, 300),
+                  {FaultKind::DropReply, Exchange::Fn104Data, 0, 100000, 1.0, 0}};
+    const RunResult c = runOne(cut, *findSetup(setups, cut.setup), reduced, options);
+    QVERIFY(c.powerLost);
+    QVERIFY2(c.exitCode != 0, qPrintable(c.lastLines.join(u'\n')));
+    QCOMPARE(c.recoveryExit, 0);
+    QVERIFY2(c.violations.isEmpty(), qPrintable(c.violations.join(u'\n')));
 }
 
 QTEST_MAIN(TestCampaign)

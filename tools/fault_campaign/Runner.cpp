@@ -201,7 +201,8 @@ RunResult execute(const RunSpec& spec, const UnitSetup& setup, const ReducedBuil
 
     std::optional<Observation> recovery;
     if (r.powerLost && run.exitCode != 0 && run.exitCode != -1) {
-        // The same unit, its flash as the power loss left it; the plan's faults have fired.
+        // The same unit, its flash as the power loss left it, and no fault any more.
+        rig.unit().clearFaults();
         const Driven second = drive(rig, options);
         recovery = observe(rig, second, flagged);
         r.recoveryExit = second.exitCode;

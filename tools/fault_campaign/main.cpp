@@ -61,6 +61,7 @@ std::optional<Slice> sliceNamed(const QString& name) {
         boot.late = true;
         s.parts = {{QStringLiteral("three"), everything},
                    {QStringLiteral("boot"), boot},
+                   {QStringLiteral("subs"), discoveryOnly},
                    {QStringLiteral("full"), powerOnly}};
         s.keep = ciKeeps;
     } else if (name == QLatin1String("full")) {
