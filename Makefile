@@ -5,7 +5,10 @@ ARGS       ?=
 JOBS       ?= 2
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
 
-.PHONY: deps configure build run test test-fast test-asan bench campaign screenshots format clean
+.PHONY: all deps configure build run test test-fast test-asan bench campaign screenshots format clean
+
+# Plain `make`: install what is needed and build everything.
+all: build
 
 deps:
 	@./scripts/install-deps.sh
@@ -16,7 +19,9 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds only the program it runs.
+run: configure
+	cmake --build $(BUILD) --target corvane-updater -j $(JOBS)
 	$(BUILD)/src/updater/corvane-updater $(ARGS)
 
 # Whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer.

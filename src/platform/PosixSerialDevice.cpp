@@ -1,5 +1,6 @@
 #include "PosixSerialDevice.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,8 +39,14 @@ OpenResult openFailure(OpenError error, const QString& path, int err = 0) {
                    .arg(path);
         break;
     case OpenError::Busy:
-        text = QStringLiteral("%1 is busy: another program is using it. Close that program and "
-                              "try again.")
+        text = QStringLiteral("%1 is in use by another program. Close that program (or wait "
+                              "until it has finished) and try again.")
+                   .arg(path);
+        break;
+    case OpenError::StaleExclusive:
+        text = QStringLiteral("%1 was left marked for exclusive use by a program that was "
+                              "stopped; no program has it open now. Unplug the adapter and "
+                              "plug it in again (or open it once as root), then try again.")
                    .arg(path);
         break;
     case OpenError::NoSuchDevice:
@@ -48,7 +56,9 @@ OpenResult openFailure(OpenError error, const QString& path, int err = 0) {
         break;
     case OpenError::NotCharDevice:
     case OpenError::NotSerialPort:
-        text = QStringLiteral("%1 is not a serial port.").arg(path);
+        text = QStringLiteral("%1 is not a serial port. Name the unit's USB serial adapter "
+                              "(e.g. /dev/ttyUSB0).")
+                   .arg(path);
         break;
     case OpenError::Other:
     case OpenError::None:
@@ -74,6 +84,48 @@ OpenError classifyOpenErrno(int err) {
     default:
         return OpenError::Other;
     }
+}
+
+// True when a process other than this descriptor's holder has the character device `rdev`
+// open. Reads every process's descriptor table: complete for root, own processes otherwise.
+bool openElsewhere(dev_t rdev, int ownFd) {
+    const pid_t self = ::getpid();
+    QDir proc(QStringLiteral("/proc"));
+    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const long id = pid.toLong(&numeric);
+        if (!numeric)
+            continue;
+        const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
+        for (const QString& fd : QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (id == self && fd.toInt() == ownFd)
+                continue;
+            struct stat st {};
+            if (::stat(QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), &st) == 0 &&
+                S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+                return true;
+        }
+    }
+    return false;
+}
+
+// True when /proc/locks lists an advisory lock on the inode `ino` of device `dev`.
+bool flockHeld(dev_t dev, ino_t ino) {
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+        return true; // cannot tell: assume the worst
+    const QString key = QStringLiteral("%1:%2:%3")
+                            .arg(major(dev), 2, 16, QLatin1Char('0'))
+                            .arg(minor(dev), 2, 16, QLatin1Char('0'))
+                            .arg(ino);
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF"
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        for (const QByteArray& f : fields)
+            if (QString::fromLatin1(f).compare(key, Qt::CaseInsensitive) == 0)
+                return true;
+    }
+    return false;
 }
 
 speed_t speedConstant(std::uint32_t baud) {
@@ -158,7 +210,15 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
         [&] { return ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0) {
         const int err = errno;
-        return openFailure(classifyOpenErrno(err), devicePath, err);
+        OpenError error = classifyOpenErrno(err);
+        // An ordinary user cannot open a line marked exclusive. When nobody holds it or its
+        // lock, the mark was left by a program that was killed (a pseudo-terminal keeps it
+        // while its master side lives); only root can lift it.
+        struct stat st {};
+        if (err == EBUSY && ::stat(path.constData(), &st) == 0 && S_ISCHR(st.st_mode) &&
+            !flockHeld(st.st_dev, st.st_ino) && !openElsewhere(st.st_rdev, -1))
+            error = OpenError::StaleExclusive;
+        return openFailure(error, devicePath, err);
     }
     auto fail = [&](OpenError error, int err = 0) {
         ::close(fd);
@@ -182,8 +242,11 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
     }
     int exclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        // Only root gets here past another program's exclusive open.
-        return fail(OpenError::Busy);
+        // Only root gets here past another program's exclusive open. With the lock ours and
+        // no other descriptor on the line, the mark is one a killed program left behind.
+        if (openElsewhere(st.st_rdev, fd))
+            return fail(OpenError::Busy);
+        (void)::ioctl(fd, TIOCNXCL);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int err = errno;

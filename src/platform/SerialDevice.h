@@ -26,6 +26,7 @@ enum class OpenError {
     None,
     PermissionDenied,
     Busy,
+    StaleExclusive, // marked exclusive by a program that is gone; only root may lift it
     NoSuchDevice,
     NotCharDevice, // the path is not a device at all
     NotSerialPort, // a device, but not a terminal line

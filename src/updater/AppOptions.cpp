@@ -5,20 +5,42 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
+namespace {
+
+const QString kDescription = QStringLiteral(
+    "Reprograms a Corvane unit attached through a USB serial adapter.\n"
+    "Without --port the USB serial adapters made by FTDI are tried in turn.\n"
+    "\n"
+    "--auto presses \"Connect via USB\" and \"Load Firmware\" by itself and prints every\n"
+    "scan result and progress line on standard output. --identify only finds the unit and\n"
+    "reports what it runs. Neither needs a display.\n"
+    "\n"
+    "Exit codes of --auto and --identify:\n"
+    "  0    upgraded, or nothing to upgrade\n"
+    "  1    the upgrade failed\n"
+    "  2    bad command line\n"
+    "  3    no unit found (also: the port could not be opened)\n"
+    "  4    the unit cannot be upgraded\n"
+    "  5    the window was closed\n"
+    "  6    no progress for 3 minutes\n"
+    "  10   --identify: an upgrade is due\n"
+    "  130  stopped by SIGINT (Ctrl-C), 143 stopped by SIGTERM: the exchange in progress\n"
+    "       ends, the port is closed and the unit's state is printed; run again to finish.\n"
+    "SIGHUP (a closed terminal) and SIGPIPE (a closed pipe) do not stop a run.\n"
+    "\n"
+    "The serial port must be readable by the user: on Debian, membership of the dialout\n"
+    "group (sudo usermod -aG dialout $USER, then log in again).");
+
+const QString kSimulateDescription = QStringLiteral(
+    "--simulate starts a simulated unit inside the program and tries it first, so the whole\n"
+    "upgrade can be seen without a unit. These options describe that unit (versions are\n"
+    "written 2.15 or 215) and need --simulate.");
+
+} // namespace
+
 AppOptions parseAppOptions(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Reprograms a Corvane unit attached through a USB serial adapter.\n"
-        "Without --port the USB serial adapters made by FTDI are tried in turn.\n"
-        "\n"
-        "--simulate starts a simulated unit inside the program and tries it first, so the\n"
-        "whole upgrade can be seen without a unit; the options marked \"Simulated unit\"\n"
-        "describe it (versions are written 2.15 or 215).\n"
-        "--auto presses \"Connect via USB\" and \"Load Firmware\" by itself and prints every\n"
-        "scan result and progress line on standard output (also without a display, with\n"
-        "QT_QPA_PLATFORM=offscreen). Exit codes of --auto: 0 upgraded, or nothing to\n"
-        "upgrade; 1 the upgrade failed; 2 bad command line; 3 no unit found; 4 the unit\n"
-        "cannot be upgraded; 5 the window was closed; 6 no progress for 3 minutes."));
+    parser.setApplicationDescription(kDescription);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -30,20 +52,40 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("PATH"));
     const QCommandLineOption autoRun(
         QStringLiteral("auto"),
-        QStringLiteral("Runs the upgrade unattended and reports on standard output (see above)."));
+        QStringLiteral("Runs the upgrade unattended and reports on standard output."));
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
-        QStringLiteral("Starts a simulated unit inside the program and tries it first."));
-    const corvane::sim::ScenarioOptions scenario(QStringLiteral("Simulated unit: "));
+        QStringLiteral("Starts a simulated unit inside the program and tries it first (its "
+                       "options: --help-simulate)."));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
     parser.addOption(autoRun);
     parser.addOption(simulate);
-    parser.addOptions(scenario.options());
+
+    // --identify
+    const QCommandLineOption identify(
+        QStringLiteral("identify"),
+        QStringLiteral("Finds the unit, prints each processor's installed and carried "
+                       "firmware and what would be programmed; changes nothing."));
+    parser.addOption(identify);
+
+    // --help-simulate, and the simulated unit's options, accepted but listed only there.
+    const QCommandLineOption simulateHelp(QStringLiteral("help-simulate"),
+                                          QStringLiteral("Shows the simulated unit's options."));
+    parser.addOption(simulateHelp);
+    const corvane::sim::ScenarioOptions scenario;
+    QCommandLineParser simulateParser;
+    simulateParser.setApplicationDescription(kSimulateDescription);
+    for (QCommandLineOption option : scenario.options()) {
+        simulateParser.addOption(option);
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
 
     AppOptions options;
     options.helpText = parser.helpText();
+    options.simulateHelpText = simulateParser.helpText();
     if (!parser.parse(arguments)) {
         options.error = parser.errorText();
         return options;
@@ -57,6 +99,12 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.showVersion = parser.isSet(version);
     options.autoRun = parser.isSet(autoRun);
     options.simulate = parser.isSet(simulate);
+    options.identify = parser.isSet(identify);
+    options.showSimulateHelp = parser.isSet(simulateHelp);
+    if (options.autoRun && options.identify) {
+        options.error = QStringLiteral("--auto and --identify exclude each other");
+        return options;
+    }
     for (const QString& path : parser.values(port)) {
         if (path.trimmed().isEmpty()) {
             options.error = QStringLiteral("--port needs a device path, e.g. /dev/ttyUSB0");

@@ -16,9 +16,26 @@ struct AppOptions {
     corvane::sim::FaultPlan simFaults;
     // --auto: an unattended run that reports on standard output and ends with an exit code.
     bool autoRun = false;
+
+    // --identify: find the unit, report what it runs and what would be programmed, change
+    // nothing.
+    bool identify = false;
+    // --help-simulate: the simulated unit's options.
+    bool showSimulateHelp = false;
+    QString simulateHelpText;
+
     QString error;    // a command line that cannot be used, in words for the user
     QString helpText; // what --help prints
+
+    // No window is wanted: the run reports on standard output.
+    [[nodiscard]] bool windowless() const { return autoRun || identify; }
 };
+
+// Exit code of a run stopped by SIGINT or SIGTERM: 128 + the signal's number, as a shell
+// reports a program killed by it.
+[[nodiscard]] constexpr int signalExitCode(int signal) {
+    return 128 + signal;
+}
 
 // arguments as QCoreApplication::arguments() gives them (program name first).
 [[nodiscard]] AppOptions parseAppOptions(const QStringList& arguments);

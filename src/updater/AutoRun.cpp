@@ -2,12 +2,16 @@
 
 #include "MessageDialog.h"
 #include "MsgDlg.h"
+#include "RunSignals.h"
 #include "SmoothControls.h"
 #include "main.h"
+
+#include "common/gen_lib.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
+#include <QThread>
 
 #include <cmath>
 
@@ -16,6 +20,8 @@ namespace {
 constexpr int kTickMs = 10;
 
 const QString kRestartDone = QStringLiteral("Restarting System....Done");
+const QString kProgressPrefix = QStringLiteral("Progress: ");
+const QString kTransferCaption = QStringLiteral("Sending New Firmware");
 
 // Label texts break lines with carriage returns; a report line keeps them on one line.
 QString oneLine(const QString& text) {
@@ -42,6 +48,14 @@ QString ProgressReporter::lineText(const ProgressLineState& line) {
 
 QStringList ProgressReporter::update(const std::vector<ProgressLineState>& lines) {
     QStringList out;
+    for (const Report& r : updateIndexed(lines))
+        out << r.text;
+    return out;
+}
+
+std::vector<ProgressReporter::Report>
+ProgressReporter::updateIndexed(const std::vector<ProgressLineState>& lines) {
+    std::vector<Report> out;
     // A list that got shorter was emptied and started again.
     if (lines.size() < m_seen.size())
         m_seen.clear();
@@ -50,14 +64,14 @@ QStringList ProgressReporter::update(const std::vector<ProgressLineState>& lines
         const long step = stepOf(line.barValue);
         if (i == m_seen.size()) {
             m_seen.push_back({line.caption, step, line.barVisible});
-            out << lineText(line);
+            out.push_back({i, lineText(line)});
             continue;
         }
         Seen& seen = m_seen[i];
         const bool captionChanged = seen.caption != line.caption;
         const bool barMoved = line.barVisible && (!seen.barPrinted || seen.barStep != step);
         if (captionChanged || barMoved) {
-            out << lineText(line);
+            out.push_back({i, lineText(line)});
             seen.caption = line.caption;
             if (line.barVisible) {
                 seen.barStep = step;
@@ -66,6 +80,23 @@ QStringList ProgressReporter::update(const std::vector<ProgressLineState>& lines
         }
     }
     return out;
+}
+
+QString transferEstimate(double percent, double elapsedSeconds, double totalBytes) {
+    if (!std::isfinite(percent) || !std::isfinite(elapsedSeconds) || !std::isfinite(totalBytes) ||
+        percent <= 0 || elapsedSeconds <= 0 || totalBytes <= 0)
+        return {};
+    const double done = std::min(percent, 100.0) / 100.0;
+    const double rate = done * totalBytes / elapsedSeconds / 1024.0;
+    const QString rateText = QStringLiteral("%1 KiB/s").arg(rate, 0, 'f', 1);
+    if (done >= 1.0)
+        return QStringLiteral(" (") + rateText + QLatin1Char(')');
+    const auto left = static_cast<long long>(std::ceil(elapsedSeconds * (1.0 - done) / done));
+    const QString leftText =
+        left < 60
+            ? QStringLiteral("%1 s").arg(left)
+            : QStringLiteral("%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral(" (%1, about %2 left)").arg(rateText, leftText);
 }
 
 bool isErrorLine(const QString& caption) {
@@ -115,6 +146,10 @@ void AutoRun::start() {
 }
 
 bool AutoRun::eventFilter(QObject* watched, QEvent* event) {
+    // Once a stop is asked for, no further step of the scan or the upgrade starts.
+    if (watched == m_form && m_stopSignal != 0 && !m_finished &&
+        (event->type() == WM_SCAN_STEP || event->type() == WM_UPGRADE_STEP))
+        return true;
     if (watched == m_form && event->type() == QEvent::Close && !m_finished) {
         // Whatever the window still showed is reported before the run is called off.
         if (m_phase == Phase::Upgrading)
@@ -134,6 +169,10 @@ void AutoRun::print(const QString& line) {
 void AutoRun::tick() {
     if (m_finished)
         return;
+    if (m_stopSignal != 0) {
+        windUpAfterStop();
+        return;
+    }
     if (!m_form) {
         finish(AutoRunExit::Interrupted,
                QStringLiteral("Result: the window closed before the run ended."));
@@ -189,7 +228,7 @@ void AutoRun::answerModal() {
         else
             dialog->reject();
         // An error box during the upgrade means the step that raised it did not go on.
-        if (m_phase == Phase::Upgrading)
+        if (m_phase == Phase::Upgrading && m_stopSignal == 0)
             finish(AutoRunExit::UpgradeFailed,
                    QStringLiteral("Result: the upgrade failed: ") + text);
         return;
@@ -203,7 +242,7 @@ void AutoRun::answerModal() {
 void AutoRun::watchScan() {
     TForm3& f = *m_form;
     for (; m_scanLogShown < f.Memo2.size(); ++m_scanLogShown)
-        print(QStringLiteral("Scan: ") + f.Memo2.at(m_scanLogShown));
+        printScanLine(f.Memo2.at(m_scanLogShown));
     if (f.Start_Panel->isVisibleTo(&f)) {
         reviewReached();
         return;
@@ -211,8 +250,31 @@ void AutoRun::watchScan() {
     if (f.Retry_Panel->isVisibleTo(&f)) {
         print(QStringLiteral("Scan: ") + oneLine(f.Label1->text()));
         finish(AutoRunExit::NoUnitFound,
-               QStringLiteral("Result: no unit found: ") + oneLine(f.Scan_Error_Label->text()));
+               QStringLiteral("Result: no unit found: ") + noUnitReason());
     }
+}
+
+void AutoRun::printScanLine(const QString& line) {
+    print(QStringLiteral("Scan: ") + line);
+    // The window's log only says " unable to open."; the reason, with what to do, follows.
+    if (!m_form || !line.endsWith(QLatin1String(" unable to open.")))
+        return;
+    if (m_openFailuresShown < m_form->openFailures.size())
+        print(QStringLiteral("Scan: ") + m_form->openFailures.at(m_openFailuresShown++));
+}
+
+QString AutoRun::noUnitReason() const {
+    const TForm3& f = *m_form;
+    if (f.Port_List.isEmpty())
+        return QStringLiteral("no serial port to try. Attach the unit's USB serial adapter, or "
+                              "name its port with --port.");
+    if (f.openFailures.size() >= f.Port_List.size()) {
+        if (f.Port_List.size() == 1)
+            return f.openFailures.constLast();
+        return QStringLiteral("none of the %1 ports could be opened (reasons above).")
+            .arg(f.Port_List.size());
+    }
+    return oneLine(f.Scan_Error_Label->text());
 }
 
 void AutoRun::reviewReached() {
@@ -224,6 +286,10 @@ void AutoRun::reviewReached() {
                   .arg(QLatin1String(names[n]), f.CurrentVer_Label[n]->text(),
                        f.NewVer_Label[n]->text(),
                        flagged ? QStringLiteral(", to be programmed") : QString()));
+    }
+    if (m_identifyOnly) {
+        identified();
+        return;
     }
     if (!m_refusals.isEmpty()) {
         finish(AutoRunExit::Refused,
@@ -238,6 +304,7 @@ void AutoRun::reviewReached() {
     print(QStringLiteral("Loading firmware..."));
     m_phase = Phase::Upgrading;
     m_reporter.reset();
+    m_lineSince.clear();
     f.Load_Button->click();
 }
 
@@ -257,8 +324,8 @@ std::vector<ProgressLineState> AutoRun::snapshot() const {
 void AutoRun::watchUpgrade() {
     if (!m_form)
         return;
-    for (const QString& line : m_reporter.update(snapshot()))
-        print(line);
+    for (const ProgressReporter::Report& r : m_reporter.updateIndexed(snapshot()))
+        print(kProgressPrefix + withEstimate(r.index, r.text));
     TForm3& f = *m_form;
     if (!f.Quit_Button2->isVisibleTo(&f))
         return;
@@ -277,8 +344,104 @@ void AutoRun::finish(AutoRunExit code, const QString& result) {
     m_finished = true;
     m_exit = code;
     m_timer.stop();
-    print(result);
+    m_resultLine = result;
+    if (!m_holdResult)
+        print(result);
     emit finished(static_cast<int>(code));
     if (m_form && !m_form->isClosing())
         m_form->close();
+}
+
+QString AutoRun::withEstimate(std::size_t index, const QString& text) {
+    if (!m_form)
+        return text;
+    const corvane::ui::ProgressListBox& list = *m_form->Progress_ListBox;
+    const int count = list.count();
+    if (m_lineSince.size() > static_cast<std::size_t>(count))
+        m_lineSince.clear(); // the list was emptied and started again
+    while (m_lineSince.size() < static_cast<std::size_t>(count)) {
+        m_lineSince.emplace_back();
+        m_lineSince.back().start();
+    }
+    if (index >= static_cast<std::size_t>(count))
+        return text;
+    const auto& item = list.item(static_cast<int>(index));
+    if (!item.barVisible || !item.caption.startsWith(kTransferCaption))
+        return text;
+    // The long transfers: CPU-1's, and CPU-2's or the HMI's through CPU-1.
+    int n = 1;
+    if (item.caption.contains(QLatin1String("CPU-2")))
+        n = 2;
+    else if (item.caption.contains(QLatin1String("HMI")))
+        n = 3;
+    const TPMem_Rec& rec = m_form->unit().PMem_Store[static_cast<std::size_t>(n)];
+    const double bytes = rec.Max_Prog_Addr >= rec.Prog_Mem_Start
+                             ? static_cast<double>(rec.Max_Prog_Addr - rec.Prog_Mem_Start) + 1.0
+                             : 0.0;
+    const double seconds = static_cast<double>(m_lineSince[index].elapsed()) / 1000.0;
+    return text + transferEstimate(std::trunc(item.barValue), seconds, bytes);
+}
+
+void AutoRun::identified() {
+    TForm3& f = *m_form;
+    if (!m_refusals.isEmpty()) {
+        finish(AutoRunExit::Refused,
+               QStringLiteral("Result: the unit cannot be upgraded: ") + m_refusals.constLast());
+        return;
+    }
+    static const char* const names[4] = {"", "CPU-1", "CPU-2", "HMI"};
+    QStringList due;
+    for (int n = 1; n <= 3; ++n)
+        if (f.unit().PMem_Store[static_cast<std::size_t>(n)].Upgrade_Flag)
+            due << QLatin1String(names[n]);
+    if (due.isEmpty() || !f.Load_Button->isVisibleTo(&f)) {
+        finish(AutoRunExit::Success,
+               QStringLiteral("Result: up to date; no processor needs new firmware."));
+        return;
+    }
+    finish(AutoRunExit::UpgradeDue, QStringLiteral("Result: an upgrade is due: ") +
+                                        due.join(QStringLiteral(", ")) +
+                                        QStringLiteral(" would be programmed."));
+}
+
+void AutoRun::requestStop(int signal) {
+    if (m_finished || m_stopSignal != 0)
+        return;
+    m_stopSignal = signal;
+    if (m_form)
+        m_captionsAtStop = m_form->Progress_ListBox->captions();
+    // A fixed wait (CPU-1's restart) need not run out: nothing follows it.
+    abandonDelays();
+    print(QStringLiteral("Stopping: %1 received; the exchange in progress ends, then the port "
+                         "is closed.")
+              .arg(signalName(signal)));
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void AutoRun::windUpAfterStop() {
+    if (QApplication::activeModalWidget()) {
+        answerModal();
+        return;
+    }
+    // Wait until the step in progress (an exchange, a delay, a box) has returned.
+    if ((m_form && m_form->handlerRunning()) || QThread::currentThread()->loopLevel() > 1)
+        return;
+    const bool upgrading = m_phase == Phase::Upgrading;
+    QStringList captions;
+    if (upgrading && m_form) {
+        // A step that ended on a refused request reports an error that the unit never had.
+        for (const ProgressReporter::Report& r : m_reporter.updateIndexed(snapshot()))
+            if (!isErrorLine(r.text))
+                print(kProgressPrefix + withEstimate(r.index, r.text));
+        // When the step in progress had a request refused, its last line did not happen as
+        // it now reads ("Restarting CPU-1......Done" without the reset): judge by the list as
+        // it was at the stop.
+        captions = RunSignals::refusedRequests() > 0 ? m_captionsAtStop
+                                                     : m_form->Progress_ListBox->captions();
+    }
+    print(QStringLiteral("State: ") + unitStateAfterStop(upgrading, captions));
+    finish(static_cast<AutoRunExit>(128 + m_stopSignal),
+           QStringLiteral("Result: stopped by %1 before the run ended.")
+               .arg(signalName(m_stopSignal)));
 }

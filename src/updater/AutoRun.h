@@ -24,6 +24,7 @@ enum class AutoRunExit : int {
     Refused = 4,       // the review refused the unit
     Interrupted = 5,   // the window closed before the run ended
     Stalled = 6,       // nothing moved for the stall limit
+    UpgradeDue = 10,   // --identify: at least one processor would be programmed
 };
 
 // One line of the progress list as a report sees it.
@@ -40,6 +41,12 @@ public:
     explicit ProgressReporter(int barStepPercent = 10);
 
     [[nodiscard]] QStringList update(const std::vector<ProgressLineState>& lines);
+    // As update(), with the index in `lines` of each line reported.
+    struct Report {
+        std::size_t index = 0;
+        QString text;
+    };
+    [[nodiscard]] std::vector<Report> updateIndexed(const std::vector<ProgressLineState>& lines);
     void reset() { m_seen.clear(); }
 
     // "caption" or "caption 40%" (the bar's value truncated to whole percent).
@@ -56,6 +63,10 @@ private:
     int m_stepPercent;
     std::vector<Seen> m_seen;
 };
+
+// " (12.5 KiB/s, about 40 s left)" for a transfer of totalBytes that has reached percent in
+// elapsedSeconds; the rate alone once it is complete; empty while nothing can be told yet.
+[[nodiscard]] QString transferEstimate(double percent, double elapsedSeconds, double totalBytes);
 
 // A progress line that reports a failure of the run ("...Error Detected", "Error (No Reply)",
 // "Data Corrupt", "... Upgrade Aborted", "Error detected. Terminating upgrade.").
@@ -76,6 +87,17 @@ public:
 
     // A run in which nothing changes for this long ends with AutoRunExit::Stalled.
     void setStallLimitMs(int ms) { m_stallLimitMs = ms; }
+
+    // Identification only: the run ends at the review, "Load Firmware" is not pressed; exit 0
+    // when nothing would be programmed, UpgradeDue when something would.
+    void setIdentifyOnly(bool on) { m_identifyOnly = on; }
+    // The Result: line is kept for the caller to print last (resultLine()) instead of being
+    // printed when the run ends.
+    void setHoldResultLine(bool on) { m_holdResult = on; }
+    [[nodiscard]] QString resultLine() const { return m_resultLine; }
+    // SIGINT/SIGTERM: no further step starts; once the exchange in progress has ended the
+    // unit's state is reported and the run ends with 128 + signal.
+    void requestStop(int signal);
 
     [[nodiscard]] bool isFinished() const { return m_finished; }
     [[nodiscard]] int exitCode() const { return static_cast<int>(m_exit); }
@@ -98,6 +120,11 @@ private:
     void noteActivity(const QString& fingerprint);
     void finish(AutoRunExit code, const QString& result);
     void print(const QString& line);
+    void printScanLine(const QString& line);
+    void identified();
+    void windUpAfterStop();
+    [[nodiscard]] QString noUnitReason() const;
+    [[nodiscard]] QString withEstimate(std::size_t index, const QString& text);
 
     QPointer<TForm3> m_form;
     Output m_output;
@@ -111,4 +138,12 @@ private:
     int m_stallLimitMs = 180000;
     bool m_finished = false;
     AutoRunExit m_exit = AutoRunExit::Interrupted;
+
+    bool m_identifyOnly = false;
+    bool m_holdResult = false;
+    QString m_resultLine;
+    int m_stopSignal = 0;
+    QStringList m_captionsAtStop; // the progress list when the stop was asked for
+    qsizetype m_openFailuresShown = 0;
+    std::vector<QElapsedTimer> m_lineSince; // per progress line: since it appeared
 };

@@ -111,6 +111,7 @@ void TForm3::Run_Scan_Step(int step) {
         applyScreenTexts();
         Scan_Error_Label->setText(kScanErrorTimedOut);
         Port_Index = 0;
+        openFailures.clear();
         Get_CommPort_List(QStringLiteral("FTDI"), false);
         Scan_ProgressBar->setRange(0, Port_List.isEmpty() ? 1 : Port_List.size());
         Scan_ProgressBar->setPosition(1);
@@ -198,11 +199,17 @@ void TForm3::probePort() {
     } catch (const ECommsError&) {
         // Not a serial port (or a link left open): skip it like a port that does not open.
         scanLog(n, QStringLiteral(" unable to open."));
+        openFailures << (link.lastOpenError().isEmpty()
+                             ? n + QStringLiteral(" could not be opened.")
+                             : link.lastOpenError());
         postStep(WM_SCAN_STEP, kScanNextPort);
         return;
     }
     if (!opened) {
         scanLog(n, QStringLiteral(" unable to open."));
+        openFailures << (link.lastOpenError().isEmpty()
+                             ? n + QStringLiteral(" could not be opened.")
+                             : link.lastOpenError());
         postStep(WM_SCAN_STEP, kScanNextPort);
         return;
     }

@@ -158,6 +158,9 @@ public:
     QStringList ListBox2;
     QStringList Memo3;
     QStringList Memo2;
+    // Why each port the scan could not open was refused, in words a user can act on (the
+    // scan log only says " unable to open."), in scan order.
+    QStringList openFailures;
 
     // State. The transport switch and the slave base live in the register facade.
     int pollcnt = 0;
@@ -177,6 +180,8 @@ public:
 
     [[nodiscard]] QWidget* visiblePanel() const { return m_shownPanel; }
     [[nodiscard]] bool isClosing() const { return m_closing; }
+    // A step or handler that may exchange with the unit or wait in a delay is on the stack.
+    [[nodiscard]] bool handlerRunning() const { return m_handlerDepth > 0; }
 
     // Panels and transitions.
     void showPanel(QWidget* panel);

@@ -64,7 +64,7 @@ void TestE2eAuto::exitCodes_data() {
         << QStringLiteral("Result: nothing to upgrade; no processor needs new firmware.");
     QTest::newRow("bootloader of another model")
         << QStringList{"--auto", "--simulate", "--model", "4002"} << 1
-        << QStringLiteral("Retrieving Model Number......Error (Incompatible Model)");
+        << QStringLiteral("Progress: Retrieving Model Number......Error (Incompatible Model)");
     QTest::newRow("no unit on the port") << QStringList{"--auto", "--port", "/dev/null"} << 3
                                          << QStringLiteral("Scan: Scan Complete.");
     QTest::newRow("refused: firmware below 2.00")
@@ -94,8 +94,8 @@ void TestE2eAuto::exitCodes() {
 void TestE2eAuto::successfulRunReportsEveryStage() {
     const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
     // Only CPU-1 is behind: the shortest complete run.
-    const Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2",
-                              ":" + version(c.version[2]), "--hmi", ":" + version(c.version[3])});
+    Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2",
+                        ":" + version(c.version[2]), "--hmi", ":" + version(c.version[3])});
     const QString all = r.out.join(u'\n');
     QVERIFY2(r.exitCode == 0,
              qPrintable(QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(all, r.err)));
@@ -105,20 +105,39 @@ void TestE2eAuto::successfulRunReportsEveryStage() {
     QVERIFY(r.out.contains(QStringLiteral("Scan: ") + port + QStringLiteral(" found CV.")));
     // Every line of the sequence, in order, as it appeared.
     const QStringList stages{
-        "Enabling BootLoader.....Done",    "Retrieving Model Number......OK",
-        "Erasing Program Memory...... 0%", "Erasing Program Memory...... 100%",
-        "Sending New Firmware...... 0%",   "Sending New Firmware...... 50%",
-        "Sending New Firmware...... 100%", "Disabling Boot Mode......Done",
-        "Restarting CPU-1......Done",      "CPU-2 Firmware Up To Date.",
-        "HMI Firmware Up To Date.",        "Restarting System....Done",
-        "Result: upgrade complete.",
+        "Progress: Enabling BootLoader.....Done",
+        "Progress: Retrieving Model Number......OK",
+        "Progress: Erasing Program Memory...... 0%",
+        "Progress: Erasing Program Memory...... 100%",
+        "Progress: Sending New Firmware...... 0%",
+        "Progress: Sending New Firmware...... 50% (",
+        "Progress: Sending New Firmware...... 100% (",
+        "Progress: Disabling Boot Mode......Done",
+        "Progress: Restarting CPU-1......Done",
+        "Progress: CPU-2 Firmware Up To Date.",
+        "Progress: HMI Firmware Up To Date.",
+        "Progress: Restarting System....Done",
     };
     qsizetype at = 0;
+    qsizetype halfWay = -1;
     for (const QString& stage : stages) {
-        const qsizetype found = r.out.indexOf(stage, at);
-        QVERIFY2(found >= 0, qPrintable(stage + QStringLiteral("\n") + all));
+        qsizetype found = at;
+        while (found < r.out.size() && !r.out.at(found).startsWith(stage))
+            ++found;
+        QVERIFY2(found < r.out.size(), qPrintable(stage + QStringLiteral("\n") + all));
         at = found + 1;
+        if (stage.contains(QLatin1String("50% (")))
+            halfWay = found;
     }
+    // The long transfer tells its rate and the time left while it runs.
+    QVERIFY2(r.out.at(halfWay).contains(QRegularExpression(
+                 QStringLiteral(R"(50% \(\d+\.\d KiB/s, about \d+ (min \d+ )?s left\)$)"))),
+             qPrintable(r.out.at(halfWay)));
+    // The result comes last, after the simulated unit's summary.
+    while (!r.out.isEmpty() && r.out.constLast().isEmpty())
+        r.out.removeLast();
+    QCOMPARE(r.out.constLast(), QStringLiteral("Result: upgrade complete."));
+    QVERIFY(r.out.indexOf(QStringLiteral("Simulated unit after the run:")) < r.out.size() - 1);
     // Afterwards the simulated unit reports what it runs: CPU-1 on the carried firmware.
     QVERIFY2(
         all.contains(QRegularExpression(
@@ -130,9 +149,12 @@ void TestE2eAuto::helpDescribesTheUnattendedRun() {
     const Run r = runUpdater({"--help"}, 30000);
     QCOMPARE(r.exitCode, 0);
     const QString help = r.out.join(u'\n');
-    for (const char* word : {"--auto", "--simulate", "--port", "--cpu1", "--fault", "--timing",
-                             "--bootloader", "Exit codes"})
+    for (const char* word : {"--auto", "--simulate", "--port", "--help-simulate", "Exit codes"})
         QVERIFY2(help.contains(QLatin1String(word)), word);
+    const Run sim = runUpdater({"--help-simulate"}, 30000);
+    QCOMPARE(sim.exitCode, 0);
+    for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader"})
+        QVERIFY2(sim.out.join(u'\n').contains(QLatin1String(word)), word);
 }
 
 QTEST_GUILESS_MAIN(TestE2eAuto)

@@ -153,17 +153,24 @@ void TestE2eAutoRun::upgradesUnattended() {
                      .arg(c.version[3] / 100)
                      .arg(c.version[3] % 100, 2, 10, QLatin1Char('0'))),
              qPrintable(o.join(u'\n')));
-    QVERIFY(o.contains(QStringLiteral("CPU-1 Firmware Up To Date.")));
-    QVERIFY(o.contains(QStringLiteral("Enabling HMI Boot Mode......Done")));
-    QCOMPARE(o.at(o.size() - 2), QStringLiteral("Restarting System....Done"));
+    QVERIFY(o.contains(QStringLiteral("Progress: CPU-1 Firmware Up To Date.")));
+    QVERIFY(o.contains(QStringLiteral("Progress: Enabling HMI Boot Mode......Done")));
+    QCOMPARE(o.at(o.size() - 2), QStringLiteral("Progress: Restarting System....Done"));
     QCOMPARE(o.last(), QStringLiteral("Result: upgrade complete."));
 
-    // The transfer's bar is reported in whole steps of 10 %, rising, ending at 100.
-    const QString sending = QStringLiteral("Sending New Firmware for HMI...... ");
+    // The transfer's bar is reported in whole steps of 10 %, rising, ending at 100; past 0 %
+    // with the rate and, until the end, the time left.
+    const QString sending = QStringLiteral("Progress: Sending New Firmware for HMI...... ");
     std::vector<int> values;
-    for (const QString& line : o)
-        if (line.startsWith(sending))
-            values.push_back(line.mid(sending.size()).chopped(1).toInt());
+    for (const QString& line : o) {
+        if (!line.startsWith(sending))
+            continue;
+        const QString rest = line.mid(sending.size());
+        values.push_back(rest.section(u'%', 0, 0).toInt());
+        if (values.back() > 0)
+            QVERIFY2(rest.contains(QLatin1String(" KiB/s")), qPrintable(line));
+        QCOMPARE(rest.contains(QLatin1String(" left)")), values.back() > 0 && values.back() < 100);
+    }
     QVERIFY(values.size() >= 3);
     QCOMPARE(values.front(), 0);
     QCOMPARE(values.back(), 100);
@@ -235,7 +242,7 @@ void TestE2eAutoRun::closingTheWindowInterrupts() {
         form.close();
     });
     QCOMPARE(out.exitCode, 5);
-    QVERIFY(out.output.contains(QStringLiteral("Retrieving Model Number......OK")));
+    QVERIFY(out.output.contains(QStringLiteral("Progress: Retrieving Model Number......OK")));
     QCOMPARE(out.output.last(), QStringLiteral("Result: the window closed before the run ended."));
 }
 

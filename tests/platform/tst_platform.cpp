@@ -5,6 +5,7 @@
 #include "PtyPair.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -13,6 +14,7 @@
 #include <future>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@ private slots:
     void exclusiveOpen();
     void heldByAnotherProcessLock();
     void heldByAnotherExclusiveOpen();
+    void staleExclusiveMark();
     void chunksFollowLinePauses();
     void chunkSizeIsCapped();
     void stopEndsPendingRead();
@@ -243,6 +246,38 @@ void TestPlatform::heldByAnotherExclusiveOpen() {
     QVERIFY(exclusive != 0);
     QCOMPARE(ioctl(pty.slaveFd(), TIOCNXCL), 0);
     QVERIFY(device.open(pty.slavePath()).ok());
+}
+
+void TestPlatform::staleExclusiveMark() {
+    // A program killed while it held the line: its descriptor and lock are gone, but a pty
+    // keeps the exclusive mark while its master lives.
+    PtyPair pty(false);
+    QVERIFY(pty.isValid());
+    {
+        const int fd =
+            ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QCOMPARE(ioctl(fd, TIOCEXCL), 0);
+        ::close(fd);
+    }
+    PosixSerialDevice device;
+    const OpenResult r = device.open(pty.slavePath());
+    if (::geteuid() != 0) {
+        // An ordinary user cannot lift the mark, and is told what happened.
+        QCOMPARE(r.error, OpenError::StaleExclusive);
+        QVERIFY2(r.message.contains(QStringLiteral("no program has it open")),
+                 qPrintable(r.message));
+        return;
+    }
+    QVERIFY2(r.ok(), qPrintable(r.message));
+    // The line is ours now, exclusively, and free again after the close.
+    int exclusive = 0;
+    QCOMPARE(ioctl(device.fd(), TIOCGEXCL, &exclusive), 0);
+    QVERIFY(exclusive != 0);
+    PosixSerialDevice second;
+    QCOMPARE(second.open(pty.slavePath()).error, OpenError::Busy);
+    device.close();
+    QVERIFY(second.open(pty.slavePath()).ok());
 }
 
 void TestPlatform::chunksFollowLinePauses() {

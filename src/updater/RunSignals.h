@@ -1,0 +1,71 @@
+#pragma once
+// Signals during a run. SIGPIPE and SIGHUP never stop it (a closed pipe or terminal only
+// loses output); SIGINT and SIGTERM ask it to stop at the end of the exchange in progress:
+// from that moment no new request goes out on the serial line, the step in progress ends
+// with the next one it would send, and the run is wound up with the port closed properly.
+
+#include "platform/SerialDevice.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+class QSocketNotifier;
+
+class RunSignals : public QObject {
+    Q_OBJECT
+public:
+    // Installs the handlers; call once, before any thread is started.
+    static void install();
+    // After the application object exists: emits stopRequested on this thread for a signal
+    // received since install().
+    explicit RunSignals(QObject* parent = nullptr);
+    ~RunSignals() override;
+
+    // The first stopping signal received (SIGINT, SIGTERM), 0 while none has come.
+    [[nodiscard]] static int stopSignal();
+    // Requests the serial devices refused since the stop.
+    [[nodiscard]] static int refusedRequests();
+
+signals:
+    void stopRequested(int signal);
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+// A serial device that sends nothing once a stop was requested: the request in progress has
+// been written whole and its reply is still read, the next one is refused.
+class GatedSerialDevice final : public corvane::SerialDevice {
+public:
+    explicit GatedSerialDevice(std::unique_ptr<corvane::SerialDevice> inner);
+
+    [[nodiscard]] corvane::OpenResult open(const QString& devicePath) override;
+    void close() override;
+    [[nodiscard]] bool isOpen() const override;
+    bool configure(const corvane::LineSettings& settings) override;
+    void setDtr(bool on) override;
+    void setRts(bool on) override;
+    [[nodiscard]] std::size_t write(const std::uint8_t* data, std::size_t length) override;
+    void purge() override;
+    void purgeInput() override;
+    void clearLineErrors() override;
+    [[nodiscard]] corvane::ReadStatus readChunk(QByteArray& chunk,
+                                                std::chrono::milliseconds interval) override;
+    void requestStop() override;
+
+    // Requests this device refused since the stop.
+    [[nodiscard]] int refused() const { return m_refused; }
+
+private:
+    std::unique_ptr<corvane::SerialDevice> m_inner;
+    int m_refused = 0;
+};
+
+// What a run stopped part-way has left on the unit, from the progress lines it showed
+// (upgradeStarted: "Load Firmware" was pressed), and how a later run recovers it.
+[[nodiscard]] QString unitStateAfterStop(bool upgradeStarted, const QStringList& captions);
+
+// "SIGINT", "SIGTERM", else "signal N".
+[[nodiscard]] QString signalName(int signal);
