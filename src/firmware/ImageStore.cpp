@@ -29,14 +29,7 @@ QStringList releaseNoteLines(const QByteArray& text) {
 
 std::optional<std::uint32_t> maxProgAddrFor(std::uint16_t processorNumber) {
     switch (processorNumber) {
-    case 2525:
-        return 0xBFFF;
-    case 2620:
-    case 4680:
-    case 6622:
-        return 0xFFFF;
-    case 4321:
-        return 0x1FFF;
+#include "ProcessorTypes.inc"
     default:
         return std::nullopt;
     }

@@ -24,6 +24,10 @@ constexpr std::uint8_t kBlWriteByte = 0x05;
 constexpr std::uint8_t kBlReset = 0x00;
 constexpr std::uint16_t kBlQueryTimeout = 10;
 constexpr std::uint16_t kBlLongTimeout = 30;
+// An erase step or program block is sent again with the same frame after a lost or damaged
+// reply: erasing a row twice, or programming a block twice with the same bytes, leaves the
+// same flash.
+constexpr int kBlAttempts = 3;
 
 constexpr std::uint16_t kBootEnableTimeout = 15;
 constexpr std::uint16_t kControlTimeout = 30;
@@ -65,6 +69,27 @@ void reopenAtBootSpeed(TVexaComms& port) {
 
 bool processorIndexValid(int n, int lowest) {
     return n >= lowest && n <= 3;
+}
+
+// A link that is closed or hung up cannot carry a retry.
+bool linkUsable(const TVexaComms& port) {
+    return port.isOpen() && !port.hungUp();
+}
+
+// One bootloader exchange, repeated with the same frame up to kBlAttempts times.
+template <std::size_t N>
+bool blExchangeWithRetries(TVexaComms& port, std::uint8_t cmd, std::uint8_t count,
+                           std::span<const std::uint8_t> data, std::array<std::uint8_t, N>& reply) {
+    for (int attempt = 0; attempt < kBlAttempts; ++attempt) {
+        if (BL_ReadData(port, cmd, static_cast<std::uint8_t>(N), count, data, kBlLongTimeout,
+                        reply) == 1) {
+            return true;
+        }
+        if (!linkUsable(port)) {
+            break;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -142,7 +167,7 @@ bool Programmer::Erase_Program_Memory(int n) {
     for (const auto address : steps) {
         const auto data = corvane::bootAddressBytes(address);
         std::array<std::uint8_t, 8> reply{};
-        if (BL_ReadData(m_link, kBlErase, 8, 3, data, kBlLongTimeout, reply) != 1) {
+        if (!blExchangeWithRetries(m_link, kBlErase, 3, data, reply)) {
             return false;
         }
         ++done;
@@ -169,7 +194,7 @@ bool Programmer::Send_Program_Data(int n) {
         std::copy(addressBytes.begin(), addressBytes.end(), data.begin());
         std::copy_n(rec.Mem_Data.begin() + address, kProgramBlockBytes, data.begin() + 3);
         std::array<std::uint8_t, 2> reply{};
-        if (BL_ReadData(m_link, kBlProgram, 2, kBootMaxData, data, kBlLongTimeout, reply) != 1) {
+        if (!blExchangeWithRetries(m_link, kBlProgram, kBootMaxData, data, reply)) {
             return false;
         }
         ++sent;

@@ -4,10 +4,12 @@
 
 namespace corvane {
 
-RxThread::RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver)
+RxThread::RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver,
+                   HungUp hungUp)
     : m_device(device)
     , m_interval(interval)
-    , m_deliver(std::move(deliver)) {}
+    , m_deliver(std::move(deliver))
+    , m_hungUp(std::move(hungUp)) {}
 
 RxThread::~RxThread() {
     stop();
@@ -41,6 +43,9 @@ void RxThread::run() {
     QByteArray chunk;
     for (;;) {
         const ReadStatus status = m_device.readChunk(chunk, m_interval);
+        if (status == ReadStatus::Gone && m_hungUp) {
+            m_hungUp();
+        }
         if (status != ReadStatus::Data) {
             break;
         }

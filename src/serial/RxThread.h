@@ -18,9 +18,12 @@ class SerialDevice;
 class RxThread {
 public:
     using Deliver = std::function<void(QByteArray chunk)>;
+    using HungUp = std::function<void()>;
 
-    // The device must outlive the thread.
-    RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver);
+    // The device must outlive the thread. `hungUp` (optional) runs on this thread once, when
+    // the device reports that it is gone; like `deliver` it must only pass the news on.
+    RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver,
+             HungUp hungUp = {});
     ~RxThread();
     RxThread(const RxThread&) = delete;
     RxThread& operator=(const RxThread&) = delete;
@@ -38,6 +41,7 @@ private:
     SerialDevice& m_device;
     std::chrono::milliseconds m_interval;
     Deliver m_deliver;
+    HungUp m_hungUp;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::condition_variable m_finishedCv;

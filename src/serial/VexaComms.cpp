@@ -42,6 +42,19 @@ public:
     std::uint64_t generation;
 };
 
+// The receive thread saw the device hang up during the open of this generation.
+class RxHungUpEvent final : public QEvent {
+public:
+    explicit RxHungUpEvent(std::uint64_t gen)
+        : QEvent(eventType())
+        , generation(gen) {}
+    static QEvent::Type eventType() {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+    std::uint64_t generation;
+};
+
 constexpr std::uint16_t NoTimeLimit = 65535;
 
 } // namespace
@@ -141,6 +154,8 @@ bool TVexaComms::OpenComm() {
     m_pollEvent = false;
     m_pollTimeoutEvent = false;
     m_closeEvent = false;
+    m_hungUp = false;
+    m_settleNeeded = false;
     ++m_generation;
 
     const std::uint64_t generation = m_generation;
@@ -151,6 +166,10 @@ bool TVexaComms::OpenComm() {
             // The component joins this thread before it goes away, so it is alive here.
             QCoreApplication::postEvent(
                 receiver, std::make_unique<RxDataEvent>(std::move(chunk), generation).release());
+        },
+        [receiver, generation] {
+            QCoreApplication::postEvent(receiver,
+                                        std::make_unique<RxHungUpEvent>(generation).release());
         });
     m_device = std::move(device);
     try {
@@ -199,6 +218,8 @@ void TVexaComms::CloseComm() {
     RxBuffHead = 0;
     RxBuffTail = 0;
     ++m_generation; // queued deliveries of this open are dropped
+    m_hungUp = false;
+    m_settleNeeded = false;
     RxResult = -1;
 }
 
@@ -254,10 +275,43 @@ void TVexaComms::armReplyWait(std::uint16_t tim) {
     Timer.start(); // restarts the 100 ms period
 }
 
+void TVexaComms::settleLine() {
+    QPointer<TVexaComms> self(this);
+    QEventLoop loop;
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setTimerType(Qt::PreciseTimer);
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    m_settleLoop = &loop;
+    m_settleQuiet = &quiet;
+    m_waitLoops.push_back(&loop);
+    quiet.start(SettleQuietMs);
+    limit.start(SettleLimitMs);
+    loop.exec();
+    if (!self) {
+        return;
+    }
+    std::erase(m_waitLoops, &loop);
+    m_settleLoop = nullptr;
+    m_settleQuiet = nullptr;
+}
+
 bool TVexaComms::SendCommData(const std::uint8_t* txstr, std::uint16_t txstrlen,
                               std::uint16_t tim) {
-    if (RxResult == -2 || !isOpen()) {
+    if (RxResult == -2 || !isOpen() || m_hungUp) {
         return false;
+    }
+    if (m_settleNeeded) {
+        m_settleNeeded = false;
+        const std::uint64_t generation = m_generation;
+        QPointer<TVexaComms> self(this);
+        settleLine();
+        if (!self || !isOpen() || m_hungUp || generation != m_generation || RxResult == -2) {
+            return false;
+        }
     }
     ClearRxBuffer();
     armReplyWait(tim);
@@ -278,7 +332,7 @@ bool TVexaComms::SendCommData(const std::uint8_t* txstr, std::uint16_t txstrlen,
 }
 
 bool TVexaComms::PutChar(std::uint8_t b) {
-    if (!isOpen()) {
+    if (!isOpen() || m_hungUp) {
         return false;
     }
     ClearFlags();
@@ -304,6 +358,7 @@ void TVexaComms::TimerTick() {
     if (CommTimout == 0 && RxResult == -1) {
         Timer.stop();
         m_pollTimeoutEvent = true;
+        m_settleNeeded = true; // a late reply may still be on its way
         signalWaits();
         if (OnTimeOut) {
             QPointer<TVexaComms> self(this);
@@ -323,6 +378,10 @@ int TVexaComms::WaitForResult() {
     const std::uint64_t generation = m_generation;
     for (;;) {
         if (!isOpen()) {
+            return RxResult;
+        }
+        if (m_hungUp) {
+            RxResult = -2;
             return RxResult;
         }
         if (m_pollEvent) {
@@ -518,12 +577,27 @@ void TVexaComms::HandleRxChr(const std::uint8_t* ch, std::uint32_t chlen) {
 }
 
 bool TVexaComms::event(QEvent* e) {
+    if (e->type() == RxHungUpEvent::eventType()) {
+        if (isOpen() && static_cast<RxHungUpEvent*>(e)->generation == m_generation) {
+            m_hungUp = true;
+            Timer.stop();
+            signalWaits();
+        }
+        return true;
+    }
     if (e->type() != RxDataEvent::eventType()) {
         return QObject::event(e);
     }
     auto* delivery = static_cast<RxDataEvent*>(e);
     if (!isOpen() || delivery->generation != m_generation) {
         return true; // posted before a close
+    }
+    if (m_settleLoop != nullptr) {
+        // Arrived while the line settles after a time-out: a late reply or noise.
+        if (m_settleQuiet != nullptr) {
+            m_settleQuiet->start(SettleQuietMs);
+        }
+        return true;
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(delivery->data.constData());
     const auto length = static_cast<std::uint32_t>(delivery->data.size());

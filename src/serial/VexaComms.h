@@ -84,6 +84,9 @@ public:
     void UpdateDCB();
     bool CheckPort(const QString& devicePath);
     [[nodiscard]] bool isOpen() const;
+    // The open device reported a hang-up (adapter unplugged, peer gone). Until the next
+    // CloseComm or OpenComm every transmission is refused and every wait ends at once with -2.
+    [[nodiscard]] bool hungUp() const { return m_hungUp; }
     // Why the last OpenComm failed, in words a user can act on; empty after a success.
     [[nodiscard]] QString lastOpenError() const { return m_lastOpenError; }
 
@@ -111,6 +114,12 @@ public:
                                    std::uint16_t n);
     static void Byte_Move(const std::uint8_t* src, std::uint8_t* dest, int len, bool zt_flag);
 
+    // After a reply time-out the next transmission first waits until the line has been quiet
+    // this long (bytes arriving meanwhile are discarded, so a late reply is never taken for
+    // the newer request), but no longer than the limit (a line that never goes quiet).
+    static constexpr int SettleQuietMs = 1000;
+    static constexpr int SettleLimitMs = 5000;
+
     int StartEnd_Cond = -1;
     int RxResult = 0;
     bool Busy_Flag = false;
@@ -126,6 +135,7 @@ private:
     void TimerTick();
     void armReplyWait(std::uint16_t tim);
     void signalWaits(); // wakes every WaitForResult on the stack to look at the flags
+    void settleLine();  // the quiet wait after a time-out; bytes arriving meanwhile are dropped
     [[nodiscard]] corvane::LineSettings lineSettings() const;
 
     QString pCommPort;
@@ -153,6 +163,10 @@ private:
     bool m_pollEvent = false;
     bool m_pollTimeoutEvent = false;
     bool m_closeEvent = false;
+    bool m_hungUp = false;
+    bool m_settleNeeded = false; // the last wait ended by its time-out
+    QEventLoop* m_settleLoop = nullptr;
+    QTimer* m_settleQuiet = nullptr;
     std::uint64_t m_generation = 0;       // deliveries of an earlier open are discarded
     std::vector<QEventLoop*> m_waitLoops; // nested waits in progress, innermost last
 };

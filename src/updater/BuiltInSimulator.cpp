@@ -35,10 +35,14 @@ BuiltInSimulator::BuiltInSimulator(sim::Scenario scenario, sim::FaultPlan faults
         std::uint16_t rm = scenario.cpu1.rm;
         if (rm == 0 && !carried.cpu1Images.empty())
             rm = carried.cpu1Images.begin()->first;
-        const ProductTable& table = Product_Table();
-        const int row = table.Find_CV_Product(rm);
-        if (row >= 0)
-            scenario.hasHmi = table.row(row).D;
+        try {
+            const ProductTable& table = Product_Table();
+            const int row = table.Find_CV_Product(rm);
+            if (row >= 0)
+                scenario.hasHmi = table.row(row).D;
+        } catch (const std::exception&) {
+            // The window reports an unreadable product table and closes.
+        }
     }
     m_unit = std::make_unique<sim::SimulatedUnit>(std::move(scenario), std::move(faults));
 }

@@ -18,6 +18,8 @@ namespace {
 constexpr int kPollLimit = 100;
 constexpr std::uint16_t kStatusFinished = 0x8000;
 constexpr std::uint16_t kStatusCorrupt = 0x4000;
+const QString kAdapterDisconnected =
+    QStringLiteral("USB adapter disconnected. Reconnect the unit and run the upgrade again.");
 
 } // namespace
 
@@ -324,6 +326,11 @@ void TForm3::Run_Upgrade_Step(int step) {
         break;
 
     case 99:
+        if (link.hungUp() &&
+            (list.count() == 0 || list.item(list.count() - 1).caption != kAdapterDisconnected)) {
+            list.addLine(kAdapterDisconnected);
+            list.scrollToLast();
+        }
         Quit_Button2->setVisible(true);
         Quit_Button2->setEnabled(true);
         Quit_Button2->setFocus();

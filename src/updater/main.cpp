@@ -45,7 +45,18 @@ TForm3::TForm3(UpdaterDeps deps, QWidget* parent)
     // A new window starts with delays working again (a closed one stops them).
     resumeDelays();
     m_resources = m_deps.resources ? m_deps.resources : &embeddedResources();
-    m_products = m_deps.products ? m_deps.products : &Product_Table();
+    if (m_deps.products) {
+        m_products = m_deps.products;
+    } else {
+        // A product table that cannot be read is reported by FormCreate, which then closes.
+        try {
+            m_products = &Product_Table();
+        } catch (const std::exception& e) {
+            static const ProductTable none;
+            m_products = &none;
+            m_buildDataError = QString::fromUtf8(e.what());
+        }
+    }
     m_store = std::make_unique<ImageStore>(*m_unit, m_texts, *m_resources, *m_products);
     createControls();
     FormCreate();
@@ -295,13 +306,21 @@ void TForm3::FormCreate() {
 
     m_facade->Base_Slave_Address = 1;
 
-    // Errors from the build data are shown and start-up goes on, so the window stays usable
-    // for "Quit".
-    auto guarded = [this](const std::function<void()>& step) {
+    // An error in the build data is shown, the rest of start-up is skipped and the window
+    // closes once start-up has returned: a program that cannot program must not offer to.
+    bool buildDataFailed = false;
+    if (!m_buildDataError.isEmpty()) {
+        reportError(m_buildDataError);
+        buildDataFailed = true;
+    }
+    auto guarded = [this, &buildDataFailed](const std::function<void()>& step) {
+        if (buildDataFailed)
+            return;
         try {
             step();
         } catch (const std::exception& e) {
             reportError(QString::fromUtf8(e.what()));
+            buildDataFailed = true;
         }
     };
     guarded([this] { m_store->loadParameterWords(); });
@@ -343,7 +362,7 @@ void TForm3::FormCreate() {
     Start_Panel->hide();
     Upgrade_Panel->hide();
 
-    if (m_store->closeRequested())
+    if (m_store->closeRequested() || buildDataFailed)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 

@@ -261,6 +261,7 @@ private:
     VersionReview m_review;
     const ResourceSource* m_resources = nullptr;
     const ProductTable* m_products = nullptr;
+    QString m_buildDataError; // the product table could not be read
     std::unique_ptr<ImageStore> m_store;
     std::unique_ptr<TVexaComms> m_link;
     std::unique_ptr<ModbusTCP_Client> m_tcpClient;

@@ -152,6 +152,61 @@ fresh_copy(boot_missing dir)
 file(REMOVE "${dir}/BOOT_RM_NUMBER")
 expect_failure(boot_missing "BOOT_RM_NUMBER is missing")
 
+# A word file of two bytes, low byte first; neither byte may be 0.
+function(write_word file low high)
+    string(ASCII ${low} ${high} bytes)
+    file(WRITE "${file}" "${bytes}")
+endfunction()
+
+# Program ranges.
+fresh_copy(unknown_processor dir)
+file(COPY_FILE "${dir}/RM_NUM_1" "${dir}/PROC_NUM_1")
+expect_failure(unknown_processor "PROC_NUM_1 is ")
+expect_failure(unknown_processor_named "which is not a known processor type")
+
+fresh_copy(cpu1_rows dir)
+write_word("${dir}/PROG_MEM_START_1" 1 8) # 0x0801
+expect_failure(cpu1_rows "processor 1: the program range 0x0801..0xFFFF is 63487 bytes, not a whole number of 512-byte erase rows")
+
+fresh_copy(sub_chunks dir)
+write_word("${dir}/PROG_MEM_START_3" 4 16) # 0x1004: 61436 bytes
+expect_failure(sub_chunks "processor 3: the program range 0x1004..0xFFFF is 61436 bytes, not a whole number of 24-byte chunks")
+
+fresh_copy(empty_range dir)
+write_word("${dir}/PROC_NUM_2" 225 16) # 4321: last address 0x1FFF
+write_word("${dir}/PROG_MEM_START_2" 1 32) # 0x2001
+expect_failure(empty_range "PROG_MEM_START_2 is 0x2001, past the last program address 0x1FFF of processor 2: the program range is empty")
+
+fresh_copy(short_processor_ok dir)
+write_word("${dir}/PROC_NUM_2" 225 16) # 4321: 0x1000..0x1FFF is 4096 bytes, not 24-byte chunks
+expect_failure(short_processor "processor 2: the program range 0x1000..0x1FFF is 4096 bytes")
+
+# Names in another letter case are not silently dropped.
+fresh_copy(lower_case_notes dir)
+file(COPY_FILE "${dir}/VERTEXT_6204" "${dir}/VerText_6204")
+expect_failure(lower_case_notes "VerText_6204 differs from VERTEXT_6204 only by letter case")
+
+fresh_copy(lower_case_image dir)
+file(COPY_FILE "${dir}/HFILE_4001" "${dir}/hfile_4007")
+expect_failure(lower_case_image "hfile_4007: resource names are upper case")
+
+fresh_copy(lower_case_table dir)
+file(COPY_FILE "${dir}/PRODUCTS.csv" "${dir}/products.csv")
+expect_failure(lower_case_table "products.csv differs from PRODUCTS.csv only by letter case")
+
+# Product-table numbers within their fields.
+fresh_copy(u_too_wide dir)
+replace_in("${dir}/PRODUCTS.csv" "2102,CV-B12 Plus,1,0,1,64," "2102,CV-B12 Plus,1,0,1,2147483648,")
+expect_failure(u_too_wide "U 2147483648 does not fit 0..2147483647")
+
+fresh_copy(u_far_too_wide dir)
+replace_in("${dir}/PRODUCTS.csv" "2102,CV-B12 Plus,1,0,1,64," "2102,CV-B12 Plus,1,0,1,99999999999999999999,")
+expect_failure(u_far_too_wide "U 99999999999999999999 does not fit")
+
+fresh_copy(rm_far_too_wide dir)
+replace_in("${dir}/PRODUCTS.csv" "\n1105," "\n99999999999999999999,")
+expect_failure(rm_far_too_wide "RM '99999999999999999999' is not a number 1..65535")
+
 # Several faults at once are all named.
 fresh_copy(several dir)
 file(REMOVE "${dir}/PROC_NUM_3")

@@ -73,6 +73,7 @@ private slots:
     void libmodbusExceptionReplies_data();
     void libmodbusExceptionReplies();
     void silentSlaveTimesOut();
+    void lateReplyIsNotTakenForTheNextRequest();
 
     // Against the scripted peer.
     void readReplies_data();
@@ -221,6 +222,27 @@ void TestModbusRtu::silentSlaveTimesOut() {
     QVERIFY(!m_link->Busy_Flag);
     // The link is fine for the next exchange.
     QCOMPARE(MB_ReadRegs(*m_link, peerSlave, 3, 0, 2, 15, values), 1);
+}
+
+// The first read's reply comes 900 ms late, after the read gave up (5 ticks, about 600 ms);
+// the retry must get its own reply, not the late one, which carries other values.
+void TestModbusRtu::lateReplyIsNotTakenForTheNextRequest() {
+    int served = 0;
+    ScriptedFixture f([&served](const QByteArray&) {
+        return ++served == 1 ? std::vector<PeerStep>{{readReply(4, 2, 0x1000), 900}}
+                             : std::vector<PeerStep>{{readReply(4, 2, 0x2000)}};
+    });
+    QVERIFY(f.link);
+    std::array<std::uint16_t, 2> values = {0x5555, 0x5555};
+    QCOMPARE(MB_ReadRegs(*f.link, 4, 3, 0x0010, 2, 5, values), 0);
+    QCOMPARE(MB_ReadRegs(*f.link, 4, 3, 0x0010, 2, 15, values), 1);
+    QCOMPARE(values, (std::array<std::uint16_t, 2>{0x2000, 0x2001}));
+    QCOMPARE(f.peer.requests().size(), std::size_t(2));
+    // Replies in time: no settling, the third read is quick.
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(MB_ReadRegs(*f.link, 4, 3, 0x0010, 2, 15, values), 1);
+    QVERIFY2(t.elapsed() < TVexaComms::SettleQuietMs, qPrintable(QString::number(t.elapsed())));
 }
 
 void TestModbusRtu::readReplies_data() {

@@ -75,7 +75,9 @@ private slots:
     void bootloaderExchanges();
     void bootloaderArgumentsRefused();
     void eraseAndProgramFrames();
-    void eraseAndProgramStopAtFirstFailure();
+    void eraseAndProgramRetryEachStep();
+    void eraseAndProgramStopAfterThreeAttempts();
+    void lateBootloaderReplyIsDiscarded();
     void unusableRangesSendNothing_data();
     void unusableRangesSendNothing();
     void bootEnableReopensAt115200();
@@ -242,11 +244,46 @@ void TestProgrammingLink::eraseAndProgramFrames() {
     QCOMPARE(rig.peer.requestCount(), 12);
 }
 
-// A reply that fails its check stops the loop: nothing more is sent.
-void TestProgrammingLink::eraseAndProgramStopAtFirstFailure() {
+// An erase step or program block whose reply is lost or fails its check goes again with the
+// same frame, up to three attempts; the bar only moves on success.
+void TestProgrammingLink::eraseAndProgramRetryEachStep() {
+    const auto good = [](const Bytes& body) {
+        return body[0] == 0x03 ? reply(progtest::bootReply(0x03, 8, Bytes(8, 0)))
+                               : reply(progtest::bootReply(0x02, 2, Bytes(2, 0)));
+    };
+    // Failures at requests 0 (first erase step), 4 and 5 (the second block, twice).
+    Rig rig([&good](const Bytes& req, int index) {
+        if (index == 0 || index == 4 || index == 5) {
+            return reply(hex("10 02 03 08 00 10 03")); // BCC wrong
+        }
+        return good(progtest::unstuff(req));
+    });
+    QVERIFY(rig.opened);
+    auto& rec = rig.state->PMem_Store[1];
+    rec.Prog_Mem_Start = 0x0E00;
+    rec.Max_Prog_Addr = 0x11FF;
+    QVERIFY(rig.prog.Erase_Program_Memory(1));
+    auto sent = rig.peer.requests();
+    QCOMPARE(int(sent.size()), 3);
+    QCOMPARE(toHex(sent[1]), toHex(sent[0]));
+    QCOMPARE(rig.sink.bars, (std::vector<double>{50, 100}));
+
+    rig.sink.bars.clear();
+    QVERIFY(rig.prog.Send_Program_Data(1));
+    sent = rig.peer.requests();
+    QCOMPARE(int(sent.size()), 3 + 8 + 2);
+    QVERIFY(toHex(sent[4]) != toHex(sent[3]));
+    QCOMPARE(toHex(sent[5]), toHex(sent[4]));
+    QCOMPARE(toHex(sent[6]), toHex(sent[4]));
+    QVERIFY(toHex(sent[7]) != toHex(sent[6]));
+    QCOMPARE(rig.sink.bars, (std::vector<double>{12, 25, 37, 50, 62, 75, 87, 100}));
+}
+
+// Three failed attempts on the same step end the loop: nothing more is sent.
+void TestProgrammingLink::eraseAndProgramStopAfterThreeAttempts() {
     Rig rig([](const Bytes& req, int index) {
         const Bytes body = progtest::unstuff(req);
-        if (index == 2 || index == 5) {
+        if ((index >= 2 && index <= 4) || index >= 6) {
             return reply(hex("10 02 03 08 00 10 03")); // BCC wrong
         }
         return body[0] == 0x03 ? reply(progtest::bootReply(0x03, 8, Bytes(8, 0)))
@@ -254,13 +291,36 @@ void TestProgrammingLink::eraseAndProgramStopAtFirstFailure() {
     });
     QVERIFY(rig.opened);
     QVERIFY(!rig.prog.Erase_Program_Memory(1));
-    QCOMPARE(rig.peer.requestCount(), 3);
+    auto sent = rig.peer.requests();
+    QCOMPARE(int(sent.size()), 5);
+    QCOMPARE(toHex(sent[3]), toHex(sent[2]));
+    QCOMPARE(toHex(sent[4]), toHex(sent[2]));
     QCOMPARE(rig.sink.bars, (std::vector<double>{0, 1}));
 
     rig.sink.bars.clear();
     QVERIFY(!rig.prog.Send_Program_Data(1));
-    QCOMPARE(rig.peer.requestCount(), 6);
-    QCOMPARE(rig.sink.bars, (std::vector<double>{0, 0}));
+    QTest::qWait(50);
+    QCOMPARE(rig.peer.requestCount(), 5 + 1 + 3);
+    QCOMPARE(rig.sink.bars, (std::vector<double>{0}));
+}
+
+// The first query's reply arrives 900 ms late, after the exchange gave up (5 ticks); the next
+// query is answered by its own reply, not taken by the late one.
+void TestProgrammingLink::lateBootloaderReplyIsDiscarded() {
+    Rig rig([](const Bytes&, int index) {
+        if (index == 0) {
+            Answer late{{Bytes{}, progtest::bootReply(0x00, 2, Bytes{0x11, 0x11})}, {}};
+            late.pause = std::chrono::milliseconds(900);
+            return late;
+        }
+        return reply(progtest::bootReply(0x00, 2, Bytes{0x0F, 0xA1}));
+    });
+    QVERIFY(rig.opened);
+    std::array<std::uint8_t, 2> model{};
+    QCOMPARE(BL_ReadData(rig.link, 0x00, 2, 0, {}, 5, model), 0);
+    QCOMPARE(BL_ReadData(rig.link, 0x00, 2, 0, {}, 10, model), 1);
+    QCOMPARE(int(model[0] << 8 | model[1]), 0x0FA1);
+    QCOMPARE(rig.peer.requestCount(), 2);
 }
 
 void TestProgrammingLink::unusableRangesSendNothing_data() {

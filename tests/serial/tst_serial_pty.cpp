@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -116,6 +117,9 @@ private slots:
     void closeFromHandlerEndsWait();
     void destroyedDuringWait();
     void peerHangUpEndsReceiveThreadQuietly();
+    void hangUpDuringWaitEndsIt();
+    void lateReplyIsDiscardedBeforeNextRequest();
+    void settlingIsBounded();
     void secondOpenThrowsAndKeepsPort();
     void sameDeviceTwiceFails();
     void anotherProcessHoldsDevice();
@@ -315,18 +319,125 @@ void TestSerialPty::peerHangUpEndsReceiveThreadQuietly() {
     QVERIFY2(cpuUsed < 150ms,
              qPrintable(QStringLiteral("%1 ms of CPU in 500 ms").arg(cpuUsed.count())));
 
-    // The port stays open; exchanges end by time-out.
+    // The port stays open and reports the hang-up; every exchange fails at once instead of
+    // waiting for its time-out (30 ticks, about 3 s).
     QVERIFY(link.isOpen());
+    QVERIFY(link.hungUp());
     TRxCondition list;
     addReadCondition(list, 0x11, 2);
-    link.AttachCond(&list);
-    link.ClearFlags();
-    QVERIFY(!link.SendCommData(bytes(readRequest), 8, 1)); // the write fails
-    QCOMPARE(link.WaitForResult(), 0);
-    link.DetachCond();
+    for (int i = 0; i < 3; ++i) {
+        link.AttachCond(&list);
+        link.ClearFlags();
+        clock.restart();
+        QVERIFY(!link.SendCommData(bytes(readRequest), 8, 30));
+        QCOMPARE(link.WaitForResult(), -2);
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        link.DetachCond();
+    }
     link.CloseComm();
     QVERIFY(!link.isOpen());
+    QVERIFY(!link.hungUp());
     QCOMPARE(link.RxResult, -1);
+}
+
+// A hang-up while a reply is awaited ends that wait at once.
+void TestSerialPty::hangUpDuringWaitEndsIt() {
+    auto pty = std::make_unique<PtyPair>(false);
+    QVERIFY(pty->isValid());
+    TVexaComms link;
+    setUp(link, pty->slavePath());
+    QVERIFY(link.OpenComm());
+    QVERIFY(!link.hungUp());
+    QTimer::singleShot(200, [&] { pty->closeMaster(); });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(exchange(link, readRequest, 50, nullptr), -2);
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(link.hungUp());
+    QVERIFY(link.isOpen());
+    // A fresh open of a live line clears the state.
+    link.CloseComm();
+    PtyPair other;
+    QVERIFY(other.isValid());
+    link.setCommPort(other.slavePath());
+    QVERIFY(link.OpenComm());
+    QVERIFY(!link.hungUp());
+    std::thread peer = answer(other, readRequest, {readReply}, 0ms, nullptr);
+    QCOMPARE(exchange(link, readRequest, 10, nullptr), 1);
+    peer.join();
+}
+
+// After a time-out the next request waits for the line to go quiet: the late reply to the
+// first request is dropped, and the second request is answered by its own reply.
+void TestSerialPty::lateReplyIsDiscardedBeforeNextRequest() {
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    TVexaComms link;
+    setUp(link, pty.slavePath());
+    QVERIFY(link.OpenComm());
+    const QByteArray lateReply = QByteArray::fromHex("110304aaaabbbb0000");
+    std::thread peer([&] {
+        (void)pty.read(readRequest.size(), 3000ms);
+        std::this_thread::sleep_for(900ms); // the link gives up after about 600 ms
+        pty.write(lateReply);
+        const QByteArray second = pty.read(readRequest.size(), 5000ms);
+        if (second == readRequest) {
+            pty.write(readReply);
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(exchange(link, readRequest, 5, nullptr), 0);
+    QByteArray reply;
+    QCOMPARE(exchange(link, readRequest, 30, &reply), 1);
+    const qint64 total = clock.elapsed();
+    peer.join();
+    QCOMPARE(reply.toHex(), readReply.toHex());
+    // Time-out, the late reply, then a quiet second before the next request.
+    QVERIFY2(total >= 900 + TVexaComms::SettleQuietMs - 100, qPrintable(QString::number(total)));
+
+    // A successful exchange costs no settling: the next request goes out at once.
+    std::thread prompt = answer(pty, readRequest, {readReply}, 0ms, nullptr);
+    clock.restart();
+    QCOMPARE(exchange(link, readRequest, 30, nullptr), 1);
+    prompt.join();
+    std::thread again = answer(pty, readRequest, {readReply}, 0ms, nullptr);
+    QCOMPARE(exchange(link, readRequest, 30, nullptr), 1);
+    again.join();
+    QVERIFY2(clock.elapsed() < TVexaComms::SettleQuietMs,
+             qPrintable(QString::number(clock.elapsed())));
+}
+
+// A line that never goes quiet still lets the next request out after the settling limit, and
+// a close during the settling wait ends it.
+void TestSerialPty::settlingIsBounded() {
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    TVexaComms link;
+    setUp(link, pty.slavePath());
+    QVERIFY(link.OpenComm());
+    QCOMPARE(exchange(link, readRequest, 1, nullptr), 0);
+    std::atomic<bool> chatter{true};
+    std::thread noise([&] {
+        while (chatter) {
+            pty.write(QByteArray::fromHex("00"));
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(exchange(link, readRequest, 1, nullptr), 0);
+    const qint64 ms = clock.elapsed();
+    QVERIFY2(ms >= TVexaComms::SettleLimitMs - 100 && ms < TVexaComms::SettleLimitMs + 2000,
+             qPrintable(QString::number(ms)));
+    // Settling again (the last wait timed out): a close ends it within its first moments.
+    QTimer::singleShot(100, &link, [&] { link.CloseComm(); });
+    clock.restart();
+    QVERIFY(exchange(link, readRequest, 1, nullptr) < 1);
+    QVERIFY2(clock.elapsed() < 800, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!link.isOpen());
+    chatter = false;
+    noise.join();
 }
 
 void TestSerialPty::secondOpenThrowsAndKeepsPort() {

@@ -744,11 +744,18 @@ void TestVexaComms::receiveThreadEndsWhenDeviceGone() {
     link.script->hangUp();
     QTest::qWait(100);
     QCOMPARE(link.script->readCalls(), 1); // no further reads: the thread has ended
+    // The port stays open and reports the hang-up: nothing is sent, waits end at once.
     QVERIFY(link.comms.isOpen());
-    QVERIFY(link.comms.SendCommData(nullptr, 0, 0));
-    QCOMPARE(link.comms.WaitForResult(), 0);
+    QVERIFY(link.comms.hungUp());
+    QVERIFY(!link.comms.SendCommData(nullptr, 0, 30));
+    QVERIFY(!link.comms.PutChar(0x55));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(link.comms.WaitForResult(), -2);
+    QVERIFY(clock.elapsed() < 500);
     link.comms.CloseComm();
     QVERIFY(!link.comms.isOpen());
+    QVERIFY(!link.comms.hungUp());
 }
 
 QTEST_GUILESS_MAIN(TestVexaComms)

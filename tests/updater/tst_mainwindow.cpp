@@ -40,6 +40,21 @@ private:
     QByteArray m_rm1;
 };
 
+// The compiled-in build data without one resource.
+class ResourcesWithout final : public ResourceSource {
+public:
+    explicit ResourcesWithout(QString name)
+        : m_name(std::move(name)) {}
+    std::optional<QByteArray> read(const QString& upperName, qint64 maxBytes) const override {
+        if (upperName == m_name)
+            return std::nullopt;
+        return embeddedResources().read(upperName, maxBytes);
+    }
+
+private:
+    QString m_name;
+};
+
 UpdaterDeps noPorts() {
     UpdaterDeps deps;
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
@@ -101,6 +116,8 @@ private slots:
     void quitReleasesARealPort();
     void closeDuringAnExchangeIsSafe();
     void unknownCarriedProductEndsTheProgram();
+    void missingBuildDataEndsTheProgram_data();
+    void missingBuildDataEndsTheProgram();
     void dragStartsFromTitleAndBareAreas();
     void msgFormLayout();
     void messageDialog_data();
@@ -534,6 +551,34 @@ void TestMainWindow::unknownCarriedProductEndsTheProgram() {
     QSignalSpy released(form.get(), &TForm3::linkReleased);
     QVERIFY(waitFor([&] { return !form->isVisible(); }, 2000));
     QCOMPARE(released.count(), 1);
+}
+
+void TestMainWindow::missingBuildDataEndsTheProgram_data() {
+    QTest::addColumn<QString>("missing");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("a parameter word")
+        << QStringLiteral("MB_CTRL_SLAVE") << QStringLiteral("Resource MB_CTRL_SLAVE not found");
+    QTest::newRow("a processor word")
+        << QStringLiteral("PROC_NUM_2") << QStringLiteral("Resource PROC_NUM_2 not found");
+    QTest::newRow("a sub-processor image")
+        << QStringLiteral("HFILE_3") << QStringLiteral("Resource HFile_3 not found");
+}
+
+// Build data that fails at run time: one message names it, nothing else is attempted, and
+// the window closes by itself instead of offering an upgrade it cannot carry out.
+void TestMainWindow::missingBuildDataEndsTheProgram() {
+    QFETCH(QString, missing);
+    QFETCH(QString, message);
+    ResourcesWithout resources(missing);
+    UpdaterDeps deps = noPorts();
+    deps.resources = &resources;
+    ModalResponder answer;
+    auto form = createUpdaterForms(std::move(deps));
+    QCOMPARE(answer.seen.size(), std::size_t(1));
+    QCOMPARE(answer.seen.front().text, message);
+    form->show();
+    QVERIFY(waitFor([&] { return !form->isVisible(); }, 2000));
+    QCOMPARE(answer.seen.size(), std::size_t(1));
 }
 
 void TestMainWindow::dragStartsFromTitleAndBareAreas() {
