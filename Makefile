@@ -39,6 +39,7 @@ bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	$(BUILD)/bench/modbus_exchange
 	$(BUILD)/bench/full_upgrade
+	$(BUILD)/bench/read_interval
 	$(BUILD)/bench/bootloader_losses
 
 # The whole fault campaign (a few thousand runs, about a quarter of an hour).

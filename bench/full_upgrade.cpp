@@ -1,9 +1,11 @@
 // full_upgrade: a complete upgrade of CPU-1, CPU-2 and the HMI of a simulated unit with its
 // timing model on, driven through the real updater window (offscreen) with the window's own
-// waits and read interval. Prints the time of every phase, the exchanges, the ratio of the
-// total to the protocol's floor, the peak memory and the CPU time the updater used.
+// waits, once on the default link (10 ms read interval) and once on the fast link (--fast).
+// Prints per link the time of every phase, the exchanges, the ratio of the total to the
+// protocol's floor and the CPU time the updater used; then both side by side.
 //
-//   full_upgrade [--scale X]     X multiplies the unit's modelled times (default 1)
+//   full_upgrade [--scale X] [--link default|fast|both]
+//     X multiplies the unit's modelled times (default 1)
 
 #include "UpgradeRig.h"
 
@@ -33,7 +35,6 @@ constexpr double kCpu1RestartMs = 8000;
 constexpr double kControlCommandMs = 150; // after the upgrade-mode and the restart command
 constexpr double kTransferStartMs = 100;  // before a sub-processor's data blocks
 constexpr double kBootEntryPollMs = 100;  // after each boot-mode command
-constexpr double kReadIntervalMs = 10;    // the link's quiet time that ends a reply
 constexpr double kBitsPerByte = 10;
 
 double seconds(const timeval& t) {
@@ -78,6 +79,17 @@ struct LineTimes {
     double start = 0; // s since "Load Firmware"
 };
 
+struct ModeResult {
+    bool ok = false;
+    double total = 0;
+    std::size_t exchanges = 0;
+    double floor = 0;
+    double intervalMs = 0;
+    double updaterCpu = 0;
+};
+
+ModeResult runMode(bool fastLink, double scale);
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +106,10 @@ int main(int argc, char** argv) {
                        "waits stay as they are)."),
         QStringLiteral("X"), QStringLiteral("1"));
     parser.addOption(scaleOpt);
+    const QCommandLineOption linkOpt(QStringLiteral("link"),
+                                     QStringLiteral("The link: default, fast or both (default)."),
+                                     QStringLiteral("L"), QStringLiteral("both"));
+    parser.addOption(linkOpt);
     parser.process(app);
     bool ok = false;
     const double scale = parser.value(scaleOpt).toDouble(&ok);
@@ -101,7 +117,38 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "full_upgrade: --scale wants a number >= 0\n");
         return 2;
     }
+    const QString link = parser.value(linkOpt);
+    if (link != QLatin1String("default") && link != QLatin1String("fast") &&
+        link != QLatin1String("both")) {
+        std::fprintf(stderr, "full_upgrade: --link wants default, fast or both\n");
+        return 2;
+    }
+    std::vector<std::pair<const char*, ModeResult>> results;
+    for (const bool fast : {false, true}) {
+        if (link != QLatin1String("both") && (link == QLatin1String("fast")) != fast)
+            continue;
+        results.emplace_back(fast ? "fast" : "default", runMode(fast, scale));
+    }
+    std::printf("\n%-8s %10s %10s %10s %12s %12s %12s\n", "link", "interval", "total (s)",
+                "exchanges", "floor (s)", "total/floor", "updater CPU");
+    bool allGood = true;
+    for (const auto& [name, r] : results) {
+        std::printf("%-8s %7.2f ms %10.2f %10zu %12.2f %12.2f %10.2f s%s\n", name, r.intervalMs,
+                    r.total, r.exchanges, r.floor, r.floor > 0 ? r.total / r.floor : 0.0,
+                    r.updaterCpu, r.ok ? "" : "  (did not complete)");
+        allGood = allGood && r.ok;
+    }
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    std::printf("\nPeak memory (ru_maxrss, whole process with the simulated unit): %.1f MiB\n",
+                static_cast<double>(u.ru_maxrss) / 1024.0);
+    return allGood ? 0 : 1;
+}
 
+namespace {
+
+ModeResult runMode(bool fastLink, double scale) {
+    ModeResult result;
     sim::Scenario scenario; // an outdated unit of the first carried product
     scenario.timing.enabled = true;
     scenario.timing.scale = scale;
@@ -110,12 +157,17 @@ int main(int argc, char** argv) {
     const std::set<QString> before = threadIds();
     RigOptions options;
     options.fastWaits = false;
+    options.fastLink = fastLink;
     UpgradeRig rig(scenario, {}, options);
     std::set<QString> unitThreads;
     for (const QString& id : threadIds())
         if (!before.contains(id))
             unitThreads.insert(id);
 
+    const double intervalMs = (fastLink ? kFastReadIntervalUs : kReadIntervalUs) / 1000.0;
+    result.intervalMs = intervalMs;
+    std::printf("\n==== %s link (read interval %.2f ms) ====\n", fastLink ? "Fast" : "Default",
+                intervalMs);
     std::printf("Full upgrade of a simulated unit: CPU-1, CPU-2 and HMI; timing model x%.3g "
                 "(%u baud)\n",
                 scale, model.baudRate);
@@ -126,7 +178,7 @@ int main(int argc, char** argv) {
     clock.start();
     if (!rig.scan(120000) || !form.Load_Button->isVisibleTo(&form)) {
         std::fprintf(stderr, "full_upgrade: the unit was not found or offers nothing to do\n");
-        return 1;
+        return result;
     }
     const double scanSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
     const std::size_t scanRequests = rig.wire().requestCount();
@@ -161,7 +213,7 @@ int main(int argc, char** argv) {
     watcher.start();
     if (!rig.load(3600 * 1000)) {
         std::fprintf(stderr, "full_upgrade: the upgrade did not end within an hour\n");
-        return 1;
+        return result;
     }
     const double total = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
     watcher.stop();
@@ -240,14 +292,9 @@ int main(int argc, char** argv) {
     std::printf("  (CPU-1's own start after its reset runs inside the %.0f s wait)\n",
                 kCpu1RestartMs / 1000);
     std::printf("Total / floor: %.2f\n", floor > 0 ? total / floor : 0.0);
-    std::printf("  the link's %.0f ms read interval ends every reply: %zu x %.0f ms = %.2f s\n",
-                kReadIntervalMs, requests, kReadIntervalMs,
-                static_cast<double>(requests) * kReadIntervalMs / 1000);
-
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    std::printf("\nPeak memory (ru_maxrss, whole process with the simulated unit): %.1f MiB\n",
-                static_cast<double>(u.ru_maxrss) / 1024.0);
+    std::printf("  the link's %.2f ms read interval ends every reply: %zu x %.2f ms = %.2f s\n",
+                intervalMs, requests, intervalMs,
+                static_cast<double>(requests) * intervalMs / 1000);
     std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
                 "simulated unit %.2f s, this watcher %.3f s\n",
                 cpuTotal - unitCpu - watcherCpu, unitCpu, watcherCpu);
@@ -259,5 +306,13 @@ int main(int argc, char** argv) {
     std::printf("\nResult: %s\n",
                 good ? "every processor holds the carried image" : "the upgrade did not complete");
     (void)rig.closeWindow();
-    return good ? 0 : 1;
+    std::fflush(stdout);
+    result.ok = good;
+    result.total = total;
+    result.exchanges = requests;
+    result.floor = floor;
+    result.updaterCpu = cpuTotal - unitCpu - watcherCpu;
+    return result;
 }
+
+} // namespace

@@ -1,9 +1,10 @@
 // Exchange latency of the Modbus RTU master on a real serial link: a 16-register function-16
 // write (the shape of a sub-processor data block) and a 2-register read, against libmodbus's
-// RTU slave on a pseudo-terminal. In the same run libmodbus's own master talks to the same
-// slave through the same pty bridge, as a yardstick.
+// RTU slave on a pseudo-terminal, with the updater's two read intervals (the default 10 ms and
+// the fast link's). In the same run libmodbus's own master talks to the same slave through the
+// same pty bridge, as a yardstick.
 //
-//   modbus_exchange [-n N] [-i INTERVAL_MS]
+//   modbus_exchange [-n N] [-i INTERVAL_US]...   (-i replaces the two intervals; repeatable)
 
 #include "LibmodbusPeer.h"
 #include "ModBusPro.h"
@@ -68,13 +69,13 @@ struct Run {
     Stats read;
 };
 
-Run runOurs(const QString& device, int n, std::uint32_t interval,
+Run runOurs(const QString& device, int n, std::uint32_t intervalUs,
             const std::array<std::uint16_t, blockCount>& block) {
     TVexaComms link;
     link.setCommPort(device);
     link.setBaudRate(baud);
     link.setRxBufferSize(0x4000);
-    link.setInterCharTimeOut(interval);
+    link.setInterCharTimeOutUs(intervalUs);
     if (!link.OpenComm()) {
         std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(device),
                      qPrintable(link.lastOpenError()));
@@ -152,13 +153,12 @@ double wireMs(int bytes) {
     return 1000.0 * bytes * 10 / baud;
 }
 
-void printRow(const char* what, const Stats& ours, const Stats& theirs, int requestBytes,
-              int replyBytes) {
-    std::printf("%-30s %9.3f %9.3f %9.3f %9.3f %7.1fx %7.1fx %8.3f  %d/%d\n", what, ours.median,
-                ours.p95, theirs.median, theirs.p95,
-                theirs.median > 0 ? ours.median / theirs.median : 0.0,
-                theirs.p95 > 0 ? ours.p95 / theirs.p95 : 0.0, wireMs(requestBytes + replyBytes),
-                ours.failures, theirs.failures);
+void printCell(const Stats& s) {
+    std::printf(" %8.3f %8.3f", s.median, s.p95);
+}
+
+QString intervalText(std::uint32_t us) {
+    return QString::number(us / 1000.0, 'g', 4) + QStringLiteral(" ms");
 }
 
 } // namespace
@@ -166,16 +166,19 @@ void printRow(const char* what, const Stats& ours, const Stats& theirs, int requ
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int n = 2000;
-    std::uint32_t interval = 10;
+    std::vector<std::uint32_t> intervals;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
             n = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
-            interval = static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i])));
+            intervals.push_back(static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i]))));
         } else {
-            std::fprintf(stderr, "usage: modbus_exchange [-n N] [-i INTERVAL_MS]\n");
+            std::fprintf(stderr, "usage: modbus_exchange [-n N] [-i INTERVAL_US]...\n");
             return 2;
         }
+    }
+    if (intervals.empty()) {
+        intervals = {kReadIntervalUs, kFastReadIntervalUs};
     }
 
     PtyBridge bridge;
@@ -192,29 +195,49 @@ int main(int argc, char** argv) {
     std::printf("Modbus RTU exchange latency, %d exchanges of each kind (after 10 warm-up)\n", n);
     std::printf("slave: libmodbus %s RTU slave %d on a pseudo-terminal, joined by a pty bridge\n",
                 LIBMODBUS_VERSION_STRING, slave);
-    std::printf("ours: MB_WriteMultiRegs / MB_ReadRegs on TVexaComms, %u baud set, "
-                "read interval time-out %u ms, receive ring 16384, reply time-out 15 ticks\n",
-                baud, interval);
-    std::printf("yardstick: libmodbus %s master (modbus_write_registers / modbus_read_registers)\n",
+    std::printf("ours: MB_WriteMultiRegs / MB_ReadRegs on TVexaComms, %u baud set, receive ring "
+                "16384, reply time-out 15 ticks, read interval",
+                baud);
+    for (const std::uint32_t us : intervals) {
+        std::printf(" %s", qPrintable(intervalText(us)));
+    }
+    std::printf("\nyardstick: libmodbus %s master (modbus_write_registers / "
+                "modbus_read_registers)\n",
                 LIBMODBUS_VERSION_STRING);
     std::printf("note: a pty has no line speed; bytes cross at memory speed, so these times are\n"
                 "      software latency. The floor column is the wire time the same bytes need\n"
                 "      at 115200 baud (10 bits per byte, no inter-frame gaps).\n\n");
     std::fflush(stdout);
 
-    const Run ours = runOurs(bridge.endA(), n, interval, block);
+    std::vector<Run> ours;
+    for (const std::uint32_t us : intervals) {
+        ours.push_back(runOurs(bridge.endA(), n, us, block));
+    }
     const Run theirs = runLibmodbus(bridge.endA(), n, block);
 
-    std::printf("%-30s %9s %9s %9s %9s %8s %8s %8s  %s\n", "exchange (ms per exchange)", "ours med",
-                "ours p95", "lmb med", "lmb p95", "med x", "p95 x", "floor", "failed ours/lmb");
-    printRow("write 16 regs (fn 16, 41+8 B)", ours.write, theirs.write, 9 + 2 * blockCount, 8);
-    printRow("read 2 regs (fn 3, 8+9 B)", ours.read, theirs.read, 8, 5 + 2 * readCount);
-    std::printf("\nmed x / p95 x: ours divided by libmodbus's. Our master learns that a reply is\n"
-                "complete only when the receive thread delivers it, after the line has been\n"
-                "quiet for the read interval (%u ms); libmodbus's master reads to the reply's\n"
-                "known length.\n",
-                interval);
-    const bool failed =
-        ours.write.failures + ours.read.failures + theirs.write.failures + theirs.read.failures > 0;
+    std::printf("%-30s", "ms per exchange, median p95");
+    for (const std::uint32_t us : intervals) {
+        std::printf(" %17s", qPrintable(QStringLiteral("ours ") + intervalText(us)));
+    }
+    std::printf(" %17s %8s  %s\n", "libmodbus", "floor", "failed");
+    auto row = [&](const char* what, Stats Run::*kind, int bytesOnWire) {
+        std::printf("%-30s", what);
+        int failures = 0;
+        for (const Run& r : ours) {
+            printCell(r.*kind);
+            failures += (r.*kind).failures;
+        }
+        printCell(theirs.*kind);
+        std::printf(" %8.3f  %d/%d\n", wireMs(bytesOnWire), failures, (theirs.*kind).failures);
+    };
+    row("write 16 regs (fn 16, 41+8 B)", &Run::write, 9 + 2 * blockCount + 8);
+    row("read 2 regs (fn 3, 8+9 B)", &Run::read, 8 + 5 + 2 * readCount);
+    std::printf("\nOur master learns that a reply is complete only when the receive thread\n"
+                "delivers it, after the line has been quiet for the read interval; libmodbus's\n"
+                "master reads to the reply's known length.\n");
+    bool failed = theirs.write.failures + theirs.read.failures > 0;
+    for (const Run& r : ours) {
+        failed = failed || r.write.failures + r.read.failures > 0;
+    }
     return failed ? 1 : 0;
 }

@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -195,6 +197,35 @@ speed_t speedConstant(std::uint32_t baud) {
     }
 }
 
+// Pseudo-terminal slaves have the device majors 136 to 143.
+bool isPseudoTerminal(const struct stat& st) {
+    const unsigned int devMajor = major(st.st_rdev);
+    return devMajor >= 136 && devMajor <= 143;
+}
+
+// Asks the driver to deliver received bytes without its batching delay (a USB adapter's
+// latency timer) and reads the flag back, since drivers may ignore the request.
+LowLatency requestLowLatency(int fd, const struct stat& st) {
+    if (isPseudoTerminal(st)) {
+        return LowLatency::PseudoTerminal;
+    }
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return LowLatency::NotOffered;
+    }
+    if ((serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) {
+            return LowLatency::NotGranted;
+        }
+        serial = {};
+        if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+            return LowLatency::NotGranted;
+        }
+    }
+    return (serial.flags & ASYNC_LOW_LATENCY) != 0 ? LowLatency::Granted : LowLatency::NotGranted;
+}
+
 } // namespace
 
 PosixSerialDevice::~PosixSerialDevice() {
@@ -259,20 +290,14 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
         return fail(OpenError::Other, err);
     }
 
-    // Deliver received bytes without the driver's batching delay; a pseudo-terminal has no
-    // such setting (ENOTTY) and is used as it is.
-    serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        (void)::ioctl(fd, TIOCSSERIAL, &serial);
-    }
-
+    m_lowLatency = requestLowLatency(fd, st);
     m_fd = fd;
     m_stopFd = stopFd;
     return {};
 }
 
 void PosixSerialDevice::close() {
+    m_lowLatency = LowLatency::Unknown;
     if (m_fd >= 0) {
         // On a pseudo-terminal the exclusive flag outlives close(), and the next open by an
         // ordinary user would fail with EBUSY.
@@ -430,7 +455,8 @@ void PosixSerialDevice::clearLineErrors() {
     // the characters on, so there is nothing to clear.
 }
 
-ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::milliseconds interval) {
+ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds interval) {
+    using Clock = std::chrono::steady_clock;
     chunk.resize(static_cast<qsizetype>(MaxChunk));
     qsizetype have = 0;
     auto finish = [&](ReadStatus status) {
@@ -440,14 +466,29 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::millisec
     if (m_fd < 0 || m_gone) {
         return finish(ReadStatus::Gone);
     }
-    const int intervalMs = static_cast<int>(std::max<std::int64_t>(interval.count(), 1));
+    const auto quiet = std::max(interval, std::chrono::microseconds(1));
     auto hangup = [&] {
         m_gone = true;
         return finish(have > 0 ? ReadStatus::Data : ReadStatus::Gone);
     };
+    // The chunk ends `quiet` after the last byte arrived, held to the microsecond: a
+    // millisecond poll time-out would round a short interval up or down by up to 1 ms.
+    Clock::time_point endAt{};
     for (;;) {
+        timespec timeout{};
+        const timespec* limit = nullptr;
+        if (have > 0) {
+            const auto left = endAt - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                return finish(ReadStatus::Data); // quiet for the interval
+            }
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+            limit = &timeout;
+        }
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
-        const int r = ::poll(fds, 2, have == 0 ? -1 : intervalMs);
+        const int r = ::ppoll(fds, 2, limit, nullptr);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -458,7 +499,7 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::millisec
             return finish(ReadStatus::Stopped);
         }
         if (r == 0) {
-            return finish(ReadStatus::Data); // quiet for the interval
+            continue; // the deadline is checked against the clock above
         }
         const short ev = fds[0].revents;
         if ((ev & POLLIN) != 0) {
@@ -466,6 +507,7 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::millisec
                 ::read(m_fd, chunk.data() + have, static_cast<std::size_t>(chunk.size() - have));
             if (n > 0) {
                 have += n;
+                endAt = Clock::now() + quiet;
                 if (have == chunk.size()) {
                     return finish(ReadStatus::Data);
                 }

@@ -34,8 +34,9 @@ public:
     void clearLineErrors() override;
 
     [[nodiscard]] ReadStatus readChunk(QByteArray& chunk,
-                                       std::chrono::milliseconds interval) override;
+                                       std::chrono::microseconds interval) override;
     void requestStop() override;
+    [[nodiscard]] LowLatency lowLatency() const override { return m_lowLatency; }
 
     [[nodiscard]] int fd() const { return m_fd; }
 
@@ -46,6 +47,7 @@ private:
     int m_stopFd = -1; // eventfd; readable once a stop was requested
     std::atomic<bool> m_gone{false};
     std::uint32_t m_baudRate = 9600;
+    LowLatency m_lowLatency = LowLatency::Unknown;
     QString m_path;
 };
 

@@ -39,6 +39,15 @@ struct OpenResult {
     [[nodiscard]] bool ok() const { return error == OpenError::None; }
 };
 
+// What the driver said when the device asked, at open, for delivery without batching delay.
+enum class LowLatency {
+    Unknown,        // not asked (not open)
+    PseudoTerminal, // a pseudo-terminal: nothing batches, nothing to ask for
+    NotOffered,     // the driver has no such setting
+    NotGranted,     // asked; the driver kept its batching (an adapter's latency timer)
+    Granted,
+};
+
 enum class ReadStatus {
     Data,    // a chunk of at least one byte
     Stopped, // requestStop() was called
@@ -71,12 +80,16 @@ public:
     virtual void clearLineErrors() = 0;
 
     // Waits without limit for the first byte, then collects until the line has been quiet for
-    // `interval` or MaxChunk bytes are in. `chunk` holds the bytes when Data is returned.
+    // `interval` since the last byte or MaxChunk bytes are in. `chunk` holds the bytes when
+    // Data is returned.
     [[nodiscard]] virtual ReadStatus readChunk(QByteArray& chunk,
-                                               std::chrono::milliseconds interval) = 0;
+                                               std::chrono::microseconds interval) = 0;
     // Ends a pending readChunk() at once and makes every later one return Stopped.
     // Thread-safe.
     virtual void requestStop() = 0;
+
+    // The answer to the low-latency request of the last open.
+    [[nodiscard]] virtual LowLatency lowLatency() const { return LowLatency::Unknown; }
 
 protected:
     SerialDevice() = default;

@@ -4,7 +4,7 @@
 
 namespace corvane {
 
-RxThread::RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver,
+RxThread::RxThread(SerialDevice& device, std::chrono::microseconds interval, Deliver deliver,
                    HungUp hungUp)
     : m_device(device)
     , m_interval(interval)

@@ -22,7 +22,7 @@ public:
 
     // The device must outlive the thread. `hungUp` (optional) runs on this thread once, when
     // the device reports that it is gone; like `deliver` it must only pass the news on.
-    RxThread(SerialDevice& device, std::chrono::milliseconds interval, Deliver deliver,
+    RxThread(SerialDevice& device, std::chrono::microseconds interval, Deliver deliver,
              HungUp hungUp = {});
     ~RxThread();
     RxThread(const RxThread&) = delete;
@@ -39,7 +39,7 @@ private:
     void run();
 
     SerialDevice& m_device;
-    std::chrono::milliseconds m_interval;
+    std::chrono::microseconds m_interval;
     Deliver m_deliver;
     HungUp m_hungUp;
     std::thread m_thread;

@@ -75,6 +75,13 @@ std::uint32_t readIntervalMs(std::uint32_t interCharTimeOut, std::uint32_t baudR
     return (115200u / baudRate) * 3u / 12u + 1u;
 }
 
+std::chrono::microseconds readInterval(std::uint32_t interCharTimeOutUs, std::uint32_t baudRate) {
+    if (interCharTimeOutUs != 0) {
+        return std::chrono::microseconds(interCharTimeOutUs);
+    }
+    return std::chrono::milliseconds(readIntervalMs(0, baudRate));
+}
+
 TVexaComms::TVexaComms(QObject* owner, DeviceFactory factory)
     : QObject(owner)
     , m_factory(std::move(factory)) {
@@ -97,6 +104,10 @@ TVexaComms::~TVexaComms() {
 
 bool TVexaComms::isOpen() const {
     return m_device != nullptr;
+}
+
+corvane::LowLatency TVexaComms::lowLatency() const {
+    return m_device ? m_device->lowLatency() : corvane::LowLatency::Unknown;
 }
 
 void TVexaComms::signalWaits() {
@@ -161,7 +172,7 @@ bool TVexaComms::OpenComm() {
     const std::uint64_t generation = m_generation;
     TVexaComms* receiver = this;
     auto thread = std::make_unique<corvane::RxThread>(
-        *device, std::chrono::milliseconds(readIntervalMs(pInterCharTime, pBaudRate)),
+        *device, readInterval(pInterCharTimeUs, pBaudRate),
         [receiver, generation](QByteArray chunk) {
             // The component joins this thread before it goes away, so it is alive here.
             QCoreApplication::postEvent(

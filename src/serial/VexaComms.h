@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@ namespace corvane {
 class SerialDevice;
 class RxThread;
 struct LineSettings;
+enum class LowLatency;
 } // namespace corvane
 
 // Raised with a fixed text for misuse when a port is opened.
@@ -41,6 +43,19 @@ using TTimeOutEvent = std::function<void()>;
 // Read interval in ms: InterCharTimeOut when not 0, else derived from the line speed
 // (baud 0 gives 1 ms).
 [[nodiscard]] std::uint32_t readIntervalMs(std::uint32_t interCharTimeOut, std::uint32_t baudRate);
+// The quiet time that ends a received chunk: the interval in microseconds when not 0, else
+// readIntervalMs for the line speed.
+[[nodiscard]] std::chrono::microseconds readInterval(std::uint32_t interCharTimeOutUs,
+                                                     std::uint32_t baudRate);
+
+// The updater's read intervals in microseconds. Reply conditions are looked at once per
+// chunk, so every exchange waits this long after the reply's last byte.
+inline constexpr std::uint32_t kReadIntervalUs = 10000;
+// --fast: above the line's own frame gap (3.5 characters, 0.30 ms at 115200 baud) and a UART's
+// receive time-out (4 characters, 0.35 ms), so a reply from a plain serial port stays one
+// chunk; below a USB adapter's 1 ms packet spacing, whose packets may then come as separate
+// chunks, which the conditions join. See the README for the measurements.
+inline constexpr std::uint32_t kFastReadIntervalUs = 500;
 
 // Text tables for showing the settings; the component does not consult them.
 extern const char* const CommPortNames[32];
@@ -71,8 +86,14 @@ public:
     void setParity(TParity v) { pParity = v; }
     [[nodiscard]] std::uint16_t RxBufferSize() const { return pRxBuffSize; }
     void setRxBufferSize(std::uint16_t v) { pRxBuffSize = v; }
-    [[nodiscard]] std::uint32_t InterCharTimeOut() const { return pInterCharTime; }
-    void setInterCharTimeOut(std::uint32_t v) { pInterCharTime = v; }
+    // Read interval in ms (0: from the line speed); a sub-millisecond one reads rounded up.
+    [[nodiscard]] std::uint32_t InterCharTimeOut() const { return (pInterCharTimeUs + 999) / 1000; }
+    void setInterCharTimeOut(std::uint32_t ms) {
+        pInterCharTimeUs = ms < 4294967u ? ms * 1000u : 4294967000u;
+    }
+    // The same interval in microseconds.
+    [[nodiscard]] std::uint32_t InterCharTimeOutUs() const { return pInterCharTimeUs; }
+    void setInterCharTimeOutUs(std::uint32_t us) { pInterCharTimeUs = us; }
 
     TReceiveDataEvent OnReceiveData;
     TReceiveMsgEvent OnReceiveMsg;
@@ -84,6 +105,8 @@ public:
     void UpdateDCB();
     bool CheckPort(const QString& devicePath);
     [[nodiscard]] bool isOpen() const;
+    // The device's answer to the low-latency request of this open (Unknown while closed).
+    [[nodiscard]] corvane::LowLatency lowLatency() const;
     // The open device reported a hang-up (adapter unplugged, peer gone). Until the next
     // CloseComm or OpenComm every transmission is refused and every wait ends at once with -2.
     [[nodiscard]] bool hungUp() const { return m_hungUp; }
@@ -144,7 +167,7 @@ private:
     TStopBits pStopBits = TStopBits::sb1;
     TParity pParity = TParity::None;
     std::uint16_t pRxBuffSize = 256;
-    std::uint32_t pInterCharTime = 0;
+    std::uint32_t pInterCharTimeUs = 0;
 
     DeviceFactory m_factory;
     std::unique_ptr<corvane::SerialDevice> m_device; // non-null while open ("hCommFile")

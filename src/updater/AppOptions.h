@@ -16,6 +16,8 @@ struct AppOptions {
     corvane::sim::FaultPlan simFaults;
     // --auto: an unattended run that reports on standard output and ends with an exit code.
     bool autoRun = false;
+    // --fast: a reply ends after a short quiet time on the line instead of 10 ms.
+    bool fastLink = false;
 
     // --identify: find the unit, report what it runs and what would be programmed, change
     // nothing.

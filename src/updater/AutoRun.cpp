@@ -7,6 +7,7 @@
 #include "main.h"
 
 #include "common/gen_lib.h"
+#include "platform/SerialDevice.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -80,6 +81,37 @@ ProgressReporter::updateIndexed(const std::vector<ProgressLineState>& lines) {
         }
     }
     return out;
+}
+
+QString linkReport(const QString& port, corvane::LowLatency answer, std::uint32_t readIntervalUs) {
+    using corvane::LowLatency;
+    const QString interval = QString::number(readIntervalUs / 1000.0, 'g', 4);
+    QString adapter;
+    switch (answer) {
+    case LowLatency::Granted:
+        adapter = QStringLiteral("the adapter granted its low-latency mode.");
+        break;
+    case LowLatency::NotGranted:
+        adapter = QStringLiteral("the adapter did not grant its low-latency mode: its latency "
+                                 "timer (16 ms by default on common adapters) then dominates "
+                                 "each exchange.");
+        break;
+    case LowLatency::NotOffered:
+        adapter = QStringLiteral("the driver offers no low-latency mode: an adapter's latency "
+                                 "timer (16 ms by default on common adapters), if it has one, "
+                                 "then dominates each exchange.");
+        break;
+    case LowLatency::PseudoTerminal:
+        adapter = QStringLiteral("a pseudo-terminal, not an adapter: no latency timer, and no "
+                                 "low-latency mode to grant.");
+        break;
+    case LowLatency::Unknown:
+        adapter = QStringLiteral("the port is not open, so the adapter was not asked for its "
+                                 "low-latency mode.");
+        break;
+    }
+    return QStringLiteral("Link: %1, a reply ends after %2 ms of quiet; %3")
+        .arg(port, interval, adapter);
 }
 
 QString transferEstimate(double percent, double elapsedSeconds, double totalBytes) {
@@ -279,6 +311,8 @@ QString AutoRun::noUnitReason() const {
 
 void AutoRun::reviewReached() {
     TForm3& f = *m_form;
+    if (const TVexaComms* link = f.VexaComms1())
+        print(linkReport(link->CommPort(), link->lowLatency(), link->InterCharTimeOutUs()));
     static const char* const names[4] = {"", "CPU-1", "CPU-2", "HMI"};
     for (int n = 1; n <= 3; ++n) {
         const bool flagged = f.unit().PMem_Store[static_cast<std::size_t>(n)].Upgrade_Flag;

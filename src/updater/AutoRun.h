@@ -11,10 +11,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
 class TForm3;
+
+namespace corvane {
+enum class LowLatency;
+}
 
 // Exit codes of an unattended run. 2 is the command line's own.
 enum class AutoRunExit : int {
@@ -63,6 +68,11 @@ private:
     int m_stepPercent;
     std::vector<Seen> m_seen;
 };
+
+// The line an unattended run prints about the link it found the unit on: the read interval
+// and whether the adapter granted its low-latency mode.
+[[nodiscard]] QString linkReport(const QString& port, corvane::LowLatency answer,
+                                 std::uint32_t readIntervalUs);
 
 // " (12.5 KiB/s, about 40 s left)" for a transfer of totalBytes that has reached percent in
 // elapsedSeconds; the rate alone once it is complete; empty while nothing can be told yet.

@@ -118,12 +118,16 @@ void GatedSerialDevice::clearLineErrors() {
 }
 
 corvane::ReadStatus GatedSerialDevice::readChunk(QByteArray& chunk,
-                                                 std::chrono::milliseconds interval) {
+                                                 std::chrono::microseconds interval) {
     return m_inner->readChunk(chunk, interval);
 }
 
 void GatedSerialDevice::requestStop() {
     m_inner->requestStop();
+}
+
+corvane::LowLatency GatedSerialDevice::lowLatency() const {
+    return m_inner->lowLatency();
 }
 
 QString signalName(int signal) {

@@ -52,8 +52,9 @@ public:
     void purgeInput() override;
     void clearLineErrors() override;
     [[nodiscard]] corvane::ReadStatus readChunk(QByteArray& chunk,
-                                                std::chrono::milliseconds interval) override;
+                                                std::chrono::microseconds interval) override;
     void requestStop() override;
+    [[nodiscard]] corvane::LowLatency lowLatency() const override;
 
     // Requests this device refused since the stop.
     [[nodiscard]] int refused() const { return m_refused; }

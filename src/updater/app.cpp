@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
 
     UpdaterDeps deps;
     deps.preferredPorts = options.ports;
+    deps.fastLink = options.fastLink;
     deps.deviceFactory = [] {
         return std::make_unique<GatedSerialDevice>(std::make_unique<corvane::PosixSerialDevice>());
     };

@@ -292,7 +292,7 @@ void TForm3::FormCreate() {
     m_link->setDataBits(8);
     m_link->setStopBits(TStopBits::sb1);
     m_link->setRxBufferSize(16384);
-    m_link->setInterCharTimeOut(10);
+    m_link->setInterCharTimeOutUs(m_deps.fastLink ? kFastReadIntervalUs : kReadIntervalUs);
     m_tcpClient = std::make_unique<ModbusTCP_Client>();
     m_facade = std::make_unique<RegisterFacade>(m_link.get(), m_tcpClient.get());
     m_identifier = std::make_unique<UnitIdentifier>(*m_unit, m_texts, *m_facade);

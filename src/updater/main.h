@@ -60,6 +60,8 @@ struct UpdaterDeps {
     // Build data and product table; null: the ones compiled into the program.
     const ResourceSource* resources = nullptr;
     const ProductTable* products = nullptr;
+    // --fast: the link ends a reply after kFastReadIntervalUs of quiet instead of 10 ms.
+    bool fastLink = false;
 };
 
 // "v1.4.2 (b 87)" from the FileVersion "1.4.2.87": the text before the last full stop, then

@@ -6,10 +6,14 @@
 #include "AutoRun.h"
 #include "main.h"
 
+#include "platform/SerialDevice.h"
+
 #include <QTest>
 
 using namespace corvane::e2e;
 namespace sim = corvane::sim;
+
+Q_DECLARE_METATYPE(corvane::LowLatency)
 
 namespace {
 
@@ -63,6 +67,8 @@ private slots:
     void reportsLinesAndBarSteps();
     void decidesSuccess_data();
     void decidesSuccess();
+    void reportsTheLink_data();
+    void reportsTheLink();
     void upgradesUnattended();
     void endsWithTheRightCode_data();
     void endsWithTheRightCode();
@@ -136,6 +142,35 @@ void TestE2eAutoRun::decidesSuccess() {
     QCOMPARE(upgradeSucceeded(lines), success);
 }
 
+void TestE2eAutoRun::reportsTheLink_data() {
+    using corvane::LowLatency;
+    QTest::addColumn<LowLatency>("answer");
+    QTest::addColumn<int>("intervalUs");
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<bool>("timerWarning"); // the latency timer is said to dominate
+    QTest::newRow("granted, fast") << LowLatency::Granted << 500 << "0.5" << false;
+    QTest::newRow("not granted") << LowLatency::NotGranted << 10000 << "10" << true;
+    QTest::newRow("not offered by the driver") << LowLatency::NotOffered << 500 << "0.5" << true;
+    QTest::newRow("pseudo-terminal") << LowLatency::PseudoTerminal << 1250 << "1.25" << false;
+}
+
+void TestE2eAutoRun::reportsTheLink() {
+    QFETCH(corvane::LowLatency, answer);
+    QFETCH(int, intervalUs);
+    QFETCH(QString, interval);
+    QFETCH(bool, timerWarning);
+    const QString line =
+        linkReport(QStringLiteral("/dev/ttyUSB0"), answer, static_cast<std::uint32_t>(intervalUs));
+    QVERIFY2(line.startsWith(QStringLiteral("Link: /dev/ttyUSB0, a reply ends after ") + interval +
+                             QStringLiteral(" ms of quiet; ")),
+             qPrintable(line));
+    QCOMPARE(line.contains(QLatin1String("latency timer (16 ms by default on common adapters)")),
+             timerWarning);
+    QCOMPARE(line.contains(QLatin1String("dominates each exchange")), timerWarning);
+    QCOMPARE(line.contains(QLatin1String("granted its low-latency mode")),
+             answer == corvane::LowLatency::Granted);
+}
+
 void TestE2eAutoRun::upgradesUnattended() {
     const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
     RigOptions options;
@@ -147,6 +182,11 @@ void TestE2eAutoRun::upgradesUnattended() {
     QCOMPARE(o.first(), QStringLiteral("Connecting via USB..."));
     QVERIFY(o.contains(QStringLiteral("Scan: ") + rig.port() + QStringLiteral(" open.")));
     QVERIFY(o.contains(QStringLiteral("Scan: ") + rig.port() + QStringLiteral(" found CV.")));
+    QVERIFY2(
+        o.contains(linkReport(rig.port(), corvane::LowLatency::PseudoTerminal,
+                              options.fastLink ? kFastReadIntervalUs
+                                               : std::uint32_t(options.readIntervalMs) * 1000)),
+        qPrintable(o.join(u'\n')));
     QVERIFY2(o.contains(
                  QStringLiteral("HMI: installed RM%1 v1.05, carried RM%1 v%2.%3, to be programmed")
                      .arg(c.rm[3])

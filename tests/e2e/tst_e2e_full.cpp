@@ -47,6 +47,7 @@ class TestE2eFull : public QObject {
     Q_OBJECT
 private slots:
     void upgradeOfAllThreeProcessors();
+    void noiseAndLateRepliesDoNotDisturbTheUpgrade();
 };
 
 void TestE2eFull::upgradeOfAllThreeProcessors() {
@@ -135,6 +136,39 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
     QCOMPARE(countOf(kinds, K::Fn104Data), cpu2Range / 24 + hmiRange / 24);
     QCOMPARE(countOf(kinds, K::Unknown), qsizetype(0));
 
+    QVERIFY(rig.closeWindow());
+}
+
+void TestE2eFull::noiseAndLateRepliesDoNotDisturbTheUpgrade() {
+    // Bytes ahead of a reply (skipped as noise before its start), and replies held back for a
+    // few read intervals of either link but well inside their time-out: the run ends as a
+    // clean one, every processor holding its image.
+    sim::FaultPlan plan;
+    plan.seed = 13;
+    for (const char* text : {"noise,p=0.2,count=100000", "delay,p=0.02,count=100000,param=25"}) {
+        const std::optional<sim::Fault> fault = sim::parseFault(QString::fromLatin1(text));
+        QVERIFY2(fault, text);
+        plan.faults.push_back(*fault);
+    }
+    UpgradeRig rig(sim::Scenario{}, plan);
+    (void)rig.openWindow();
+    QVERIFY(rig.scan());
+    QVERIFY(rig.load());
+    const QStringList lines = rig.lines();
+    QCOMPARE(lines.size(), 16);
+    QCOMPARE(lines.last(), QStringLiteral("Restarting System....Done"));
+    for (const QString& line : lines)
+        QVERIFY2(!line.contains(QLatin1String("Error")), qPrintable(line));
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY2(rig.flashRange(n) == rig.carriedRange(n), qPrintable(QString::number(n)));
+    const sim::Summary summary = rig.unit().summary();
+    QVERIFY(summary.restartSeen);
+    const auto fired = [&](const char* name) {
+        return std::count_if(summary.faultsInjected.begin(), summary.faultsInjected.end(),
+                             [&](const QString& f) { return f.endsWith(QLatin1String(name)); });
+    };
+    QVERIFY2(fired(": noise") > 500, qPrintable(QString::number(fired(": noise"))));
+    QVERIFY2(fired(": delay") > 50, qPrintable(QString::number(fired(": delay"))));
     QVERIFY(rig.closeWindow());
 }
 

@@ -144,7 +144,7 @@ void FakeSerialDevice::purgeInput() {
     record({FakeEvent::Kind::PurgeInput});
 }
 
-ReadStatus FakeSerialDevice::readChunk(QByteArray& chunk, std::chrono::milliseconds) {
+ReadStatus FakeSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds) {
     std::unique_lock lock(m_script->m_mutex);
     ++m_script->m_readCalls;
     m_script->m_cv.wait(lock, [this] {

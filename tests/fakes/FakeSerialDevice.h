@@ -80,7 +80,7 @@ public:
     void purgeInput() override;
     void clearLineErrors() override {}
     [[nodiscard]] ReadStatus readChunk(QByteArray& chunk,
-                                       std::chrono::milliseconds interval) override;
+                                       std::chrono::microseconds interval) override;
     void requestStop() override;
 
 private:

@@ -79,6 +79,7 @@ private slots:
     void windowsPortNames();
     void readInterval_data();
     void readInterval();
+    void subMillisecondInterval();
     void bccCheck_data();
     void bccCheck();
     void findChar_data();
@@ -151,6 +152,21 @@ void TestVexaComms::readInterval() {
     QFETCH(quint32, baud);
     QFETCH(quint32, ms);
     QCOMPARE(readIntervalMs(ict, baud), ms);
+    // What the receive thread is given: the same interval, set in ms or in microseconds.
+    TVexaComms link;
+    link.setInterCharTimeOut(ict);
+    QCOMPARE(link.InterCharTimeOut(), ict);
+    QCOMPARE(qint64(::readInterval(link.InterCharTimeOutUs(), baud).count()), qint64(ms) * 1000);
+}
+
+void TestVexaComms::subMillisecondInterval() {
+    TVexaComms link;
+    link.setInterCharTimeOutUs(500);
+    QCOMPARE(qint64(::readInterval(link.InterCharTimeOutUs(), 115200).count()), qint64(500));
+    QCOMPARE(qint64(::readInterval(link.InterCharTimeOutUs(), 1200).count()), qint64(500));
+    QCOMPARE(link.InterCharTimeOut(), 1u); // rounded up: 0 would mean "from the line speed"
+    link.setInterCharTimeOut(4294967295u); // no wrap-around to a short interval
+    QVERIFY(link.InterCharTimeOutUs() >= 4294967000u);
 }
 
 void TestVexaComms::bccCheck_data() {

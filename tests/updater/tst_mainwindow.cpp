@@ -747,7 +747,9 @@ void TestMainWindow::commandLine_data() {
     QTest::newRow("empty path") << QStringList{prog, "--port="} << QStringList{} << false << false
                                 << true;
     QTest::newRow("unknown option")
-        << QStringList{prog, "--fast"} << QStringList{} << false << false << true;
+        << QStringList{prog, "--faster"} << QStringList{} << false << false << true;
+    QTest::newRow("fast link") << QStringList{prog, "--fast", "--port", "/dev/ttyUSB0"}
+                               << QStringList{"/dev/ttyUSB0"} << false << false << false;
     QTest::newRow("stray argument")
         << QStringList{prog, "/dev/ttyUSB0"} << QStringList{} << false << false << true;
 }
@@ -759,7 +761,9 @@ void TestMainWindow::commandLine() {
     QTEST(o.showHelp, "help");
     QTEST(o.showVersion, "version");
     QTEST(!o.error.isEmpty(), "error");
+    QCOMPARE(o.fastLink, o.error.isEmpty() && args.contains(QStringLiteral("--fast")));
     QVERIFY(o.helpText.contains(QStringLiteral("--port")));
+    QVERIFY(o.helpText.contains(QStringLiteral("--fast")));
 }
 
 QTEST_MAIN(TestMainWindow)

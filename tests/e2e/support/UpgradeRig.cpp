@@ -20,6 +20,10 @@ bool waitUntil(const std::function<bool()>& pred, int ms) {
     return pred();
 }
 
+bool fastLinkRequested() {
+    return qEnvironmentVariable("CORVANE_E2E_LINK") == QLatin1String("fast");
+}
+
 UpgradeRig::UpgradeRig(sim::Scenario scenario, sim::FaultPlan faults, RigOptions options)
     : m_unit(std::make_unique<sim::SimulatedUnit>(std::move(scenario), std::move(faults)))
     , m_wire(std::make_shared<WireRecord>())
@@ -45,10 +49,12 @@ TForm3& UpgradeRig::openWindow() {
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     deps.deviceFactory = recordingDeviceFactory(m_wire);
     deps.resources = m_options.resources;
+    deps.fastLink = m_options.fastLink;
     m_form = createUpdaterForms(std::move(deps));
     if (m_options.fastWaits) {
-        m_form->VexaComms1()->setInterCharTimeOut(
-            static_cast<std::uint32_t>(m_options.readIntervalMs));
+        if (!m_options.fastLink)
+            m_form->VexaComms1()->setInterCharTimeOut(
+                static_cast<std::uint32_t>(m_options.readIntervalMs));
         SequencerTimings waits;
         waits.cpu1RestartMs = m_options.cpu1RestartMs;
         waits.bootEntryPollMs = m_options.bootEntryPollMs;

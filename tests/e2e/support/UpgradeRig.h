@@ -18,7 +18,13 @@ class TForm3;
 
 namespace corvane::e2e {
 
+// True when the environment asks for the fast link (CORVANE_E2E_LINK=fast): CTest runs every
+// end-to-end suite once on each link.
+[[nodiscard]] bool fastLinkRequested();
+
 struct RigOptions {
+    // The window's --fast link, with its own read interval (readIntervalMs is then not used).
+    bool fastLink = fastLinkRequested();
     // Shortens the window's fixed waits (CPU-1's restart, the boot-mode poll, the stuck-status
     // limit) and the link's read interval, so that a run costs seconds instead of minutes.
     bool fastWaits = true;

@@ -210,7 +210,7 @@ void RecordingSerialDevice::clearLineErrors() {
     m_inner->clearLineErrors();
 }
 
-ReadStatus RecordingSerialDevice::readChunk(QByteArray& chunk, std::chrono::milliseconds interval) {
+ReadStatus RecordingSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds interval) {
     const ReadStatus status = m_inner->readChunk(chunk, interval);
     if (status == ReadStatus::Data)
         m_record->noteRead(static_cast<std::size_t>(chunk.size()));
@@ -219,6 +219,10 @@ ReadStatus RecordingSerialDevice::readChunk(QByteArray& chunk, std::chrono::mill
 
 void RecordingSerialDevice::requestStop() {
     m_inner->requestStop();
+}
+
+LowLatency RecordingSerialDevice::lowLatency() const {
+    return m_inner->lowLatency();
 }
 
 TVexaComms::DeviceFactory recordingDeviceFactory(std::shared_ptr<WireRecord> record) {

@@ -78,8 +78,9 @@ public:
     void purgeInput() override;
     void clearLineErrors() override;
     [[nodiscard]] ReadStatus readChunk(QByteArray& chunk,
-                                       std::chrono::milliseconds interval) override;
+                                       std::chrono::microseconds interval) override;
     void requestStop() override;
+    [[nodiscard]] LowLatency lowLatency() const override;
 
 private:
     std::unique_ptr<SerialDevice> m_inner;
