@@ -168,6 +168,7 @@ RunResult execute(const RunSpec& spec, const UnitSetup& setup, const ReducedBuil
     e2e::RigOptions rigOptions;
     rigOptions.answerModals = false;
     rigOptions.readIntervalMs = options.readIntervalMs;
+    rigOptions.fastLink = options.fastLink;
     if (setup.reduced) {
         scenario.buildData = reduced.folder();
         rigOptions.resources = &reduced.resources();

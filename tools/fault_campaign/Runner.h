@@ -49,6 +49,7 @@ struct Observation {
 
 struct RunnerOptions {
     int readIntervalMs = 1;
+    bool fastLink = false;    // the window's fast link (its own read interval) instead
     int boundMs = 90000;      // a run that has not ended by then is stopped and reported
     int stallLimitMs = 30000; // the unattended run's own "no progress" limit
 };

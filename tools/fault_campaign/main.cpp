@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
         QStringLiteral("read-interval"),
         QStringLiteral("The link's read interval in ms (default 1)."), QStringLiteral("MS"),
         QStringLiteral("1"));
+    const QCommandLineOption fastOpt(QStringLiteral("fast"),
+                                     QStringLiteral("Every run on the window's fast link."));
     const QCommandLineOption workerOpt(QStringLiteral("worker"),
                                        QStringLiteral("(internal) run list file of a worker."),
                                        QStringLiteral("FILE"));
@@ -150,6 +152,7 @@ int main(int argc, char** argv) {
 
     RunnerOptions options;
     options.readIntervalMs = parser.value(intervalOpt).toInt();
+    options.fastLink = parser.isSet(fastOpt);
     if (options.readIntervalMs < 1) {
         std::fputs("--read-interval wants a number of ms >= 1\n", stderr);
         return 2;
@@ -192,6 +195,8 @@ int main(int argc, char** argv) {
     QString self = QStringLiteral("fault_campaign --slice ") + slice->name;
     if (options.readIntervalMs != 1)
         self += QStringLiteral(" --read-interval %1").arg(options.readIntervalMs);
+    if (options.fastLink)
+        self += QStringLiteral(" --fast");
 
     QElapsedTimer clock;
     clock.start();
@@ -281,10 +286,13 @@ int main(int argc, char** argv) {
         for (int id : w.queue)
             ids << QString::number(id);
         w.process = std::make_unique<QProcess>();
-        w.process->start(QCoreApplication::applicationFilePath(),
-                         {QStringLiteral("--worker"), listFile.fileName(), QStringLiteral("--runs"),
-                          ids.join(u','), QStringLiteral("--read-interval"),
-                          QString::number(options.readIntervalMs)});
+        QStringList args{
+            QStringLiteral("--worker"),        listFile.fileName(),
+            QStringLiteral("--runs"),          ids.join(u','),
+            QStringLiteral("--read-interval"), QString::number(options.readIntervalMs)};
+        if (options.fastLink)
+            args << QStringLiteral("--fast");
+        w.process->start(QCoreApplication::applicationFilePath(), args);
         w.quiet.start();
     };
     for (Worker& w : workers)
