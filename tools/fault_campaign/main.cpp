@@ -146,8 +146,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption runsOpt(QStringLiteral("runs"),
                                      QStringLiteral("(internal) ids a worker runs."),
                                      QStringLiteral("IDS"));
-    parser.addOptions(
-        {sliceOpt, workersOpt, onlyOpt, listOpt, detailOpt, intervalOpt, workerOpt, runsOpt});
+    parser.addOptions({sliceOpt, workersOpt, onlyOpt, listOpt, detailOpt, intervalOpt, fastOpt,
+                       workerOpt, runsOpt});
     parser.process(app);
 
     RunnerOptions options;
