@@ -4,8 +4,14 @@ ASAN_BUILD ?= build-asan
 ARGS       ?=
 JOBS       ?= 2
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
+# Fuzzing: clang with libFuzzer, only the fuzz targets and the libraries they need.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
+	-DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+TARGET ?= rx_conditions
+SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-fast test-asan bench campaign screenshots format clean
+.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench campaign screenshots format clean
 
 # Plain `make`: install what is needed and build everything.
 all: build
@@ -24,8 +30,9 @@ run: configure
 	cmake --build $(BUILD) --target corvane-updater -j $(JOBS)
 	$(BUILD)/src/updater/corvane-updater $(ARGS)
 
-# Whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer.
-test: test-fast test-asan
+# Whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer; the libFuzzer
+# build of the fuzz targets last, so that they keep building.
+test: test-fast test-asan fuzz-build
 
 test-fast: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
@@ -34,6 +41,19 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE no-sanitize
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) $(FUZZ_CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) --target fuzz-targets -j $(JOBS)
+
+# make fuzz TARGET=rtu_reply SECONDS=600: new inputs go to $(FUZZ_BUILD)/corpus/TARGET, crashes
+# to $(FUZZ_BUILD)/artifacts; the log is $(FUZZ_BUILD)/fuzz-0.log.
+fuzz: fuzz-build
+	mkdir -p $(FUZZ_BUILD)/corpus/$(TARGET) $(FUZZ_BUILD)/artifacts
+	cd $(FUZZ_BUILD) && nice -n 15 fuzz/fuzz_$(TARGET) -max_total_time=$(SECONDS) \
+		-jobs=1 -workers=1 -print_final_stats=1 -artifact_prefix=artifacts/$(TARGET)- \
+		corpus/$(TARGET) $(CURDIR)/fuzz/corpus/$(TARGET); \
+		status=$$?; tail -n 12 fuzz-0.log; exit $$status
 
 bench: build
 	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
@@ -53,4 +73,4 @@ format:
 	find src sim tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,7 +1,9 @@
 # Warnings, sanitizers and helpers shared by every target of the project.
 
 function(corvane_warnings target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow=local
+    # -Wshadow=local is GCC's; clang (the fuzz build) would warn about the option itself.
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic
+                                             $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local>
                                              -Wnon-virtual-dtor -Wcast-align -Wformat=2)
     if(CORVANE_WERROR)
         target_compile_options(${target} PRIVATE -Werror)

@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs; does nothing when all are present.
 set -e
 PKGS="cmake ninja-build g++ ccache pkg-config make qt6-base-dev qt6-serialport-dev libgl-dev \
-libmodbus-dev mbpoll fonts-wine clang-format xvfb xauth util-linux"
+libmodbus-dev mbpoll fonts-wine clang-format xvfb xauth util-linux clang libclang-rt-14-dev"
 missing=""
 for p in $PKGS; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -71,6 +71,32 @@ bool knownFunction(std::uint8_t fn) {
 
 } // namespace
 
+std::optional<std::size_t> RtuAssembler::findFrame(std::size_t newFrom, bool quiet) {
+    bool inProgress = false;
+    for (std::size_t i = 0; i + 4 <= m_buf.size(); ++i) {
+        const auto rest = std::span<const std::uint8_t>(m_buf).subspan(i);
+        const bool counts = !m_address || m_buf[i] == *m_address;
+        const std::size_t len = rtuRequestLength(rest);
+        if (len == 0) {
+            // A known function whose length byte has not arrived is a frame in progress.
+            inProgress = inProgress || (counts && knownFunction(m_buf[i + 1]));
+            continue;
+        }
+        if (i + len > m_buf.size()) {
+            inProgress = inProgress || counts;
+            continue;
+        }
+        if (i + len <= newFrom || !crcOk(rest.first(len)))
+            continue;
+        if (inProgress && !quiet) {
+            m_waiting = true;
+            continue;
+        }
+        return i;
+    }
+    return std::nullopt;
+}
+
 std::vector<Bytes> RtuAssembler::feed(std::span<const std::uint8_t> bytes) {
     std::vector<Bytes> frames;
     for (std::size_t pos = 0; pos < bytes.size();) {
@@ -82,38 +108,28 @@ std::vector<Bytes> RtuAssembler::feed(std::span<const std::uint8_t> bytes) {
                      bytes.begin() + static_cast<std::ptrdiff_t>(pos + take));
         pos += take;
 
-        // A frame can only have completed if it ends among the new bytes. Look for the
-        // earliest start whose frame ends there with a good CRC.
-        std::size_t searchFrom = 0;
-        std::size_t newFrom = before;
+        // A frame can only have completed if it ends among the new bytes, or if it was held
+        // back and the frame in progress before it has now completed.
+        std::size_t newFrom = m_waiting ? 0 : before;
         for (;;) {
-            bool found = false;
-            for (std::size_t i = searchFrom; i + 4 <= m_buf.size(); ++i) {
-                const std::size_t len =
-                    rtuRequestLength(std::span<const std::uint8_t>(m_buf).subspan(i));
-                if (len == 0 || i + len > m_buf.size() || i + len <= newFrom)
-                    continue;
-                const auto candidate = std::span<const std::uint8_t>(m_buf).subspan(i, len);
-                if (!crcOk(candidate))
-                    continue;
-                frames.emplace_back(candidate.begin(), candidate.end());
-                m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(i + len));
-                found = true;
+            m_waiting = false;
+            const auto start = findFrame(newFrom, false);
+            if (!start)
                 break;
-            }
-            if (!found)
-                break;
-            // Whatever is left was already there; only frames that end in it now can complete
-            // (a length byte may have become known), so search it all once more.
-            searchFrom = 0;
+            const std::size_t len =
+                rtuRequestLength(std::span<const std::uint8_t>(m_buf).subspan(*start));
+            const auto end = m_buf.begin() + static_cast<std::ptrdiff_t>(*start + len);
+            frames.emplace_back(m_buf.begin() + static_cast<std::ptrdiff_t>(*start), end);
+            m_buf.erase(m_buf.begin(), end);
+            // What is left was already there; a length byte may have become known, so search
+            // it all once more.
             newFrom = 0;
-            if (m_buf.empty())
-                break;
         }
 
         if (m_buf.size() >= kMaxBuffer) {
             // Garbage: no request is longer than 256 bytes, so keep the last 256.
             m_buf.erase(m_buf.begin(), m_buf.end() - 256);
+            m_waiting = true;
         }
     }
     return frames;
@@ -121,6 +137,15 @@ std::vector<Bytes> RtuAssembler::feed(std::span<const std::uint8_t> bytes) {
 
 std::vector<Bytes> RtuAssembler::idle(bool stale) {
     std::vector<Bytes> frames;
+    // Nothing more is coming for now: frames held back by one in progress are taken.
+    while (const auto start = findFrame(0, true)) {
+        const std::size_t len =
+            rtuRequestLength(std::span<const std::uint8_t>(m_buf).subspan(*start));
+        const auto end = m_buf.begin() + static_cast<std::ptrdiff_t>(*start + len);
+        frames.emplace_back(m_buf.begin() + static_cast<std::ptrdiff_t>(*start), end);
+        m_buf.erase(m_buf.begin(), end);
+    }
+    m_waiting = false;
     // A frame of a function the unit does not know ends where the line went quiet.
     for (std::size_t i = 0; i + 4 <= m_buf.size(); ++i) {
         if (knownFunction(m_buf[i + 1]))

@@ -25,24 +25,40 @@ void appendCrc(Bytes& frame);
 
 // Collects RTU request frames from a byte stream that may arrive in any pieces, with noise
 // and broken frames in between. A frame is recognised as soon as its last byte arrives with a
-// correct CRC at any position (so noise in front of it is skipped). After the line has been
-// quiet for the idle gap, a frame of an unknown function that ends with the last byte received
-// is recognised too, and bytes that cannot start a frame any more are dropped; bytes that may
-// still begin a frame are kept up to the stale limit. The buffer never exceeds 512 bytes.
+// correct CRC at any position (so noise in front of it is skipped), unless an earlier start
+// may still be a frame in progress (a known function whose frame is not complete yet): its
+// data can hold a window that passes the CRC by chance, so such a frame waits until the one in
+// progress completes or the line goes quiet. With an address, only starts with that address
+// count as frames in progress. After the line has been quiet for the idle gap, the frames that
+// waited and a frame of an unknown function that ends with the last byte received are
+// recognised, and bytes that cannot start a frame any more are dropped; bytes that may still
+// begin a frame are kept up to the stale limit. The buffer never exceeds 512 bytes.
 class RtuAssembler {
 public:
     static constexpr std::size_t kMaxBuffer = 512;
+
+    explicit RtuAssembler(std::optional<std::uint8_t> address = std::nullopt)
+        : m_address(address) {}
 
     // Frames completed by these bytes, in order.
     std::vector<Bytes> feed(std::span<const std::uint8_t> bytes);
     // The line has been quiet for the idle gap; `stale` also drops bytes kept for a frame that
     // never completed.
     std::vector<Bytes> idle(bool stale);
-    void clear() { m_buf.clear(); }
+    void clear() {
+        m_buf.clear();
+        m_waiting = false;
+    }
     [[nodiscard]] std::size_t buffered() const { return m_buf.size(); }
 
 private:
+    // Start of the earliest complete frame with a good CRC that ends past newFrom and that no
+    // earlier frame in progress holds back (none does when `quiet`).
+    std::optional<std::size_t> findFrame(std::size_t newFrom, bool quiet);
+
+    std::optional<std::uint8_t> m_address;
     Bytes m_buf;
+    bool m_waiting = false; // a complete frame is held back by a frame in progress
 };
 
 // Bootloader frames: DLE STX body DLE ETX, every 0x10 of the body doubled. The body is

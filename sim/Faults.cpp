@@ -36,13 +36,15 @@ constexpr FaultNameRow kFaultNames[] = {
     {FaultKind::DelayReply, "delay"},
     {FaultKind::ExceptionReply, "exception"},
     {FaultKind::StuckBusy, "stuck-busy"},
+    {FaultKind::CyclingBusy, "cycling-busy"},
     {FaultKind::NoNews, "no-news"},
     {FaultKind::CorruptStatus, "corrupt-status"},
     {FaultKind::PowerLoss, "power-loss"},
 };
 
 bool isStatusFault(FaultKind k) {
-    return k == FaultKind::StuckBusy || k == FaultKind::NoNews || k == FaultKind::CorruptStatus;
+    return k == FaultKind::StuckBusy || k == FaultKind::CyclingBusy || k == FaultKind::NoNews ||
+           k == FaultKind::CorruptStatus;
 }
 
 } // namespace
@@ -170,6 +172,7 @@ FaultInjector::Fired FaultInjector::decide(Exchange kind, long serial, bool modb
             slot = &out.exception;
             break;
         case FaultKind::StuckBusy:
+        case FaultKind::CyclingBusy:
         case FaultKind::NoNews:
         case FaultKind::CorruptStatus:
             slot = &out.status;

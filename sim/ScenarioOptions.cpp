@@ -73,6 +73,10 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix) {
     add("with-hmi", QStringLiteral("The product has an HMI."));
     add("cpu2-silent", QStringLiteral("CPU-2 does not answer."));
     add("hmi-silent", QStringLiteral("The HMI does not answer."));
+    add("cpu2-keeps-version",
+        QStringLiteral("CPU-2 still reports its old RM number and version after programming."));
+    add("hmi-keeps-version",
+        QStringLiteral("The HMI still reports its old RM number and version after programming."));
     add("cpu2-boot", QStringLiteral("CPU-2 is already in boot mode."));
     add("hmi-boot", QStringLiteral("The HMI is already in boot mode."));
     add("bootloader", QStringLiteral("CPU-1 starts in its bootloader."));
@@ -90,11 +94,12 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix) {
         "N");
     add("seed", QStringLiteral("Seed of the fault injector (default 1)."), "N");
     add("fault",
-        QStringLiteral("Inject a fault, repeatable: KIND[:EXCHANGE][,after=N][,count=N][,p=X]"
-                       "[,param=N]. Kinds: noise drop corrupt delay exception stuck-busy "
-                       "no-news corrupt-status power-loss. Exchanges: modbus-read status-read "
-                       "modbus-write fn103 fn104-command fn104-data bl-model bl-info bl-erase "
-                       "bl-program bl-write-byte bl-reset other any."),
+        QStringLiteral(
+            "Inject a fault, repeatable: KIND[:EXCHANGE][,after=N][,count=N][,p=X]"
+            "[,param=N]. Kinds: noise drop corrupt delay exception stuck-busy "
+            "cycling-busy no-news corrupt-status power-loss. Exchanges: modbus-read status-read "
+            "modbus-write fn103 fn104-command fn104-data bl-model bl-info bl-erase "
+            "bl-program bl-write-byte bl-reset other any."),
         "FAULT");
 }
 
@@ -129,6 +134,8 @@ bool ScenarioOptions::read(const QCommandLineParser& parser, Scenario& sc, Fault
         sc.hasHmi = true;
     sc.cpu2.silent = sc.cpu2.silent || isSet("cpu2-silent");
     sc.hmi.silent = sc.hmi.silent || isSet("hmi-silent");
+    sc.cpu2.keepsVersion = sc.cpu2.keepsVersion || isSet("cpu2-keeps-version");
+    sc.hmi.keepsVersion = sc.hmi.keepsVersion || isSet("hmi-keeps-version");
     sc.cpu2.inBootMode = sc.cpu2.inBootMode || isSet("cpu2-boot");
     sc.hmi.inBootMode = sc.hmi.inBootMode || isSet("hmi-boot");
     sc.startInBootloader = sc.startInBootloader || isSet("bootloader");

@@ -79,13 +79,14 @@ struct ProcessorSetup {
     std::uint16_t version = 0; // firmware version x 100 (215 = 2.15)
     bool silent = false;       // CPU-2/HMI: does not answer (registers 0, window never posts)
     bool inBootMode = false;   // CPU-2/HMI: already in boot mode (reports the boot RM number)
+    bool keepsVersion = false; // CPU-2/HMI: after programming still reports its old RM/version
 };
 
 struct Scenario {
     std::uint8_t slaveAddress = 23;
-    ProcessorSetup cpu1{0, 215, false, false};
-    ProcessorSetup cpu2{0, 100, false, false};
-    ProcessorSetup hmi{0, 105, false, false};
+    ProcessorSetup cpu1{0, 215, false, false, false};
+    ProcessorSetup cpu2{0, 100, false, false, false};
+    ProcessorSetup hmi{0, 105, false, false, false};
     // The product has an HMI; unset = the D column of PRODUCTS.csv for CPU-1's RM (true when
     // the product is not listed).
     std::optional<bool> hasHmi;
@@ -108,6 +109,8 @@ enum class FaultKind {
     DelayReply,     // reply sent `param` ms late (default 4000, past the serial time-outs)
     ExceptionReply, // Modbus only: exception `param` (default 4) instead of processing
     StuckBusy,      // fn104-command: the operation stays busy at one address
+    CyclingBusy,    // fn104-command: the operation stays busy, its address changing on every
+                    // status read and wrapping round the range (never finishes)
     NoNews,         // fn104-command: the status stays 0, 0
     CorruptStatus,  // fn104-command: the operation ends with "corrupt data" (bit 14)
     PowerLoss,      // the request is lost with the power; silent `param` ms (default 3000),
@@ -125,7 +128,8 @@ struct Fault {
 };
 
 // "KIND[:EXCHANGE][,after=N][,count=N][,p=X][,param=N]", e.g. "drop:bl-program,after=10".
-// Kinds: noise drop corrupt delay exception stuck-busy no-news corrupt-status power-loss.
+// Kinds: noise drop corrupt delay exception stuck-busy cycling-busy no-news corrupt-status
+// power-loss.
 [[nodiscard]] std::optional<Fault> parseFault(const QString& text, QString* error = nullptr);
 
 // One exchange as the unit saw it, in arrival order: its kind and what it asked for

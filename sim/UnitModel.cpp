@@ -107,6 +107,7 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
     : m_sc(resolved)
     , m_carried(carried)
     , m_faults(faults)
+    , m_rtu(resolved.slaveAddress)
     , m_lastRx(now)
     , m_rxWireEnd(now)
     , m_txWireEnd(now) {
@@ -131,6 +132,7 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
         s.index = n;
         s.present = n == 2 || m_sc.hasHmi.value_or(true);
         s.silent = setup.silent;
+        s.keepsVersion = setup.keepsVersion;
         s.bootMode = setup.inBootMode;
         s.rm = setup.rm;
         s.version = setup.version;
@@ -617,6 +619,15 @@ void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
         return std::min<std::uint32_t>(from + static_cast<std::uint32_t>(f * span), to + 1);
     };
 
+    if (op.fault == FaultKind::CyclingBusy) {
+        // Busy at an address that moves on every status read and wraps round: the operation
+        // looks alive but never ends. Nothing more is erased or programmed.
+        const std::uint32_t step = std::max<std::uint32_t>(1, span / 7);
+        s.window[0] = busyWord;
+        s.window[1] =
+            static_cast<std::uint16_t>(from + (static_cast<std::uint32_t>(op.reads) * step) % span);
+        return;
+    }
     if (op.fault == FaultKind::StuckBusy) {
         frac = std::min(frac, op.stuckAt);
         const std::uint32_t at = addressAt(frac);
@@ -662,8 +673,10 @@ void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
             if (id) {
                 // A sub-processor starts the image it has just verified.
                 s.bootMode = false;
-                s.rm = id->first;
-                s.version = id->second;
+                if (!s.keepsVersion) {
+                    s.rm = id->first;
+                    s.version = id->second;
+                }
             }
         }
         s.window[1] = static_cast<std::uint16_t>(to);
@@ -723,8 +736,10 @@ void UnitModel::restartUnit(TimePoint now) {
         std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
         if (!s.bootMode) {
             if (const auto id = identify(n)) {
-                s.rm = id->first;
-                s.version = id->second;
+                if (!s.keepsVersion) {
+                    s.rm = id->first;
+                    s.version = id->second;
+                }
             } else {
                 s.bootMode = true;
             }

@@ -77,6 +77,7 @@ private:
         int index = 0; // 2 CPU-2, 3 HMI
         bool present = true;
         bool silent = false;
+        bool keepsVersion = false; // reports its first RM number and version for good
         bool bootMode = false;
         std::uint16_t rm = 0;
         std::uint16_t version = 0;

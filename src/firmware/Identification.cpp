@@ -4,6 +4,7 @@
 
 #include "modbus/ModBusPro.h"
 #include "modbus/RegisterFacade.h"
+#include "serial/VexaComms.h"
 
 #include <array>
 
@@ -25,13 +26,18 @@ int UnitIdentifier::Get_Firmware_Num() {
     return words[0];
 }
 
-bool UnitIdentifier::MB_Get_Other_FW_Nums() {
+bool UnitIdentifier::MB_Get_Other_FW_Nums(int attempts) {
     TVexaComms* link = m_facade.serial();
     if (link == nullptr)
         return false;
     std::array<std::uint16_t, 4> words{};
-    const int result =
-        MB_ReadRegs(*link, static_cast<std::uint8_t>(m_state.MB_FW_Slv), 3, 8, 4, 15, words);
+    int result = 0;
+    for (int i = 0; i < attempts && result != 1; ++i) {
+        result =
+            MB_ReadRegs(*link, static_cast<std::uint8_t>(m_state.MB_FW_Slv), 3, 8, 4, 15, words);
+        if (!link->isOpen())
+            break; // closed (the window went away): nothing more to try
+    }
     if (result != 1)
         return false;
     m_state.RM_Number[3] = words[0];

@@ -22,9 +22,14 @@ public:
     int Get_Firmware_Num();
 
     // Registers 8..11 read on the serial link directly (slave MB_FW_Slv as it is, time-out
-    // 15): 8, 9 go to the HMI (processor 3), 10, 11 to CPU-2 (processor 2). False, with the
-    // fields unchanged, when the read failed or there is no serial link.
-    bool MB_Get_Other_FW_Nums();
+    // 15): 8, 9 go to the HMI (processor 3), 10, 11 to CPU-2 (processor 2). Up to `attempts`
+    // reads; false, with the fields unchanged, when every one failed or there is no serial
+    // link.
+    bool MB_Get_Other_FW_Nums(int attempts = 1);
+
+    // Reads of registers 8..11 before CPU-2 and the HMI are taken as silent: a single lost or
+    // corrupted reply must not make them "Unknown".
+    static constexpr int kOtherNumsAttempts = 3;
 
 private:
     UnitState& m_state;

@@ -65,12 +65,8 @@ struct ExchangeShape {
 int rtuExchange(TVexaComms& link, const Frame& request, const ExchangeShape& shape,
                 std::uint16_t timeout, const ExchangeHooks* hooks,
                 std::vector<std::uint8_t>* replyCopy) {
-    // Both replies start at the slave address; noise before it counts as pre-phase bytes.
     TRxCondition cond;
-    cond.PrepRxBuffNew();
-    cond.PrepRxBuffAdd(1, {shape.slave}, 0, 1, {shape.function}, 0, 0, 1, shape.normalPost);
-    cond.PrepRxBuffAdd(1, {shape.slave}, 0, 1, {static_cast<std::uint8_t>(shape.function | 0x80)},
-                       0, 0, 1, rtuExceptionReplyPost);
+    rtuReplyConditions(cond, shape.slave, shape.function, shape.normalPost);
 
     const AttachedConditions attached(link, cond);
     link.ClearFlags();
@@ -85,16 +81,29 @@ int rtuExchange(TVexaComms& link, const Frame& request, const ExchangeShape& sha
     }
 
     if (result == 1 && replyCopy != nullptr && attached.linkAlive()) {
-        // GetReply ends its copy with a zero byte: one byte more than the ring can hold.
-        const std::uint16_t ringSize = link.RxBufferSize();
-        replyCopy->assign(std::size_t{ringSize} + 1, 0);
-        const std::uint16_t m = link.GetReply(1, replyCopy->data(), ringSize, 0, -1, -1);
-        replyCopy->resize(m);
+        *replyCopy = rtuReplyCopy(link);
     }
     return result;
 }
 
 } // namespace
+
+void rtuReplyConditions(TRxCondition& cond, std::uint8_t slave, std::uint8_t function,
+                        std::uint16_t normalPost) {
+    cond.PrepRxBuffNew();
+    cond.PrepRxBuffAdd(1, {slave}, 0, 1, {function}, 0, 0, 1, normalPost);
+    cond.PrepRxBuffAdd(1, {slave}, 0, 1, {static_cast<std::uint8_t>(function | 0x80)}, 0, 0, 1,
+                       rtuExceptionReplyPost);
+}
+
+std::vector<std::uint8_t> rtuReplyCopy(TVexaComms& link) {
+    // GetReply ends its copy with a zero byte: one byte more than the ring can hold.
+    const std::uint16_t ringSize = link.RxBufferSize();
+    std::vector<std::uint8_t> copy(std::size_t{ringSize} + 1, 0);
+    const std::uint16_t m = link.GetReply(1, copy.data(), ringSize, 0, -1, -1);
+    copy.resize(m);
+    return copy;
+}
 
 int MB_WriteSingleReg(TVexaComms& link, std::uint8_t slave, std::uint8_t function,
                       std::uint16_t reg, std::uint16_t value, std::uint16_t timeout) {

@@ -5,13 +5,24 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 class TVexaComms;
+class TRxCondition;
 
 // CRC-16/MODBUS over buf[first..last] with its two bytes exchanged, so that writing it high
 // byte first puts the CRC's low byte first on the wire. last < first gives 0xFFFF.
 [[nodiscard]] std::uint16_t MB_CRC16(const std::uint8_t* buf, std::uint16_t first,
                                      std::uint16_t last);
+
+// The reply conditions of one exchange: 1 the normal reply (slave, function, then normalPost
+// more bytes), 2 the exception reply (slave, function | 0x80, four more bytes). Noise before
+// the slave address counts as pre-phase bytes.
+void rtuReplyConditions(TRxCondition& cond, std::uint8_t slave, std::uint8_t function,
+                        std::uint16_t normalPost);
+
+// Copy of a normal reply from its slave-address byte to the end of what arrived.
+[[nodiscard]] std::vector<std::uint8_t> rtuReplyCopy(TVexaComms& link);
 
 // Optional observers of one exchange: called right before the request is transmitted and
 // right after the reply wait has returned (whatever the result).

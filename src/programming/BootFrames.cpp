@@ -1,6 +1,10 @@
 #include "BootFrames.h"
 
+#include "serial/RxCondition.h"
+#include "serial/VexaComms.h"
+
 #include <algorithm>
+#include <array>
 
 std::uint8_t BCC_Calc(std::span<const std::uint8_t> Buf, std::uint16_t First, std::uint16_t Last) {
     std::uint8_t sum = 0;
@@ -86,6 +90,19 @@ int takeBootReply(std::span<const std::uint8_t> raw, std::uint8_t len,
     }
     std::copy_n(body->begin() + 2, len, reply.begin());
     return 1;
+}
+
+void bootReplyConditions(TRxCondition& cond) {
+    cond.PrepRxBuffNew();
+    cond.PrepRxBuffAdd(2, {kDle, kStx}, 1, 2, {kDle, kEtx}, 1, 0, 1, 0);
+}
+
+int readBootReply(TVexaComms& port, std::uint8_t len, std::span<std::uint8_t> reply) {
+    std::array<std::uint8_t, kBootMaxReplyChars + 1> raw{};
+    const std::uint16_t n = port.GetReply(1, raw.data(), kBootMaxReplyChars, 1, -1, -1);
+    return takeBootReply(
+        std::span<const std::uint8_t>(raw.data(), std::min<std::size_t>(n, kBootMaxReplyChars)),
+        len, reply);
 }
 
 std::vector<std::uint8_t> bootAddressBytes(std::uint32_t address) {

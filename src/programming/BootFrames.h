@@ -8,6 +8,9 @@
 #include <span>
 #include <vector>
 
+class TRxCondition;
+class TVexaComms;
+
 inline constexpr std::uint8_t kDle = 0x10;
 inline constexpr std::uint8_t kStx = 0x02;
 inline constexpr std::uint8_t kEtx = 0x03;
@@ -44,6 +47,14 @@ unstuffBootFrame(std::span<const std::uint8_t> raw);
 // to 0 and holds at least 2 + len bytes; -1 otherwise, reply untouched.
 [[nodiscard]] int takeBootReply(std::span<const std::uint8_t> raw, std::uint8_t len,
                                 std::span<std::uint8_t> reply);
+
+// The reply condition of a bootloader exchange: DLE STX, then DLE ETX after at least one
+// character, both in sequence.
+void bootReplyConditions(TRxCondition& cond);
+
+// The reply of a completed exchange on the link: from the DLE before STX on, cut at
+// kBootMaxReplyChars characters, checked by takeBootReply.
+[[nodiscard]] int readBootReply(TVexaComms& port, std::uint8_t len, std::span<std::uint8_t> reply);
 
 // Program address as sent: bits 0-7, 8-15, 16-23.
 [[nodiscard]] std::vector<std::uint8_t> bootAddressBytes(std::uint32_t address);

@@ -103,20 +103,13 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
     const auto frame = corvane::bootRequestFrame(Cmd, Len, Data.first(Count));
 
     AttachedCondition cond(Port);
-    cond.list().PrepRxBuffNew();
-    // DLE STX ... DLE ETX, both in sequence; at least one character between them.
-    cond.list().PrepRxBuffAdd(2, {kDle, kStx}, 1, 2, {kDle, kEtx}, 1, 0, 1, 0);
+    corvane::bootReplyConditions(cond.list());
     Port.AttachCond(&cond.list());
     Port.ClearFlags();
     (void)Port.SendCommData(frame.data(), static_cast<std::uint16_t>(frame.size()), TimeOut);
     int r = Port.WaitForResult();
     if (r == 1) {
-        // From the DLE before STX to the end of what arrived, cut at 200 characters.
-        std::array<std::uint8_t, kBootMaxReplyChars + 1> raw{};
-        const std::uint16_t n = Port.GetReply(1, raw.data(), kBootMaxReplyChars, 1, -1, -1);
-        r = corvane::takeBootReply(
-            std::span<const std::uint8_t>(raw.data(), std::min<std::size_t>(n, kBootMaxReplyChars)),
-            Len, Reply);
+        r = corvane::readBootReply(Port, Len, Reply);
     }
     return r;
 }

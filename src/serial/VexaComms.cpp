@@ -129,6 +129,10 @@ bool TVexaComms::OpenComm() {
     if (isOpen()) {
         throw ECommsError("Already have a Comm File Open");
     }
+    if (m_retired) {
+        m_lastOpenError = QStringLiteral("The link has been closed for good.");
+        return false;
+    }
     std::unique_ptr<corvane::SerialDevice> device =
         m_factory ? m_factory() : std::make_unique<corvane::PosixSerialDevice>();
     if (!device) {
@@ -205,6 +209,11 @@ void TVexaComms::StopRxThread() {
         (void)RxThread->stop(std::chrono::milliseconds(10000));
         RxThread.reset();
     }
+}
+
+void TVexaComms::retire() {
+    m_retired = true;
+    CloseComm();
 }
 
 void TVexaComms::CloseComm() {

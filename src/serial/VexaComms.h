@@ -107,6 +107,10 @@ public:
     [[nodiscard]] bool isOpen() const;
     // The device's answer to the low-latency request of this open (Unknown while closed).
     [[nodiscard]] corvane::LowLatency lowLatency() const;
+    // Closes the port for good: every later OpenComm fails, so no operation can reopen it and
+    // send (the window retires its link when it closes, even in the middle of a step).
+    void retire();
+    [[nodiscard]] bool isRetired() const { return m_retired; }
     // The open device reported a hang-up (adapter unplugged, peer gone). Until the next
     // CloseComm or OpenComm every transmission is refused and every wait ends at once with -2.
     [[nodiscard]] bool hungUp() const { return m_hungUp; }
@@ -173,6 +177,7 @@ private:
     std::unique_ptr<corvane::SerialDevice> m_device; // non-null while open ("hCommFile")
     std::unique_ptr<corvane::RxThread> RxThread;
     QString m_lastOpenError;
+    bool m_retired = false;
 
     std::uint16_t RxBuffHead = 0;
     std::uint16_t RxBuffTail = 0;

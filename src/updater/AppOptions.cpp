@@ -18,11 +18,12 @@ const QString kDescription = QStringLiteral(
     "reports what it runs. Neither needs a display.\n"
     "\n"
     "Exit codes of --auto and --identify:\n"
-    "  0    upgraded, or nothing to upgrade\n"
-    "  1    the upgrade failed\n"
+    "  0    every processor reports the carried firmware (upgraded and verified,\n"
+    "       or already current)\n"
+    "  1    the upgrade failed, or left a processor without the carried firmware\n"
     "  2    bad command line\n"
     "  3    no unit found (also: the port could not be opened)\n"
-    "  4    the unit cannot be upgraded\n"
+    "  4    the unit, or one of its processors, cannot be upgraded (nothing started)\n"
     "  5    the window was closed\n"
     "  6    no progress for 3 minutes\n"
     "  10   --identify: an upgrade is due\n"
@@ -66,12 +67,17 @@ AppOptions parseAppOptions(const QStringList& arguments) {
                        "and --simulate alike.")
             .arg(kFastReadIntervalUs / 1000.0)
             .arg(kReadIntervalUs / 1000.0));
+    const QCommandLineOption noVerify(
+        QStringLiteral("no-verify"),
+        QStringLiteral("Ends the upgrade with the unit's restart, without waiting for the unit "
+                       "and checking that every processor reports the carried firmware."));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
     parser.addOption(autoRun);
     parser.addOption(simulate);
     parser.addOption(fast);
+    parser.addOption(noVerify);
 
     // --identify
     const QCommandLineOption identify(
@@ -110,6 +116,7 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.autoRun = parser.isSet(autoRun);
     options.simulate = parser.isSet(simulate);
     options.fastLink = parser.isSet(fast);
+    options.verify = !parser.isSet(noVerify);
     options.identify = parser.isSet(identify);
     options.showSimulateHelp = parser.isSet(simulateHelp);
     if (options.autoRun && options.identify) {

@@ -18,6 +18,8 @@ struct AppOptions {
     bool autoRun = false;
     // --fast: a reply ends after a short quiet time on the line instead of 10 ms.
     bool fastLink = false;
+    // --no-verify: the upgrade ends with the unit's restart, without checking its versions.
+    bool verify = true;
 
     // --identify: find the unit, report what it runs and what would be programmed, change
     // nothing.

@@ -21,6 +21,7 @@ namespace {
 constexpr int kTickMs = 10;
 
 const QString kRestartDone = QStringLiteral("Restarting System....Done");
+const QString kVerifiedOk = QStringLiteral("Verifying Firmware......OK");
 const QString kProgressPrefix = QStringLiteral("Progress: ");
 const QString kTransferCaption = QStringLiteral("Sending New Firmware");
 
@@ -134,16 +135,26 @@ QString transferEstimate(double percent, double elapsedSeconds, double totalByte
 bool isErrorLine(const QString& caption) {
     return caption.contains(QLatin1String("Error")) ||
            caption.contains(QLatin1String("Data Corrupt")) ||
-           caption.contains(QLatin1String("Upgrade Aborted"));
+           caption.contains(QLatin1String("Upgrade Aborted")) ||
+           caption.contains(QLatin1String(", expected RM"));
 }
 
 bool upgradeSucceeded(const QStringList& captions) {
-    if (captions.isEmpty() || captions.constLast() != kRestartDone)
+    if (captions.isEmpty() || !captions.contains(kRestartDone))
+        return false;
+    if (captions.constLast() != kRestartDone && captions.constLast() != kVerifiedOk)
         return false;
     for (const QString& c : captions)
         if (isErrorLine(c))
             return false;
     return true;
+}
+
+QString failureLine(const QStringList& captions) {
+    for (const QString& c : captions)
+        if (isErrorLine(c))
+            return c;
+    return captions.isEmpty() ? QStringLiteral("no progress") : captions.constLast();
 }
 
 AutoRun::AutoRun(TForm3& form, Output output, QObject* parent)
@@ -331,6 +342,8 @@ void AutoRun::reviewReached() {
         return;
     }
     if (!f.Load_Button->isVisibleTo(&f)) {
+        if (refuseLeftProcessor())
+            return;
         finish(AutoRunExit::Success,
                QStringLiteral("Result: nothing to upgrade; no processor needs new firmware."));
         return;
@@ -368,8 +381,7 @@ void AutoRun::watchUpgrade() {
         finish(AutoRunExit::Success, QStringLiteral("Result: upgrade complete."));
     else
         finish(AutoRunExit::UpgradeFailed,
-               QStringLiteral("Result: the upgrade failed: ") +
-                   (captions.isEmpty() ? QStringLiteral("no progress") : captions.constLast()));
+               QStringLiteral("Result: the upgrade failed: ") + failureLine(captions));
 }
 
 void AutoRun::finish(AutoRunExit code, const QString& result) {
@@ -416,6 +428,20 @@ QString AutoRun::withEstimate(std::size_t index, const QString& text) {
     return text + transferEstimate(std::trunc(item.barValue), seconds, bytes);
 }
 
+bool AutoRun::refuseLeftProcessor() {
+    // Nothing is flagged: that is only success when every processor the product has holds the
+    // carried firmware (a silent or too old one would be left as it is).
+    for (int n = 1; n <= 3; ++n) {
+        const ProcessorFinding found = m_form->review().finding(n);
+        if (found.state == ProcessorState::Current || found.state == ProcessorState::Absent)
+            continue;
+        finish(AutoRunExit::Refused,
+               QStringLiteral("Result: the unit cannot be upgraded: ") + found.line);
+        return true;
+    }
+    return false;
+}
+
 void AutoRun::identified() {
     TForm3& f = *m_form;
     if (!m_refusals.isEmpty()) {
@@ -429,6 +455,8 @@ void AutoRun::identified() {
         if (f.unit().PMem_Store[static_cast<std::size_t>(n)].Upgrade_Flag)
             due << QLatin1String(names[n]);
     if (due.isEmpty() || !f.Load_Button->isVisibleTo(&f)) {
+        if (refuseLeftProcessor())
+            return;
         finish(AutoRunExit::Success,
                QStringLiteral("Result: up to date; no processor needs new firmware."));
         return;

@@ -23,10 +23,10 @@ enum class LowLatency;
 
 // Exit codes of an unattended run. 2 is the command line's own.
 enum class AutoRunExit : int {
-    Success = 0,       // "Restarting System....Done", or nothing to upgrade
+    Success = 0,       // upgraded and verified, or every processor already current
     UpgradeFailed = 1, // an error line, or the sequence ended without the restart
     NoUnitFound = 3,   // the scan ended with the retry box
-    Refused = 4,       // the review refused the unit
+    Refused = 4,       // the review refused the unit, or a processor cannot be upgraded
     Interrupted = 5,   // the window closed before the run ended
     Stalled = 6,       // nothing moved for the stall limit
     UpgradeDue = 10,   // --identify: at least one processor would be programmed
@@ -79,10 +79,15 @@ private:
 [[nodiscard]] QString transferEstimate(double percent, double elapsedSeconds, double totalBytes);
 
 // A progress line that reports a failure of the run ("...Error Detected", "Error (No Reply)",
-// "Data Corrupt", "... Upgrade Aborted", "Error detected. Terminating upgrade.").
+// "Data Corrupt", "... Upgrade Aborted", "Error detected. Terminating upgrade.", "HMI reports
+// RM9000 v0.00, expected RM6204 v1.12").
 [[nodiscard]] bool isErrorLine(const QString& caption);
-// True when the sequence ended with the unit restarted and no line reported a failure.
+// True when the sequence ended with the unit restarted (and, when it was checked, every
+// processor reporting the carried firmware) and no line reported a failure.
 [[nodiscard]] bool upgradeSucceeded(const QStringList& captions);
+// The line that made a run fail: the first error line, else the last line ("no progress" for
+// an empty list).
+[[nodiscard]] QString failureLine(const QStringList& captions);
 
 class AutoRun : public QObject {
     Q_OBJECT
@@ -125,6 +130,9 @@ private:
     void answerModal();
     void watchScan();
     void reviewReached();
+    // Ends the run (Refused) when a processor is silent or cannot be upgraded while nothing is
+    // flagged; false when every processor holds the carried firmware.
+    bool refuseLeftProcessor();
     void watchUpgrade();
     [[nodiscard]] std::vector<ProgressLineState> snapshot() const;
     void noteActivity(const QString& fingerprint);

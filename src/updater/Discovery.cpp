@@ -171,7 +171,7 @@ void TForm3::acceptUnit(const QString& port, int rm, bool throughBootloader) {
     } else {
         scanLog(port, QStringLiteral(" found CV."));
         m_unit->BL_Active_Flag = false;
-        (void)m_identifier->MB_Get_Other_FW_Nums();
+        (void)m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts);
         Refresh_Update_Flags();
         Update_Version_Labels();
     }

@@ -8,20 +8,30 @@
 #include "firmware/Identification.h"
 #include "firmware/ImageStore.h"
 #include "programming/Programmer.h"
+#include "programming/SubProgBlocks.h"
+
+#include <QElapsedTimer>
 
 #include <array>
+#include <exception>
 
 using corvane::ui::ProgressListBox;
 
 namespace {
 
 constexpr int kPollLimit = 100;
-constexpr std::uint16_t kStatusFinished = 0x8000;
-constexpr std::uint16_t kStatusCorrupt = 0x4000;
+
+const QString kVerifying = QStringLiteral("Verifying Firmware......");
 const QString kAdapterDisconnected =
     QStringLiteral("USB adapter disconnected. Reconnect the unit and run the upgrade again.");
 
 } // namespace
+
+qint64 stageDeadlineMs(const SequencerTimings& timings, std::uint32_t first, std::uint32_t last) {
+    const std::uint64_t bytes = last >= first ? std::uint64_t{last} - first + 1 : 0;
+    const std::uint64_t kib = (bytes + 1023) / 1024;
+    return qint64{timings.stageBaseMs} + qint64{timings.stageMsPerKiB} * static_cast<qint64>(kib);
+}
 
 double programProgress(std::uint32_t address, std::uint32_t first, std::uint32_t last) {
     if (address < first || last < first)
@@ -43,13 +53,22 @@ void TForm3::statusPoll(int step, int nextStep, const QString& prefix, const QSt
         postStep(WM_UPGRADE_STEP, 99);
         return;
     }
-    if (status[0] == 0 && status[1] == 0) {
+    const corvane::SubStatus decoded = corvane::decodeStatusWords(status[0], status[1]);
+    const bool settled =
+        decoded == corvane::SubStatus::Finished || decoded == corvane::SubStatus::Corrupt;
+    if (!settled && m_stageSince.isValid() && m_stageSince.elapsed() >= m_stageLimitMs) {
+        // A status that keeps changing (a processor cycling, or running past its range) never
+        // trips the stuck-status rule: the stage's overall limit ends the run.
+        pollcnt = kPollLimit;
+        return;
+    }
+    if (decoded == corvane::SubStatus::NoNews) {
         ++pollcnt;
         if (pollcnt < kPollLimit)
             postStep(WM_UPGRADE_STEP, step);
         return;
     }
-    if (status[0] & kStatusFinished) {
+    if (decoded == corvane::SubStatus::Finished) {
         pollcnt = 0;
         list.setLastBar(100);
         list.setLastCaption(prefix + name + QStringLiteral("......OK"));
@@ -57,7 +76,7 @@ void TForm3::statusPoll(int step, int nextStep, const QString& prefix, const QSt
         return;
     }
     pollcnt = 0;
-    if (status[0] & kStatusCorrupt) {
+    if (decoded == corvane::SubStatus::Corrupt) {
         list.setLastCaption(prefix + name + QStringLiteral("......Data Corrupt"));
         postStep(WM_UPGRADE_STEP, 99);
         return;
@@ -74,6 +93,73 @@ void TForm3::statusPoll(int step, int nextStep, const QString& prefix, const QSt
         return;
     }
     postStep(WM_UPGRADE_STEP, step);
+}
+
+void TForm3::runUpgradeStepGuarded(int step) {
+    try {
+        Run_Upgrade_Step(step);
+    } catch (const std::exception& e) {
+        if (m_closing || !Progress_ListBox)
+            return;
+        // The run cannot go on from a step that did not finish: say so and offer Quit.
+        pollcnt = 0;
+        Progress_ListBox->showLastBar(false);
+        Progress_ListBox->addLine(QStringLiteral("Error Detected (") + QString::fromUtf8(e.what()) +
+                                  QStringLiteral("). Upgrade Aborted"));
+        Progress_ListBox->scrollToLast();
+        Run_Upgrade_Step(99);
+    }
+}
+
+bool TForm3::rereadAfterCpu1Restart() {
+    for (int attempt = 0; attempt < m_timings.cpu1RereadAttempts && !m_closing; ++attempt) {
+        if (m_link->hungUp() || (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs)))
+            break; // the adapter is gone, or the run is being stopped
+        if (m_identifier->Get_Firmware_Num() != 0 &&
+            m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts))
+            return true;
+    }
+    return false;
+}
+
+void TForm3::verifyAfterRestart() {
+    ProgressListBox& list = *Progress_ListBox;
+    list.addLine(kVerifying);
+    list.scrollToLast();
+    // CPU-1 restarts its firmware before it answers again: poll the identification, bounded.
+    QElapsedTimer waited;
+    waited.start();
+    bool back = false;
+    while (!m_closing) {
+        if (m_identifier->Get_Firmware_Num() != 0 &&
+            m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts)) {
+            back = true;
+            break;
+        }
+        if (m_link->hungUp() || waited.elapsed() >= m_timings.verifyTimeoutMs ||
+            !Delay_MS(m_timings.verifyPollMs))
+            break;
+    }
+    if (m_closing || (!back && (delaysAbandoned() || m_link->hungUp())))
+        return; // stopped, or the adapter is gone (step 99 says so): no verdict
+    if (!back) {
+        list.setLastCaption(kVerifying + QStringLiteral("Error (No Reply)"));
+        return;
+    }
+    QStringList wrong;
+    for (int n = 1; n <= 3; ++n) {
+        const ProcessorState state = m_review.finding(n).state;
+        if (state != ProcessorState::Current && state != ProcessorState::Absent)
+            wrong << m_review.reportLine(n);
+    }
+    if (wrong.isEmpty()) {
+        list.setLastCaption(kVerifying + QStringLiteral("OK"));
+    } else {
+        list.setLastCaption(kVerifying + QStringLiteral("Failed"));
+        for (const QString& line : wrong)
+            list.addLine(line);
+    }
+    list.scrollToLast();
 }
 
 void TForm3::Run_Upgrade_Step(int step) {
@@ -198,8 +284,14 @@ void TForm3::Run_Upgrade_Step(int step) {
         break;
 
     case 6:
-        (void)m_identifier->Get_Firmware_Num();
-        (void)m_identifier->MB_Get_Other_FW_Nums();
+        // CPU-2's register window follows CPU-1's version: without a fresh read its commands
+        // would go to a window chosen from the old firmware.
+        if (!rereadAfterCpu1Restart()) {
+            list.addLine(QStringLiteral("CPU-1 Not Responding After Restart. Upgrade Aborted"));
+            list.scrollToLast();
+            post(99);
+            break;
+        }
         applyScreenTexts();
         Refresh_Update_Flags();
         Update_Version_Labels();
@@ -213,7 +305,14 @@ void TForm3::Run_Upgrade_Step(int step) {
         // flagged or not; on a product without the HMI those zeros only mean it is absent.
         const bool silent =
             u.RM_Number[idx] == 0 && u.FW_Version[idx] == 0 && (n == 2 || productHasHmi());
-        if (!u.PMem_Store[idx].Upgrade_Flag && !silent) {
+        const ProcessorFinding found = m_review.finding(n);
+        const bool left = found.state == ProcessorState::NotUpgradeable ||
+                          found.state == ProcessorState::Different;
+        if (!u.PMem_Store[idx].Upgrade_Flag && !silent && left) {
+            // Not flagged, yet not holding the carried firmware (too old to be upgraded).
+            list.addLine(found.line + QStringLiteral(". Upgrade Aborted"));
+            next = 20;
+        } else if (!u.PMem_Store[idx].Upgrade_Flag && !silent) {
             list.addLine(name + QStringLiteral(" Firmware Up To Date."));
             next = 20;
         } else if (u.RM_Number[idx] == 0) {
@@ -246,7 +345,8 @@ void TForm3::Run_Upgrade_Step(int step) {
         if (prog.Get_MB_Status_Words(link, n, status) != 1) {
             list.setLastCaption(line + QStringLiteral("Error Detected (2)"));
             post(99);
-        } else if (status[0] & kStatusFinished) {
+        } else if (corvane::decodeStatusWords(status[0], status[1]) ==
+                   corvane::SubStatus::Finished) {
             list.setLastCaption(line + QStringLiteral("Done"));
             post(12);
         } else {
@@ -282,6 +382,9 @@ void TForm3::Run_Upgrade_Step(int step) {
         if (r == 1) {
             pollcnt = 0;
             m_busySince.invalidate(); // a new operation: no busy status seen yet
+            const TPMem_Rec& rec = u.PMem_Store[static_cast<std::size_t>(n)];
+            m_stageLimitMs = stageDeadlineMs(m_timings, rec.Prog_Mem_Start, rec.Max_Prog_Addr);
+            m_stageSince.start();
             post(step + 1);
         } else {
             // The command was refused after its own retries: end the run with a visible error
@@ -318,10 +421,17 @@ void TForm3::Run_Upgrade_Step(int step) {
         break;
 
     case 21:
-        if (prog.Send_MB_Restart(link) == 1)
+        if (prog.Send_MB_Restart(link) == 1) {
             list.setLastCaption(QStringLiteral("Restarting System....Done"));
-        else
+            post(m_deps.verifyAfterRestart ? 22 : 99);
+        } else {
             list.setLastCaption(QStringLiteral("Restarting System....Error Detected"));
+            post(99);
+        }
+        break;
+
+    case 22:
+        verifyAfterRestart();
         post(99);
         break;
 

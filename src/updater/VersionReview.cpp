@@ -136,3 +136,43 @@ Cpu1Verdict VersionReview::checkCpu1() {
     Markers[1].shown = false;
     return Cpu1Verdict::Accepted;
 }
+
+QString VersionReview::processorName(int n) {
+    switch (n) {
+    case 1:
+        return QStringLiteral("CPU-1");
+    case 2:
+        return QStringLiteral("CPU-2");
+    case 3:
+        return QStringLiteral("HMI");
+    default:
+        return QStringLiteral("Processor %1").arg(n);
+    }
+}
+
+QString VersionReview::reportLine(int n) const {
+    return processorName(n) + QStringLiteral(" reports ") +
+           installedVersionText(m_unit.RM_Number[n], m_unit.FW_Version[n]) +
+           QStringLiteral(", expected ") +
+           installedVersionText(m_unit.New_RM_Number[n], m_unit.New_FW_Version[n]);
+}
+
+ProcessorFinding VersionReview::finding(int n) const {
+    if (n < 1 || n > 3 || (n == 3 && !productHasHmi()) || m_unit.New_RM_Number[n] == 0)
+        return {ProcessorState::Absent, {}};
+    const std::uint16_t rm = m_unit.RM_Number[n];
+    const std::uint16_t version = m_unit.FW_Version[n];
+    if (!answered(n))
+        return {ProcessorState::Silent, processorName(n) + QStringLiteral(" Not Responding")};
+    const bool inBoot = n > 1 && rm == m_unit.Boot_RM_Number;
+    if (!inBoot && rm == m_unit.New_RM_Number[n] && version >= m_unit.New_FW_Version[n])
+        return {ProcessorState::Current, {}};
+    const bool tooOld = (n == 1 && inOldCpu1Range(version)) ||
+                        (n == 2 && !inBoot && version < kMinCpu2Version) ||
+                        (n == 3 && !inBoot && version < kMinHmiVersion);
+    if (tooOld)
+        return {ProcessorState::NotUpgradeable,
+                processorName(n) + QStringLiteral(" Firmware Not Upgradeable (") +
+                    installedVersionText(rm, version) + QLatin1Char(')')};
+    return {ProcessorState::Different, reportLine(n)};
+}

@@ -21,6 +21,22 @@ struct MarkerState {
 // Button3Click's verdict on CPU-1.
 enum class Cpu1Verdict { Accepted, ProductMismatch, NotUpgradeable };
 
+// How a processor's installed firmware stands against the carried one.
+enum class ProcessorState {
+    Current,        // the carried RM number, at the carried version or later
+    Absent,         // the product has no such processor (the HMI), or nothing is carried for it
+    Silent,         // no answer (RM number and version 0)
+    NotUpgradeable, // below the version from which it can be upgraded
+    Different,      // anything else: older, another RM number, in its boot loader
+};
+
+struct ProcessorFinding {
+    ProcessorState state = ProcessorState::Current;
+    // Names the processor and why it does not hold the carried firmware; empty when Current or
+    // Absent.
+    QString line;
+};
+
 class VersionReview {
 public:
     // Thresholds on the installed version (x 100) below which a processor is not upgraded.
@@ -40,6 +56,12 @@ public:
     void Update_Version_Labels();
     // CPU-1's product and version checks; sets marker 1 and hides the button on a refusal.
     Cpu1Verdict checkCpu1();
+
+    // Processor n's installed firmware (RM_Number, FW_Version) against the carried one.
+    [[nodiscard]] ProcessorFinding finding(int n) const;
+    // "HMI reports RM9000 v0.00, expected RM6204 v1.12".
+    [[nodiscard]] QString reportLine(int n) const;
+    [[nodiscard]] static QString processorName(int n); // "CPU-1", "CPU-2", "HMI"
 
     [[nodiscard]] static QString installedVersionText(std::uint16_t rm, std::uint16_t version);
     [[nodiscard]] static QString versionNumber(std::uint16_t version); // 245 -> "2.45"

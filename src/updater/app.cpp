@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
     UpdaterDeps deps;
     deps.preferredPorts = options.ports;
     deps.fastLink = options.fastLink;
+    deps.verifyAfterRestart = options.verify;
     deps.deviceFactory = [] {
         return std::make_unique<GatedSerialDevice>(std::make_unique<corvane::PosixSerialDevice>());
     };

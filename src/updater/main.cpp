@@ -435,7 +435,7 @@ bool TForm3::event(QEvent* e) {
             if (e->type() == WM_SCAN_STEP)
                 runHandler([this, step] { Run_Scan_Step(step); });
             else
-                runHandler([this, step] { Run_Upgrade_Step(step); });
+                runHandler([this, step] { runUpgradeStepGuarded(step); });
         }
         return true;
     }
@@ -582,11 +582,11 @@ void TForm3::FormClose() {
         return;
     m_closing = true;
     // A step may be waiting in a delay or an exchange right now: make those waits end at
-    // once, close the port (which ends a reply wait), and free the link only after that step
-    // has returned.
+    // once, retire the link (its port closes, which ends a reply wait, and can never be
+    // reopened by what that step does next), and free it only after the step has returned.
     abandonDelays();
     if (m_link)
-        m_link->CloseComm();
+        m_link->retire();
     if (m_msgForm && m_msgForm->isVisible())
         m_msgForm->reject();
     releaseLinkWhenIdle();

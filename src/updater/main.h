@@ -62,6 +62,9 @@ struct UpdaterDeps {
     const ProductTable* products = nullptr;
     // --fast: the link ends a reply after kFastReadIntervalUs of quiet instead of 10 ms.
     bool fastLink = false;
+    // After "Restarting System....Done", wait for the unit and check that every processor
+    // reports the carried firmware (off: the run ends with the restart).
+    bool verifyAfterRestart = true;
 };
 
 // "v1.4.2 (b 87)" from the FileVersion "1.4.2.87": the text before the last full stop, then
@@ -75,7 +78,25 @@ struct SequencerTimings {
     // A sub-processor whose busy status (word and address) has not changed for this long is
     // taken as stuck and the run ends, instead of polling it for ever.
     int stuckStatusMs = 60000;
+    // Re-reads of the unit after CPU-1's restart before the run ends (CPU-2's register window
+    // depends on CPU-1's new version), and the pause between them.
+    int cpu1RereadAttempts = 5;
+    int cpu1RereadPollMs = 1000;
+    // Verification after the unit's restart: how long to wait for it to answer again, and the
+    // pause between identification polls.
+    int verifyTimeoutMs = 30000;
+    int verifyPollMs = 500;
+    // Overall limit of one sub-processor erase or programming stage, whatever its status says:
+    // stageBaseMs plus stageMsPerKiB for every KiB (rounded up) of the processor's program
+    // range. The defaults are 40 to 80 times the 25 ms/KiB erase and 50 ms/KiB programming a
+    // sub-processor needs, plus a minute: a 48 KiB range gets 156 s.
+    int stageBaseMs = 60000;
+    int stageMsPerKiB = 2000;
 };
+
+// The overall limit of a sub-processor erase or programming stage over first..last (inclusive).
+[[nodiscard]] qint64 stageDeadlineMs(const SequencerTimings& timings, std::uint32_t first,
+                                     std::uint32_t last);
 
 // Bar value (0..100, more past the range) for the address a sub-processor reports while it
 // erases or programs its range first..last (inclusive).
@@ -248,6 +269,10 @@ private:
     void rejectPort(const QString& port, const QString& errorText, const QString& logEnding);
     void acceptUnit(const QString& port, int rm, bool throughBootloader);
     void statusPoll(int step, int nextStep, const QString& prefix, const QString& name);
+    // Runs one upgrade step; an exception escaping it ends the run at step 99 with a line.
+    void runUpgradeStepGuarded(int step);
+    [[nodiscard]] bool rereadAfterCpu1Restart();
+    void verifyAfterRestart();
     void startWindowDrag(const QPointF& globalPos);
     void reportError(const QString& text);
     [[nodiscard]] bool productHasHmi() const;
@@ -279,6 +304,9 @@ private:
     // The last busy status of a sub-processor operation and since when it has not changed.
     std::array<std::uint16_t, 2> m_lastBusyStatus{};
     QElapsedTimer m_busySince;
+    // Since when the current sub-processor erase or programming stage runs, and its limit.
+    QElapsedTimer m_stageSince;
+    qint64 m_stageLimitMs = 0;
 
     int m_handlerDepth = 0;
     bool m_closing = false;

@@ -138,6 +138,7 @@ void TestE2eAuto::successfulRunReportsEveryStage() {
         "Progress: CPU-2 Firmware Up To Date.",
         "Progress: HMI Firmware Up To Date.",
         "Progress: Restarting System....Done",
+        "Progress: Verifying Firmware......OK",
     };
     qsizetype at = 0;
     for (const QString& stage : stages) {

@@ -69,6 +69,8 @@ private slots:
     void decidesSuccess();
     void reportsTheLink_data();
     void reportsTheLink();
+    void namesTheFailingLine_data();
+    void namesTheFailingLine();
     void upgradesUnattended();
     void endsWithTheRightCode_data();
     void endsWithTheRightCode();
@@ -134,6 +136,47 @@ void TestE2eAutoRun::decidesSuccess_data() {
     QTest::newRow("data corrupt") << QStringList{"Erasing HMI......Data Corrupt"} << false;
     QTest::newRow("stopped before the restart")
         << QStringList{"Reprogramming HMI......OK", "Restarting System...."} << false;
+    QTest::newRow("verified") << QStringList{"Erasing HMI......OK", done,
+                                             "Verifying Firmware......OK"}
+                              << true;
+    QTest::newRow("verification found an old version")
+        << QStringList{done, "Verifying Firmware......Failed",
+                       "HMI reports RM9000 v0.00, expected RM6204 v1.12"}
+        << false;
+    QTest::newRow("no answer after the restart")
+        << QStringList{done, "Verifying Firmware......Error (No Reply)"} << false;
+    QTest::newRow("stopped while verifying")
+        << QStringList{done, "Verifying Firmware......"} << false;
+    QTest::newRow("verified without the restart")
+        << QStringList{"Erasing HMI......OK", "Verifying Firmware......OK"} << false;
+}
+
+void TestE2eAutoRun::namesTheFailingLine_data() {
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("failure");
+    const QString done = QStringLiteral("Restarting System....Done");
+    QTest::newRow("first error, not the last line")
+        << QStringList{"CPU-1 Firmware Up To Date.",
+                       "CPU-2 Not Responding. Upgrade Aborted",
+                       "Erasing HMI......OK",
+                       done,
+                       "Verifying Firmware......Failed",
+                       "CPU-2 reports RM0000 v0.00, expected RM5103 v2.32"}
+        << "CPU-2 Not Responding. Upgrade Aborted";
+    QTest::newRow("the processor verification named")
+        << QStringList{done, "Verifying Firmware......Failed",
+                       "HMI reports RM9000 v0.00, expected RM6204 v1.12"}
+        << "HMI reports RM9000 v0.00, expected RM6204 v1.12";
+    QTest::newRow("no error line: the last")
+        << QStringList{"Reprogramming HMI......OK", "Restarting System...."}
+        << "Restarting System....";
+    QTest::newRow("empty") << QStringList{} << "no progress";
+}
+
+void TestE2eAutoRun::namesTheFailingLine() {
+    QFETCH(QStringList, lines);
+    QFETCH(QString, failure);
+    QCOMPARE(failureLine(lines), failure);
 }
 
 void TestE2eAutoRun::decidesSuccess() {
@@ -195,7 +238,8 @@ void TestE2eAutoRun::upgradesUnattended() {
              qPrintable(o.join(u'\n')));
     QVERIFY(o.contains(QStringLiteral("Progress: CPU-1 Firmware Up To Date.")));
     QVERIFY(o.contains(QStringLiteral("Progress: Enabling HMI Boot Mode......Done")));
-    QCOMPARE(o.at(o.size() - 2), QStringLiteral("Progress: Restarting System....Done"));
+    QVERIFY(o.contains(QStringLiteral("Progress: Restarting System....Done")));
+    QCOMPARE(o.at(o.size() - 2), QStringLiteral("Progress: Verifying Firmware......OK"));
     QCOMPARE(o.last(), QStringLiteral("Result: upgrade complete."));
 
     // The transfer's bar is reported in whole steps of 10 %, rising, ending at 100; past 0 %

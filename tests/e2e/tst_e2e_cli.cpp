@@ -63,6 +63,9 @@ void TestE2eCli::identifyChangesNothing_data() {
         << "Result: an upgrade is due: CPU-2, HMI would be programmed.";
     QTest::newRow("CPU-1 in its bootloader")
         << QStringList{"--bootloader"} << 10 << QStringList{"CPU-1"} << QString();
+    // Nothing due is not "up to date" while a processor does not answer.
+    QTest::newRow("silent HMI") << (upToDate() << "--hmi-silent") << 4 << QStringList{}
+                                << "Result: the unit cannot be upgraded: HMI Not Responding";
     QTest::newRow("refused below 2.00")
         << QStringList{"--cpu1", ":1.50"} << 4 << QStringList{}
         << "Result: the unit cannot be upgraded: Unable To Upgrade! Only units with v2.00 "

@@ -46,6 +46,7 @@ const QStringList kCpu1Lines{
     QStringLiteral("CPU-2 Firmware Up To Date."),
     QStringLiteral("HMI Firmware Up To Date."),
     QStringLiteral("Restarting System....Done"),
+    QStringLiteral("Verifying Firmware......OK"),
 };
 
 } // namespace

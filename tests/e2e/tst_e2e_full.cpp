@@ -79,6 +79,7 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
         QStringLiteral("Erasing HMI......OK"),
         QStringLiteral("Reprogramming HMI......OK"),
         QStringLiteral("Restarting System....Done"),
+        QStringLiteral("Verifying Firmware......OK"),
     };
     QCOMPARE(rig.lines(), expected);
     for (int line : {3, 4, 8, 9, 10, 12, 13, 14}) {
@@ -122,7 +123,8 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
         K::Fn104Command, // HMI to boot mode
         K::ModbusRead,   K::Fn104Data, K::Fn104Command, K::ModbusRead,  K::Fn104Command,
         K::ModbusRead,
-        K::Fn103, // restart of the unit
+        K::Fn103,      // restart of the unit
+        K::ModbusRead, // verification: every processor read once more
     };
     QCOMPARE(names(folded(kinds)), names(order));
     QCOMPARE(countOf(kinds, K::Fn103), qsizetype(3));

@@ -83,6 +83,7 @@ void TestE2eSubProcessors::onlyTheHmiIsProgrammed() {
                               "Erasing HMI......OK",
                               "Reprogramming HMI......OK",
                               "Restarting System....Done",
+                              "Verifying Firmware......OK",
                           }));
     for (int line : {3, 4, 5})
         QCOMPARE(rig.barOf(line), 100.0);
@@ -146,6 +147,10 @@ void TestE2eSubProcessors::silentSecondProcessorIsReported() {
                               "Erasing HMI......OK",
                               "Reprogramming HMI......OK",
                               "Restarting System....Done",
+                              "Verifying Firmware......Failed",
+                              QStringLiteral("CPU-2 reports RM0000 v0.00, expected RM%1 v%2")
+                                  .arg(carried().rm[2])
+                                  .arg(carried().version[2] / 100.0, 0, 'f', 2),
                           }));
     QVERIFY(rig.flashRange(3) == rig.carriedRange(3));
     QVERIFY(!rig.unit().summary().processors[2].programmed);
@@ -170,6 +175,7 @@ void TestE2eSubProcessors::processorAlreadyInBootMode() {
                               "Reprogramming CPU-2......OK",
                               "HMI Firmware Up To Date.",
                               "Restarting System....Done",
+                              "Verifying Firmware......OK",
                           }));
     // No boot-mode command: the first window block is image data, and only the erase and
     // programming commands follow.
@@ -191,14 +197,28 @@ void TestE2eSubProcessors::processorAlreadyInBootMode() {
 void TestE2eSubProcessors::unknownProgramRangeIsRefused_data() {
     QTest::addColumn<int>("processor");
     QTest::addColumn<QStringList>("expected");
+    const sim::CarriedFirmware& c = carried();
+    auto expected = [](int rm, int from, int to) {
+        return QStringLiteral("reports RM%1 v%2, expected RM%1 v%3")
+            .arg(rm)
+            .arg(from / 100.0, 0, 'f', 2)
+            .arg(to / 100.0, 0, 'f', 2);
+    };
+    // The refused processor keeps its old firmware, and the verification says so.
     QTest::newRow("CPU-1") << 1
                            << QStringList{"CPU-1 Cannot Be Programmed. Upgrade Aborted",
-                                          "CPU-2 Firmware Up To Date.", "HMI Firmware Up To Date.",
-                                          "Restarting System....Done"};
+                                          "CPU-2 Firmware Up To Date.",
+                                          "HMI Firmware Up To Date.",
+                                          "Restarting System....Done",
+                                          "Verifying Firmware......Failed",
+                                          "CPU-1 " + expected(c.rm[1], 215, c.version[1])};
     QTest::newRow("HMI") << 3
-                         << QStringList{"CPU-1 Firmware Up To Date.", "CPU-2 Firmware Up To Date.",
+                         << QStringList{"CPU-1 Firmware Up To Date.",
+                                        "CPU-2 Firmware Up To Date.",
                                         "HMI Cannot Be Programmed. Upgrade Aborted",
-                                        "Restarting System....Done"};
+                                        "Restarting System....Done",
+                                        "Verifying Firmware......Failed",
+                                        "HMI " + expected(c.rm[3], 105, c.version[3])};
 }
 
 void TestE2eSubProcessors::unknownProgramRangeIsRefused() {
@@ -223,11 +243,14 @@ void TestE2eSubProcessors::unknownProgramRangeIsRefused() {
 
     QVERIFY(rig.load());
     QCOMPARE(rig.lines(), expected);
-    // Nothing was sent towards the refused processor: no bootloader frame, no window block.
+    // Nothing was sent towards the refused processor: no bootloader frame, no window block;
+    // after the restart only the verification's reads.
     const std::vector<RequestKind> kinds = rig.kindsSinceLoad();
-    for (RequestKind k : kinds)
-        QVERIFY2(k == RequestKind::Fn103, qPrintable(kindName(k)));
-    QCOMPARE(countOf(kinds, RequestKind::Fn103), qsizetype(2)); // upgrade mode, restart
+    QVERIFY(kinds.size() >= 3);
+    QCOMPARE(kinds[0], RequestKind::Fn103); // upgrade mode
+    QCOMPARE(kinds[1], RequestKind::Fn103); // restart
+    for (std::size_t i = 2; i < kinds.size(); ++i)
+        QVERIFY2(kinds[i] == RequestKind::ModbusRead, qPrintable(kindName(kinds[i])));
     QVERIFY(rig.flashRange(processor) == before);
     QVERIFY(rig.closeWindow());
 }

@@ -51,8 +51,9 @@ void TestE2eTimed::upgradeWithTheTimingModel() {
     sampler.stop();
 
     const QStringList lines = rig.lines();
-    QCOMPARE(lines.size(), 16);
-    QCOMPARE(lines.last(), QStringLiteral("Restarting System....Done"));
+    QCOMPARE(lines.size(), 17);
+    QCOMPARE(lines.at(15), QStringLiteral("Restarting System....Done"));
+    QCOMPARE(lines.last(), QStringLiteral("Verifying Firmware......OK"));
     for (const QString& line : lines)
         QVERIFY2(!line.contains(QLatin1String("Error")), qPrintable(line));
 

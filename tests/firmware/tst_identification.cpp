@@ -15,6 +15,7 @@
 
 #include <QTest>
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -46,6 +47,7 @@ QByteArray request(std::uint8_t slave, std::uint16_t first, std::uint16_t count)
 struct ScriptedUnit {
     std::map<int, std::uint16_t> registers;
     QString mode = QStringLiteral("answer");
+    mutable std::atomic<int> unanswered{0}; // requests left without a reply before answering
     ScriptedSerialPeer peer;
 
     ScriptedUnit()
@@ -54,6 +56,10 @@ struct ScriptedUnit {
     std::vector<PeerStep> answer(const QByteArray& req) const {
         if (mode == QStringLiteral("silent") || req.size() != 8 || withCrc(req.left(6)) != req)
             return {};
+        if (unanswered > 0) {
+            --unanswered;
+            return {};
+        }
         QByteArray reply = req.left(2);
         const int first = (std::uint8_t(req[2]) << 8) | std::uint8_t(req[3]);
         const int count = (std::uint8_t(req[4]) << 8) | std::uint8_t(req[5]);
@@ -185,6 +191,36 @@ private slots:
         QCOMPARE(id.state->FW_Version, (PerProcessor<std::uint16_t>{0, 245, 200, 105}));
         QCOMPARE(id.texts.CurrentVer_Label[1].text, QStringLiteral("RM4001 v2.45"));
         QCOMPARE(unit.peer.requests().size(), std::size_t{2});
+    }
+
+    void otherNumbersAreRetried_data() {
+        QTest::addColumn<int>("lost");
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("first reply lost") << 1 << true << 2;
+        QTest::newRow("two lost") << 2 << true << 3;
+        QTest::newRow("every attempt lost") << 3 << false << 3;
+    }
+    void otherNumbersAreRetried() {
+        QFETCH(int, lost);
+        QFETCH(bool, read);
+        QFETCH(int, requests);
+        ScriptedUnit unit;
+        unit.registers = {{8, 6204}, {9, 110}, {10, 5103}, {11, 230}};
+        unit.unanswered = lost;
+        auto link = openLink(unit.peer.devicePath());
+        QVERIFY(link);
+        RegisterFacade facade(link.get(), nullptr);
+        facade.Use_Serial_Link = true;
+        Identified id;
+        id.state->MB_FW_Slv = 23;
+        UnitIdentifier identifier(*id.state, id.texts, facade, QLocale::c());
+        QCOMPARE(identifier.MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts), read);
+        QCOMPARE(unit.peer.requests().size(), std::size_t(requests));
+        for (const QByteArray& r : unit.peer.requests())
+            QCOMPARE(r, request(23, 8, 4)); // the same read each time
+        QCOMPARE(id.state->RM_Number[3], read ? 6204 : 0);
+        QCOMPARE(id.state->FW_Version[2], read ? 230 : 0);
     }
 
     void commaLocale() {

@@ -4,6 +4,7 @@
 #include "DeviceFraming.h"
 #include "SimTestSupport.h"
 #include "SimulatedUnit.h"
+#include "UnitModel.h"
 
 #include <QTest>
 
@@ -32,6 +33,10 @@ private slots:
     void assemblerFindsFramesInAnyPieces();
     void assemblerSurvivesGarbage();
     void assemblerUnknownFunctionEndsAtIdle();
+    void assemblerRequestInTwoReads_data();
+    void assemblerRequestInTwoReads();
+    void assemblerFrameInProgressWaitsForQuiet();
+    void unitAnswersRequestInTwoReads();
     void bootFrameEncoding_data();
     void bootFrameEncoding();
     void bootParser_data();
@@ -81,7 +86,7 @@ void TestSimFraming::assemblerFindsFramesInAnyPieces() {
     QFETCH(QByteArray, stream);
     QFETCH(int, pieceSize);
     QFETCH(int, frames);
-    RtuAssembler a;
+    RtuAssembler a(std::uint8_t{0x17}); // as the unit has it: its own address
     int found = 0;
     for (qsizetype i = 0; i < stream.size(); i += pieceSize) {
         const QByteArray piece = stream.mid(i, pieceSize);
@@ -111,12 +116,16 @@ void TestSimFraming::assemblerSurvivesGarbage() {
         QVERIFY(a.buffered() <= RtuAssembler::kMaxBuffer);
     }
     // A chance CRC match in random bytes is possible but rare; the buffer stays bounded and a
-    // valid request afterwards is still found.
+    // valid request afterwards is still found: at once, or when the line goes quiet if garbage
+    // before it looks like a frame still in progress (then it is the last frame found).
     QVERIFY(spurious < 3);
     const Bytes read = hex("170300000002C6FD");
-    const auto frames = a.feed(read);
-    QCOMPARE(frames.size(), std::size_t{1});
-    QCOMPARE(frames.front(), read);
+    auto frames = a.feed(read);
+    if (frames.empty())
+        frames = a.idle(false);
+    QVERIFY(!frames.empty());
+    QCOMPARE(frames.back(), read);
+    QCOMPARE(a.buffered(), std::size_t{0});
 }
 
 void TestSimFraming::assemblerUnknownFunctionEndsAtIdle() {
@@ -136,6 +145,83 @@ void TestSimFraming::assemblerUnknownFunctionEndsAtIdle() {
     QVERIFY(a.feed(hex("170300")).empty());
     QVERIFY(a.idle(true).empty());
     QCOMPARE(a.buffered(), std::size_t{0});
+}
+
+// A write of 6 registers whose data holds an 8-byte window with a valid CRC of its own
+// (FF 02 11 11 B1 13 0D 70, bytes 8..15): cut after byte 16, the first read must not yield it.
+const char* const kWindowedWrite = "17 10 84 06 00 06 0C 84 FF 02 11 11 B1 13 0D 70 75 00 00 02 98";
+
+void TestSimFraming::assemblerRequestInTwoReads_data() {
+    QTest::addColumn<bool>("withAddress");
+    QTest::addColumn<int>("cut");
+    for (const bool address : {false, true})
+        for (const int cut : {16, 15, 10, 1, 20}) {
+            const QByteArray name =
+                (address ? "address, cut " : "any address, cut ") + QByteArray::number(cut);
+            QTest::newRow(name.constData()) << address << cut;
+        }
+}
+
+void TestSimFraming::assemblerRequestInTwoReads() {
+    QFETCH(bool, withAddress);
+    QFETCH(int, cut);
+    const Bytes request = hex(kWindowedWrite);
+    QVERIFY(crcOk(request));
+    QVERIFY(crcOk(std::span<const std::uint8_t>(request).subspan(8, 8))); // the trap is real
+    RtuAssembler a = withAddress ? RtuAssembler(std::uint8_t{0x17}) : RtuAssembler();
+    const auto whole = std::span<const std::uint8_t>(request);
+    QVERIFY(a.feed(whole.first(static_cast<std::size_t>(cut))).empty());
+    const auto frames = a.feed(whole.subspan(static_cast<std::size_t>(cut)));
+    QCOMPARE(frames.size(), std::size_t{1});
+    QCOMPARE(frames.front(), request);
+    QCOMPARE(a.buffered(), std::size_t{0});
+}
+
+void TestSimFraming::assemblerFrameInProgressWaitsForQuiet() {
+    // The first piece alone, then the line goes quiet: the request is broken, and the frame
+    // inside it is all there is.
+    const Bytes request = hex(kWindowedWrite);
+    RtuAssembler a;
+    QVERIFY(a.feed(std::span<const std::uint8_t>(request).first(16)).empty());
+    const auto frames = a.idle(false);
+    QCOMPARE(frames.size(), std::size_t{1});
+    QCOMPARE(frames.front(), hex("FF 02 11 11 B1 13 0D 70"));
+
+    // Without an address every start counts: noise that looks like a long frame in progress
+    // holds a read back until the line is quiet; with the unit's address it does not.
+    const Bytes noisy = hex("FF 17 AA 03 10 17 03 00 00 00 02 C6 FD");
+    RtuAssembler any;
+    QVERIFY(any.feed(noisy).empty());
+    const auto late = any.idle(false);
+    QCOMPARE(late.size(), std::size_t{1});
+    QCOMPARE(late.front(), hex("17 03 00 00 00 02 C6 FD"));
+    RtuAssembler own(std::uint8_t{0x17});
+    QCOMPARE(own.feed(noisy).size(), std::size_t{1});
+
+    // A frame held back is taken once the one in progress fails its CRC.
+    RtuAssembler held;
+    Bytes broken = request;
+    broken.back() ^= 0xFF;
+    QVERIFY(held.feed(std::span<const std::uint8_t>(broken).first(16)).empty());
+    const auto after = held.feed(std::span<const std::uint8_t>(broken).subspan(16));
+    QCOMPARE(after.size(), std::size_t{1});
+    QCOMPARE(after.front(), hex("FF 02 11 11 B1 13 0D 70"));
+}
+
+void TestSimFraming::unitAnswersRequestInTwoReads() {
+    // The unit itself: the register is not in its map, so the answer is exception 02, and an
+    // answer at all shows the request was taken whole.
+    const CarriedFirmware carried = readCarriedFirmware(defaultBuildDataFolder());
+    const Scenario scenario = resolveScenario(Scenario{}, carried);
+    QCOMPARE(scenario.slaveAddress, std::uint8_t{0x17});
+    const TimePoint now = Clock::now();
+    UnitModel unit(scenario, FaultPlan{}, carried, now);
+    const Bytes request = hex(kWindowedWrite);
+    const auto whole = std::span<const std::uint8_t>(request);
+    QVERIFY(unit.serialBytes(whole.first(16), now).empty());
+    const auto out = unit.serialBytes(whole.subspan(16), now);
+    QCOMPARE(out.size(), std::size_t{1});
+    QCOMPARE(out.front().bytes, simtest::withCrc({0x17, 0x90, 0x02}));
 }
 
 void TestSimFraming::bootFrameEncoding_data() {

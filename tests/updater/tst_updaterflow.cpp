@@ -217,6 +217,7 @@ void TestUpdaterFlow::upgradeOfCpu1() {
         "CPU-2 Firmware Up To Date.",
         "HMI Firmware Up To Date.",
         "Restarting System....Done",
+        "Verifying Firmware......OK",
     };
     QCOMPARE(lines(*form->Progress_ListBox), expected);
     QCOMPARE(form->Progress_ListBox->item(3).barValue, 100.0);
@@ -257,6 +258,7 @@ void TestUpdaterFlow::upgradeOfTheHmiOnly() {
         "Erasing HMI......OK",
         "Reprogramming HMI......OK",
         "Restarting System....Done",
+        "Verifying Firmware......OK",
     };
     QCOMPARE(lines(*form->Progress_ListBox), expected);
     for (int i = 3; i <= 5; ++i)

@@ -44,6 +44,8 @@ private slots:
     void versionTextsFollowTheLocale();
     void transferProgress_data();
     void transferProgress();
+    void findings_data();
+    void findings();
 };
 
 void TestVersionReview::flags_data() {
@@ -284,6 +286,52 @@ void TestVersionReview::transferProgress() {
     QFETCH(uint, first);
     QFETCH(uint, last);
     QTEST(programProgress(address, first, last), "percent");
+}
+
+void TestVersionReview::findings_data() {
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("rm");
+    QTest::addColumn<int>("fw");
+    QTest::addColumn<bool>("hasHmi");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("line");
+    const int current = int(ProcessorState::Current);
+    const int absent = int(ProcessorState::Absent);
+    const int silent = int(ProcessorState::Silent);
+    const int old = int(ProcessorState::NotUpgradeable);
+    const int different = int(ProcessorState::Different);
+    // clang-format off
+    QTest::newRow("CPU-1 carried")         << 1 << 4001 << 245 << true << current << "";
+    QTest::newRow("CPU-1 newer")           << 1 << 4001 << 250 << true << current << "";
+    QTest::newRow("CPU-1 older")           << 1 << 4001 << 230 << true << different << "CPU-1 reports RM4001 v2.30, expected RM4001 v2.45";
+    QTest::newRow("CPU-1 below 2.00")      << 1 << 4001 << 150 << true << old << "CPU-1 Firmware Not Upgradeable (RM4001 v1.50)";
+    QTest::newRow("CPU-1 other product")   << 1 << 4002 << 245 << true << different << "CPU-1 reports RM4002 v2.45, expected RM4001 v2.45";
+    QTest::newRow("CPU-2 carried")         << 2 << 5103 << 232 << true << current << "";
+    QTest::newRow("CPU-2 silent")          << 2 << 0 << 0 << true << silent << "CPU-2 Not Responding";
+    QTest::newRow("CPU-2 at 0.99")         << 2 << 5103 << 99 << true << old << "CPU-2 Firmware Not Upgradeable (RM5103 v0.99)";
+    QTest::newRow("CPU-2 at 1.00")         << 2 << 5103 << 100 << true << different << "CPU-2 reports RM5103 v1.00, expected RM5103 v2.32";
+    QTest::newRow("CPU-2 other RM")        << 2 << 5101 << 232 << true << different << "CPU-2 reports RM5101 v2.32, expected RM5103 v2.32";
+    QTest::newRow("HMI in its bootloader") << 3 << kBoot << 0 << true << different << "HMI reports RM9000 v0.00, expected RM6204 v1.12";
+    QTest::newRow("HMI at 1.04")           << 3 << 6204 << 104 << true << old << "HMI Firmware Not Upgradeable (RM6204 v1.04)";
+    QTest::newRow("HMI silent")            << 3 << 0 << 0 << true << silent << "HMI Not Responding";
+    QTest::newRow("no HMI on the product") << 3 << 0 << 0 << false << absent << "";
+    // clang-format on
+}
+
+void TestVersionReview::findings() {
+    QFETCH(int, n);
+    QFETCH(int, rm);
+    QFETCH(int, fw);
+    QFETCH(bool, hasHmi);
+    QFETCH(int, state);
+    QFETCH(QString, line);
+    QLocale::setDefault(QLocale::c());
+    Fixture f;
+    f.hasHmi = hasHmi;
+    f.installed(n, std::uint16_t(rm), std::uint16_t(fw));
+    const ProcessorFinding found = f.review.finding(n);
+    QCOMPARE(int(found.state), state);
+    QCOMPARE(found.line, line);
 }
 
 QTEST_GUILESS_MAIN(TestVersionReview)

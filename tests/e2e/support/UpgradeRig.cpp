@@ -50,6 +50,7 @@ TForm3& UpgradeRig::openWindow() {
     deps.deviceFactory = recordingDeviceFactory(m_wire);
     deps.resources = m_options.resources;
     deps.fastLink = m_options.fastLink;
+    deps.verifyAfterRestart = m_options.verify;
     m_form = createUpdaterForms(std::move(deps));
     if (m_options.fastWaits) {
         if (!m_options.fastLink)
@@ -59,6 +60,11 @@ TForm3& UpgradeRig::openWindow() {
         waits.cpu1RestartMs = m_options.cpu1RestartMs;
         waits.bootEntryPollMs = m_options.bootEntryPollMs;
         waits.stuckStatusMs = m_options.stuckStatusMs;
+        waits.cpu1RereadPollMs = m_options.cpu1RereadPollMs;
+        waits.verifyTimeoutMs = m_options.verifyTimeoutMs;
+        waits.verifyPollMs = m_options.verifyPollMs;
+        waits.stageBaseMs = m_options.stageBaseMs;
+        waits.stageMsPerKiB = m_options.stageMsPerKiB;
         m_form->setSequencerTimings(waits);
     }
     m_form->show();

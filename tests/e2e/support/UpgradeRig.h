@@ -32,6 +32,13 @@ struct RigOptions {
     int cpu1RestartMs = 50;
     int bootEntryPollMs = 5;
     int stuckStatusMs = 1500;
+    int cpu1RereadPollMs = 20;
+    int verifyTimeoutMs = 10000;
+    int verifyPollMs = 20;
+    int stageBaseMs = 20000;
+    int stageMsPerKiB = 100;
+    // Check every processor's version after the unit's restart (the program's default).
+    bool verify = true;
     // Answer message boxes (off when something else, such as an unattended run, does).
     bool answerModals = true;
     // Build data of the window; null: the data compiled into the program.

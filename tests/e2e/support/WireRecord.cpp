@@ -2,6 +2,8 @@
 
 #include "platform/PosixSerialDevice.h"
 
+#include <stdexcept>
+
 namespace corvane::e2e {
 
 namespace {
@@ -122,6 +124,43 @@ void WireRecord::noteWrite(const std::uint8_t* data, std::size_t length) {
     m_requests.push_back({Clock::now(), std::move(bytes), kind});
 }
 
+void WireRecord::noteOpen() {
+    std::lock_guard lock(m_mutex);
+    ++m_opens;
+    ++m_openNow;
+}
+
+void WireRecord::noteClose() {
+    std::lock_guard lock(m_mutex);
+    --m_openNow;
+}
+
+int WireRecord::opens() const {
+    std::lock_guard lock(m_mutex);
+    return m_opens;
+}
+
+int WireRecord::openDevices() const {
+    std::lock_guard lock(m_mutex);
+    return m_openNow;
+}
+
+void WireRecord::throwOnWrite(RequestKind kind, int occurrence) {
+    std::lock_guard lock(m_mutex);
+    m_throwKind = kind;
+    m_throwCountdown = occurrence;
+}
+
+void WireRecord::beforeWrite(const std::uint8_t* data, std::size_t length) {
+    const RequestKind kind =
+        classifyRequest(QByteArray(reinterpret_cast<const char*>(data), qsizetype(length)));
+    std::lock_guard lock(m_mutex);
+    if (m_throwCountdown == 0 || kind != m_throwKind)
+        return;
+    if (--m_throwCountdown == 0)
+        throw std::runtime_error("serial device failed");
+}
+
 void WireRecord::noteRead(std::size_t length) {
     std::lock_guard lock(m_mutex);
     m_read += length;
@@ -168,12 +207,26 @@ RecordingSerialDevice::RecordingSerialDevice(std::unique_ptr<SerialDevice> inner
     : m_inner(std::move(inner))
     , m_record(std::move(record)) {}
 
+RecordingSerialDevice::~RecordingSerialDevice() {
+    if (m_open)
+        m_record->noteClose(); // the inner device closes itself as it goes
+}
+
 OpenResult RecordingSerialDevice::open(const QString& devicePath) {
-    return m_inner->open(devicePath);
+    const OpenResult result = m_inner->open(devicePath);
+    if (m_inner->isOpen() && !m_open) {
+        m_open = true;
+        m_record->noteOpen();
+    }
+    return result;
 }
 
 void RecordingSerialDevice::close() {
     m_inner->close();
+    if (m_open) {
+        m_open = false;
+        m_record->noteClose();
+    }
 }
 
 bool RecordingSerialDevice::isOpen() const {
@@ -193,6 +246,7 @@ void RecordingSerialDevice::setRts(bool on) {
 }
 
 std::size_t RecordingSerialDevice::write(const std::uint8_t* data, std::size_t length) {
+    m_record->beforeWrite(data, length);
     const std::size_t written = m_inner->write(data, length);
     m_record->noteWrite(data, written);
     return written;

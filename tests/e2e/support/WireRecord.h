@@ -48,24 +48,42 @@ public:
 
     void noteWrite(const std::uint8_t* data, std::size_t length);
     void noteRead(std::size_t length);
+    void noteOpen();
+    void noteClose();
     void clear();
+
+    // The occurrence-th (from 1) request of `kind` written from now on makes the device's write
+    // throw instead, as a device failing in a way the link does not expect.
+    void throwOnWrite(RequestKind kind, int occurrence = 1);
+    // Throws when a planned failure is due for this request (called before it is written).
+    void beforeWrite(const std::uint8_t* data, std::size_t length);
 
     [[nodiscard]] std::vector<Request> requests() const;
     [[nodiscard]] std::vector<RequestKind> kinds() const;
     [[nodiscard]] std::size_t requestCount() const;
     [[nodiscard]] std::uint64_t bytesWritten() const;
     [[nodiscard]] std::uint64_t bytesRead() const;
+    // Successful opens so far, and devices open right now.
+    [[nodiscard]] int opens() const;
+    [[nodiscard]] int openDevices() const;
 
 private:
     mutable std::mutex m_mutex; // reads are noted on the receive thread
     std::vector<Request> m_requests;
     std::uint64_t m_written = 0;
     std::uint64_t m_read = 0;
+    int m_opens = 0;
+    int m_openNow = 0;
+    RequestKind m_throwKind = RequestKind::Unknown;
+    int m_throwCountdown = 0; // 0: no failure planned
 };
 
 class RecordingSerialDevice final : public SerialDevice {
 public:
     RecordingSerialDevice(std::unique_ptr<SerialDevice> inner, std::shared_ptr<WireRecord> record);
+    ~RecordingSerialDevice() override;
+    RecordingSerialDevice(const RecordingSerialDevice&) = delete;
+    RecordingSerialDevice& operator=(const RecordingSerialDevice&) = delete;
 
     [[nodiscard]] OpenResult open(const QString& devicePath) override;
     void close() override;
@@ -85,6 +103,7 @@ public:
 private:
     std::unique_ptr<SerialDevice> m_inner;
     std::shared_ptr<WireRecord> m_record;
+    bool m_open = false;
 };
 
 // A device factory for the updater window: real POSIX devices, recorded.
