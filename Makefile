@@ -11,8 +11,8 @@ FUZZ_CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON 
 TARGET ?= rx_conditions
 SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench screenshots format \
-        clean package package-check
+.PHONY: all deps configure build run test test-fast test-asan fuzz-build fuzz bench campaign \
+        screenshots format clean package package-check
 
 # Plain `make`: install what is needed and build everything.
 all: build
@@ -70,6 +70,10 @@ package: build
 # Installs that package here, runs it from /usr/bin, removes it again (CI).
 package-check: package
 	./scripts/check-package.sh $(BUILD)
+
+# The whole fault campaign (a few thousand runs, about a quarter of an hour).
+campaign: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/fault_campaign/fault_campaign --slice full --workers 10 --detail
 
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens

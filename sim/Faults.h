@@ -20,6 +20,9 @@ public:
     // `serialLine` whether it came over the serial line (noise exists only there).
     Fired decide(Exchange kind, long serial, bool modbus, bool statusCommand, bool serialLine);
 
+    // Planned faults that have not fired never will; the log stays.
+    void clear() { m_plan.clear(); }
+
     std::mt19937& rng() { return m_rng; }
     [[nodiscard]] const std::vector<QString>& log() const { return m_log; }
 

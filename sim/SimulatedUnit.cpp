@@ -428,6 +428,16 @@ int SimulatedUnit::faultsInjected() const {
     return m->model->faultsInjected();
 }
 
+void SimulatedUnit::clearFaults() {
+    std::lock_guard lock(m->mutex);
+    m->model->clearFaults();
+}
+
+std::vector<ExchangeRecord> SimulatedUnit::exchangeTrace() const {
+    std::lock_guard lock(m->mutex);
+    return m->model->trace();
+}
+
 Summary SimulatedUnit::summary() const {
     std::lock_guard lock(m->mutex);
     return m->model->summary(Clock::now());

@@ -132,6 +132,13 @@ struct Fault {
 // power-loss.
 [[nodiscard]] std::optional<Fault> parseFault(const QString& text, QString* error = nullptr);
 
+// One exchange as the unit saw it, in arrival order: its kind and what it asked for
+// ("CPU-2 erase", "restart", "reg 0"), so that a fault can be aimed at a step of an upgrade.
+struct ExchangeRecord {
+    Exchange kind = Exchange::Other;
+    QString detail;
+};
+
 struct FaultPlan {
     std::uint32_t seed = 1;
     std::vector<Fault> faults;
@@ -205,6 +212,12 @@ public:
     // Requests of that kind received and addressed to the unit (Exchange::Any: all of them).
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const;
+    // From now on the unit serves without faults (those not fired yet are dropped): a clean
+    // run on a unit that an earlier, faulty run left as it was.
+    void clearFaults();
+    // Every exchange so far, oldest first (the first kMaxTrace of them).
+    [[nodiscard]] std::vector<ExchangeRecord> exchangeTrace() const;
+    static constexpr std::size_t kMaxTrace = 200000;
     [[nodiscard]] Summary summary() const;
 
 private:

@@ -232,8 +232,10 @@ int UnitModel::windowAt(int reg) const {
     return 0;
 }
 
-long UnitModel::countExchange(Exchange kind) {
+long UnitModel::countExchange(Exchange kind, QString detail) {
     ++m_counts[static_cast<std::size_t>(kind)];
+    if (m_trace.size() < SimulatedUnit::kMaxTrace)
+        m_trace.push_back({kind, std::move(detail)});
     return ++m_serial;
 }
 
@@ -303,26 +305,47 @@ UnitModel::ModbusOutcome UnitModel::serveModbus(std::span<const std::uint8_t> pd
 
     // What kind of exchange is this? Faults are chosen by it before anything is done.
     Exchange kind = Exchange::Other;
+    QString detail;
     bool statusCommand = false;
     const bool fixedLayout = pdu.size() == 5;
     const bool blockLayout = pdu.size() >= 6 && pdu.size() == 6 + static_cast<std::size_t>(pdu[5]);
+    auto subName = [this](int reg) {
+        const int n = windowAt(reg);
+        return n == 2   ? QStringLiteral("CPU-2")
+               : n == 3 ? QStringLiteral("HMI")
+                        : QStringLiteral("?");
+    };
     if (fn == 3 && fixedLayout) {
-        kind = windowAt(word(pdu, 1)) != 0 ? Exchange::StatusRead : Exchange::ModbusRead;
+        const int reg = word(pdu, 1);
+        kind = windowAt(reg) != 0 ? Exchange::StatusRead : Exchange::ModbusRead;
+        detail = kind == Exchange::StatusRead ? subName(reg) : QStringLiteral("reg %1").arg(reg);
     } else if ((fn == 6 && fixedLayout) || (fn == 16 && blockLayout)) {
         kind = Exchange::ModbusWrite;
     } else if (fn == 103 && fixedLayout && serialLine) {
         kind = Exchange::Fn103;
+        const std::uint16_t value = word(pdu, 3);
+        detail = value == kUpgradeMode    ? QStringLiteral("upgrade-mode")
+                 : value == kToBootloader ? QStringLiteral("bootloader")
+                 : value == kRestart      ? QStringLiteral("restart")
+                                     : QStringLiteral("0x%1").arg(value, 4, 16, QLatin1Char('0'));
     } else if (fn == 104 && blockLayout && serialLine && pdu.size() >= 8) {
         const std::uint16_t marker = word(pdu, pdu.size() - 2);
         if (marker == kCommandMarker) {
             kind = Exchange::Fn104Command;
             const std::uint16_t cmd = pdu.size() >= 12 ? word(pdu, 10) : 0;
             statusCommand = cmd == kEnterBootMode || cmd == kErase || cmd == kStartProgramming;
+            detail = subName(word(pdu, 1)) + u' ' +
+                     (cmd == kEnterBootMode ? QStringLiteral("boot-entry")
+                      : cmd == kErase       ? QStringLiteral("erase")
+                      : cmd == kStartProgramming
+                          ? QStringLiteral("program")
+                          : QStringLiteral("0x%1").arg(cmd, 4, 16, QLatin1Char('0')));
         } else if (marker == kDataMarker) {
             kind = Exchange::Fn104Data;
+            detail = subName(word(pdu, 1));
         }
     }
-    const long serial = countExchange(kind);
+    const long serial = countExchange(kind, detail);
     out.fired = m_faults.decide(kind, serial, true, statusCommand, serialLine);
     if (out.fired.powerLoss) {
         powerLoss(now, out.fired.powerLoss->param > 0 ? out.fired.powerLoss->param : 3000);

@@ -46,6 +46,8 @@ public:
     std::uint16_t reportedVersion(int processor, TimePoint now);
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const { return static_cast<int>(m_faults.log().size()); }
+    [[nodiscard]] const std::vector<ExchangeRecord>& trace() const { return m_trace; }
+    void clearFaults() { m_faults.clear(); }
     Summary summary(TimePoint now);
 
 private:
@@ -105,7 +107,7 @@ private:
     [[nodiscard]] std::uint32_t progStart(int n) const { return m_carried.progStart[n]; }
     [[nodiscard]] std::uint32_t progEnd(int n) const { return m_carried.progEnd[n]; }
 
-    long countExchange(Exchange kind);
+    long countExchange(Exchange kind, QString detail = {});
     void note(const QString& text);
     Bytes initialImage(int processor, bool erased, bool carriedMatch);
     std::optional<std::pair<std::uint16_t, std::uint16_t>> identify(int processor) const;
@@ -146,6 +148,7 @@ private:
     TimePoint m_silentUntil{};
     std::array<int, kExchangeKinds> m_counts{};
     long m_serial = 0;
+    std::vector<ExchangeRecord> m_trace;
     std::vector<QString> m_notes;
 
     // Serial line state.
