@@ -219,9 +219,10 @@ void TestE2eAuto::transcriptOfAFullUpgrade() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString log = dir.filePath(QStringLiteral("run.txt"));
-    // Every processor behind: CPU-1 through its bootloader, CPU-2 and the HMI through CPU-1.
+    // Every processor behind (each at the lowest version that can be upgraded): CPU-1 through
+    // its bootloader, CPU-2 and the HMI through CPU-1.
     const Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2", ":1.00", "--hmi",
-                              ":1.00", "--log", log});
+                              ":1.05", "--log", log});
     QVERIFY2(r.exitCode == 0,
              qPrintable(
                  QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(r.out.join(u'\n'), r.err)));
