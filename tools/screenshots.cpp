@@ -136,6 +136,7 @@ void fillProgress(corvane::ui::ProgressListBox& list, bool finished) {
         bar(QStringLiteral("Reprogramming CPU-2......OK"), 100);
         done(QStringLiteral("HMI Firmware Up To Date."));
         done(QStringLiteral("Restarting System....Done"));
+        done(QStringLiteral("Verifying Firmware......OK"));
     }
     list.scrollToLast();
 }
