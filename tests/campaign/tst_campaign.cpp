@@ -136,14 +136,14 @@ void TestCampaign::aimsAtOneExchangeOfItsKind() {
 
 void TestCampaign::crossesEveryKindWithEveryFault() {
     const auto t = sampleTrace();
-    std::vector<RunSpec> runs;
+    std::vector<PlannedRun> runs;
     planRuns(runs, sampleSetup(), t, only(true, false, false, false, 0));
     std::map<Exchange, int> countOf;
     for (const auto& r : t)
         ++countOf[r.kind];
 
     std::set<QString> seen;
-    for (const RunSpec& r : runs) {
+    for (const PlannedRun& r : runs) {
         QCOMPARE(r.faults.size(), std::size_t{1});
         const sim::Fault& f = r.faults.front();
         QCOMPARE(sim::faultName(f.kind), r.group);
@@ -162,7 +162,7 @@ void TestCampaign::crossesEveryKindWithEveryFault() {
     for (const auto& [kind, n] : countOf) {
         const bool modbus = !sim::exchangeName(kind).startsWith(QLatin1String("bl-"));
         const int places = std::min(n, 3);
-        const auto planned = std::count_if(runs.begin(), runs.end(), [&](const RunSpec& r) {
+        const auto planned = std::count_if(runs.begin(), runs.end(), [&](const PlannedRun& r) {
             return r.faults.front().on == kind;
         });
         QCOMPARE(int(planned), places * (modbus ? 5 : 4));
@@ -190,13 +190,13 @@ void TestCampaign::findsTheStepsOfAnUpgrade() {
 
 void TestCampaign::powerLossAndLateRepliesCoverEveryStep() {
     const auto t = sampleTrace();
-    std::vector<RunSpec> runs;
+    std::vector<PlannedRun> runs;
     PlanOptions o = only(false, true, true, false, 0);
     o.powerLossSilentMs = 250;
     planRuns(runs, sampleSetup(), t, o);
     std::map<QString, std::set<QString>> power;
     std::map<QString, int> late;
-    for (const RunSpec& r : runs) {
+    for (const PlannedRun& r : runs) {
         if (r.group == QLatin1String("power-loss")) {
             QCOMPARE(r.faults.size(), std::size_t{1});
             QCOMPARE(r.faults[0].kind, FaultKind::PowerLoss);
@@ -226,7 +226,7 @@ void TestCampaign::powerLossAndLateRepliesCoverEveryStep() {
          {"disable", "reset", "CPU-2 boot entry", "CPU-2 erase", "CPU-2 programming", "restart"})
         QCOMPARE(power[QString::fromLatin1(step)].size(), std::size_t{1});
     // The late reply of an operation's last status read (its "finished") is among them.
-    const auto finishedLate = std::find_if(runs.begin(), runs.end(), [](const RunSpec& r) {
+    const auto finishedLate = std::find_if(runs.begin(), runs.end(), [](const PlannedRun& r) {
         return r.group == QLatin1String("late") && r.phase == QLatin1String("CPU-2 programming") &&
                r.position == QLatin1String("last then lost");
     });
@@ -239,10 +239,10 @@ void TestCampaign::powerLossAndLateRepliesCoverEveryStep() {
 }
 
 void TestCampaign::discoveryFaultsHitTheScanReads() {
-    std::vector<RunSpec> runs;
+    std::vector<PlannedRun> runs;
     planRuns(runs, sampleSetup(), sampleTrace(), only(false, false, false, true, 0));
     QCOMPARE(runs.size(), std::size_t{15}); // three reads before the first command, five faults
-    for (const RunSpec& r : runs) {
+    for (const PlannedRun& r : runs) {
         QCOMPARE(r.faults[0].on, Exchange::ModbusRead);
         QVERIFY(r.faults[0].after <= 2);
     }
@@ -250,14 +250,14 @@ void TestCampaign::discoveryFaultsHitTheScanReads() {
 
 void TestCampaign::randomChainsAreRepeatable() {
     const auto t = sampleTrace();
-    std::vector<RunSpec> a;
-    std::vector<RunSpec> b;
+    std::vector<PlannedRun> a;
+    std::vector<PlannedRun> b;
     planRuns(a, sampleSetup(), t, only(false, false, false, false, 100));
     planRuns(b, sampleSetup(), t, only(false, false, false, false, 100));
     QCOMPARE(a.size(), std::size_t{100});
     std::set<std::size_t> sizes;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        QCOMPARE(encodeSpec(a[i]), encodeSpec(b[i]));
+        QCOMPARE(encodeRun(a[i]), encodeRun(b[i]));
         QVERIFY(a[i].faults.size() >= 1 && a[i].faults.size() <= 5);
         sizes.insert(a[i].faults.size());
         for (const sim::Fault& f : a[i].faults)
@@ -326,7 +326,7 @@ void TestCampaign::invariants() {
 }
 
 void TestCampaign::linesRoundTrip() {
-    RunSpec s;
+    PlannedRun s;
     s.id = 417;
     s.setup = QStringLiteral("three");
     s.group = QStringLiteral("late");
@@ -335,7 +335,7 @@ void TestCampaign::linesRoundTrip() {
     s.seed = 77;
     s.faults.push_back({FaultKind::DelayReply, Exchange::StatusRead, 12, 1, 1.0, 1800});
     s.faults.push_back({FaultKind::Noise, Exchange::Any, 40, 2, 0.5, 3});
-    const auto back = decodeSpec(encodeSpec(s));
+    const auto back = decodeRun(encodeRun(s));
     QVERIFY(back);
     QCOMPARE(back->id, 417);
     QCOMPARE(back->phase, s.phase);
@@ -374,16 +374,16 @@ void TestCampaign::linesRoundTrip() {
 }
 
 void TestCampaign::malformedLinesAreRefused() {
-    QVERIFY(!decodeSpec(QString()));
-    QVERIFY(!decodeSpec(QStringLiteral("1\tthree\tdrop\tbl-erase\tfirst\t1"))); // a field short
-    QVERIFY(!decodeSpec(QStringLiteral("x\tthree\tdrop\tbl-erase\tfirst\t1\tdrop")));
-    QVERIFY(!decodeSpec(QStringLiteral("1\tthree\tdrop\tbl-erase\tfirst\t1\tmelt:bl-erase")));
+    QVERIFY(!decodeRun(QString()));
+    QVERIFY(!decodeRun(QStringLiteral("1\tthree\tdrop\tbl-erase\tfirst\t1"))); // a field short
+    QVERIFY(!decodeRun(QStringLiteral("x\tthree\tdrop\tbl-erase\tfirst\t1\tdrop")));
+    QVERIFY(!decodeRun(QStringLiteral("1\tthree\tdrop\tbl-erase\tfirst\t1\tmelt:bl-erase")));
     QVERIFY(!decodeResult(QStringLiteral("1\t0\t-2\t1\t1\t0\tfast\t\t")));
     QVERIFY(!decodeResult(QStringLiteral("1\t0")));
 }
 
 void TestCampaign::tallyCountsOutcomes() {
-    std::vector<RunSpec> runs(5);
+    std::vector<PlannedRun> runs(5);
     for (int i = 0; i < 5; ++i) {
         runs[static_cast<std::size_t>(i)].id = i;
         runs[static_cast<std::size_t>(i)].setup = QStringLiteral("three");
@@ -431,7 +431,7 @@ void TestCampaign::tallyCountsOutcomes() {
 
 void TestCampaign::programCommandOnlyForRealRanges() {
     const auto setups = unitSetups();
-    RunSpec r;
+    PlannedRun r;
     r.seed = 3;
     r.faults.push_back({FaultKind::DropReply, Exchange::BlProgram, 10, 1, 1.0, 0});
     r.faults.push_back({FaultKind::PowerLoss, Exchange::Fn104Data, 5, 1, 1.0, 300});
@@ -466,11 +466,11 @@ void TestCampaign::reducedUnitUpgradesCleanly() {
 
     // A fault aimed at the middle of CPU-2's transfer fires on it and the run still holds.
     const Phase* transfer = phaseNamed(phases, "CPU-2 transfer");
-    RunSpec spec;
-    spec.setup = QStringLiteral("three");
-    spec.faults = {
+    PlannedRun job;
+    job.setup = QStringLiteral("three");
+    job.faults = {
         aimAt(trace, transfer->exchanges[transfer->exchanges.size() / 2], FaultKind::CorruptByte)};
-    const RunResult r = runOne(spec, *findSetup(setups, spec.setup), reduced, options);
+    const RunResult r = runOne(job, *findSetup(setups, job.setup), reduced, options);
     QCOMPARE(r.faultsFired, 1);
     QVERIFY2(r.violations.isEmpty(), qPrintable(r.violations.join(u'\n')));
 
@@ -478,7 +478,7 @@ void TestCampaign::reducedUnitUpgradesCleanly() {
     // sub-processors dropped after it: the first run ends before any block is sent, and the
     // recovery run is clean (the faults not fired yet never fire), so it restores the unit.
     const Phase* programming = phaseNamed(phases, "CPU-1 programming");
-    RunSpec cut;
+    PlannedRun cut;
     cut.setup = QStringLiteral("three");
     cut.faults = {aimAt(trace, programming->exchanges[8], FaultKind::PowerLoss, 300),
                   {FaultKind::DropReply, Exchange::Fn104Data, 0, 100000, 1.0, 0}};

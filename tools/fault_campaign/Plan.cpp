@@ -173,11 +173,11 @@ int lateByMs(Exchange kind) {
     }
 }
 
-void planRuns(std::vector<RunSpec>& runs, const UnitSetup& setup,
+void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
               const std::vector<sim::ExchangeRecord>& trace, const PlanOptions& options) {
     auto add = [&](QString group, QString phase, QString position, std::vector<sim::Fault> faults,
                    std::uint32_t seed = 1) {
-        RunSpec r;
+        PlannedRun r;
         r.id = static_cast<int>(runs.size());
         r.setup = setup.name;
         r.group = std::move(group);
@@ -301,7 +301,7 @@ QString faultText(const sim::Fault& f) {
     return t;
 }
 
-QString programCommand(const RunSpec& run, const UnitSetup& setup) {
+QString programCommand(const PlannedRun& run, const UnitSetup& setup) {
     if (setup.reduced)
         return {};
     QStringList args{QStringLiteral("corvane-updater"), QStringLiteral("--auto"),

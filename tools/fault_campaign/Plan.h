@@ -26,7 +26,7 @@ struct UnitSetup {
 [[nodiscard]] std::vector<UnitSetup> unitSetups();
 [[nodiscard]] const UnitSetup* findSetup(const std::vector<UnitSetup>& setups, const QString& name);
 
-struct RunSpec {
+struct PlannedRun {
     int id = 0;
     QString setup;    // UnitSetup::name
     QString group;    // drop corrupt noise exception delay power-loss late discovery random clean
@@ -71,7 +71,7 @@ struct PlanOptions {
 
 // Appends the runs for one unit, given the trace of its clean upgrade; ids continue from
 // the list's size.
-void planRuns(std::vector<RunSpec>& runs, const UnitSetup& setup,
+void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
               const std::vector<sim::ExchangeRecord>& trace, const PlanOptions& options);
 
 // "drop:bl-program,after=3" as the simulator's --fault option reads it.
@@ -79,6 +79,6 @@ void planRuns(std::vector<RunSpec>& runs, const UnitSetup& setup,
 
 // The command that repeats a run with the real program, where the real program can (the
 // reduced units exist only inside the campaign); empty otherwise.
-[[nodiscard]] QString programCommand(const RunSpec& run, const UnitSetup& setup);
+[[nodiscard]] QString programCommand(const PlannedRun& run, const UnitSetup& setup);
 
 } // namespace corvane::campaign

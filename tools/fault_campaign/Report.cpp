@@ -27,7 +27,7 @@ QStringList splitItems(const QString& s) {
 
 } // namespace
 
-QString encodeSpec(const RunSpec& r) {
+QString encodeRun(const PlannedRun& r) {
     QStringList faults;
     for (const sim::Fault& f : r.faults)
         faults << faultText(f);
@@ -37,11 +37,11 @@ QString encodeSpec(const RunSpec& r) {
         .join(kField);
 }
 
-std::optional<RunSpec> decodeSpec(const QString& line) {
+std::optional<PlannedRun> decodeRun(const QString& line) {
     const QStringList f = line.split(kField);
     if (f.size() != 7)
         return std::nullopt;
-    RunSpec r;
+    PlannedRun r;
     bool ok = false;
     r.id = f[0].toInt(&ok);
     if (!ok)
@@ -96,21 +96,21 @@ std::optional<RunResult> decodeResult(const QString& line) {
     return r;
 }
 
-std::vector<std::pair<QString, Tally>> tally(const std::vector<RunSpec>& runs,
+std::vector<std::pair<QString, Tally>> tally(const std::vector<PlannedRun>& runs,
                                              const std::map<int, RunResult>& results, bool detail) {
     std::vector<std::pair<QString, Tally>> rows;
     std::map<QString, std::size_t> index;
     Tally total;
-    for (const RunSpec& spec : runs) {
-        QString key = spec.setup + QStringLiteral("  ") + spec.group;
-        if (detail && !spec.phase.isEmpty())
-            key += QStringLiteral("  ") + spec.phase;
+    for (const PlannedRun& job : runs) {
+        QString key = job.setup + QStringLiteral("  ") + job.group;
+        if (detail && !job.phase.isEmpty())
+            key += QStringLiteral("  ") + job.phase;
         auto [it, added] = index.emplace(key, rows.size());
         if (added)
             rows.emplace_back(key, Tally{});
         for (Tally* t : {&rows[it->second].second, &total}) {
             ++t->runs;
-            const auto found = results.find(spec.id);
+            const auto found = results.find(job.id);
             if (found == results.end()) {
                 ++t->missing;
                 ++t->violations;
@@ -166,11 +166,11 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
     return out.join(u'\n');
 }
 
-QString violationsText(const std::vector<RunSpec>& runs, const std::map<int, RunResult>& results,
+QString violationsText(const std::vector<PlannedRun>& runs, const std::map<int, RunResult>& results,
                        const std::vector<UnitSetup>& setups, const QString& self) {
     QStringList out;
-    for (const RunSpec& spec : runs) {
-        const auto found = results.find(spec.id);
+    for (const PlannedRun& job : runs) {
+        const auto found = results.find(job.id);
         QStringList seen;
         QStringList last;
         if (found == results.end()) {
@@ -182,19 +182,19 @@ QString violationsText(const std::vector<RunSpec>& runs, const std::map<int, Run
         if (seen.isEmpty())
             continue;
         QStringList faults;
-        for (const sim::Fault& f : spec.faults)
+        for (const sim::Fault& f : job.faults)
             faults << faultText(f);
         out << QStringLiteral("run %1 (%2, %3, %4 %5): %6")
-                   .arg(spec.id)
-                   .arg(spec.setup, spec.group, spec.phase, spec.position,
+                   .arg(job.id)
+                   .arg(job.setup, job.group, job.phase, job.position,
                         faults.join(QStringLiteral(" + ")));
         for (const QString& v : seen)
             out << QStringLiteral("  violation: ") + v;
         for (const QString& l : last)
             out << QStringLiteral("  | ") + l;
-        out << QStringLiteral("  rerun: %1 --only %2").arg(self).arg(spec.id);
-        if (const UnitSetup* setup = findSetup(setups, spec.setup)) {
-            const QString program = programCommand(spec, *setup);
+        out << QStringLiteral("  rerun: %1 --only %2").arg(self).arg(job.id);
+        if (const UnitSetup* setup = findSetup(setups, job.setup)) {
+            const QString program = programCommand(job, *setup);
             out << (program.isEmpty()
                         ? QStringLiteral("  program: none (reduced build data exists only in "
                                          "the campaign)")

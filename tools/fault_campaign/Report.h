@@ -10,8 +10,8 @@
 
 namespace corvane::campaign {
 
-[[nodiscard]] QString encodeSpec(const RunSpec& run);
-[[nodiscard]] std::optional<RunSpec> decodeSpec(const QString& line);
+[[nodiscard]] QString encodeRun(const PlannedRun& run);
+[[nodiscard]] std::optional<PlannedRun> decodeRun(const QString& line);
 [[nodiscard]] QString encodeResult(const RunResult& result);
 [[nodiscard]] std::optional<RunResult> decodeResult(const QString& line);
 
@@ -30,13 +30,13 @@ struct Tally {
 // Rows keyed "setup  group  phase" (phase left out unless detail), in order of first
 // appearance, and a total.
 [[nodiscard]] std::vector<std::pair<QString, Tally>>
-tally(const std::vector<RunSpec>& runs, const std::map<int, RunResult>& results, bool detail);
+tally(const std::vector<PlannedRun>& runs, const std::map<int, RunResult>& results, bool detail);
 
 [[nodiscard]] QString tableText(const std::vector<std::pair<QString, Tally>>& rows);
 
 // One paragraph per run with a violation: what was seen and the commands that repeat it.
 // `self` is the campaign's own command (e.g. "fault_campaign --slice ci").
-[[nodiscard]] QString violationsText(const std::vector<RunSpec>& runs,
+[[nodiscard]] QString violationsText(const std::vector<PlannedRun>& runs,
                                      const std::map<int, RunResult>& results,
                                      const std::vector<UnitSetup>& setups, const QString& self);
 

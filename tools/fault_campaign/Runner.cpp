@@ -156,13 +156,13 @@ Observation observe(e2e::UpgradeRig& rig, const Driven& d, const std::array<bool
     return o;
 }
 
-RunResult execute(const RunSpec& spec, const UnitSetup& setup, const ReducedBuildData& reduced,
+RunResult execute(const PlannedRun& job, const UnitSetup& setup, const ReducedBuildData& reduced,
                   const RunnerOptions& options, std::vector<sim::ExchangeRecord>* trace) {
     QElapsedTimer timer;
     timer.start();
     RunResult r;
-    r.id = spec.id;
-    r.faultsPlanned = static_cast<int>(spec.faults.size());
+    r.id = job.id;
+    r.faultsPlanned = static_cast<int>(job.faults.size());
 
     sim::Scenario scenario = setup.scenario;
     e2e::RigOptions rigOptions;
@@ -174,8 +174,8 @@ RunResult execute(const RunSpec& spec, const UnitSetup& setup, const ReducedBuil
         rigOptions.resources = &reduced.resources();
     }
     sim::FaultPlan plan;
-    plan.seed = spec.seed;
-    plan.faults = spec.faults;
+    plan.seed = job.seed;
+    plan.faults = job.faults;
     e2e::UpgradeRig rig(scenario, plan, rigOptions);
 
     std::array<bool, 4> flagged{};
@@ -215,14 +215,14 @@ RunResult execute(const RunSpec& spec, const UnitSetup& setup, const ReducedBuil
 
 } // namespace
 
-RunResult runOne(const RunSpec& run, const UnitSetup& setup, const ReducedBuildData& reduced,
+RunResult runOne(const PlannedRun& run, const UnitSetup& setup, const ReducedBuildData& reduced,
                  const RunnerOptions& options) {
     return execute(run, setup, reduced, options, nullptr);
 }
 
 std::vector<sim::ExchangeRecord> cleanTrace(const UnitSetup& setup, const ReducedBuildData& reduced,
                                             const RunnerOptions& options, QString* error) {
-    RunSpec clean;
+    PlannedRun clean;
     clean.setup = setup.name;
     clean.group = QStringLiteral("clean");
     std::vector<sim::ExchangeRecord> trace;

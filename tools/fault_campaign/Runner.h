@@ -66,8 +66,8 @@ struct RunResult {
     QStringList lastLines;
 };
 
-// Runs one spec. `reduced` supplies the build data of reduced setups.
-[[nodiscard]] RunResult runOne(const RunSpec& run, const UnitSetup& setup,
+// Runs one job. `reduced` supplies the build data of reduced setups.
+[[nodiscard]] RunResult runOne(const PlannedRun& run, const UnitSetup& setup,
                                const ReducedBuildData& reduced, const RunnerOptions& options);
 
 // The trace of a clean upgrade of the setup, or empty with why in error.

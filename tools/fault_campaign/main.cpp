@@ -30,12 +30,12 @@ struct Slice {
     QString name;
     // setup name -> what is planned for it
     std::vector<std::pair<QString, PlanOptions>> parts;
-    std::function<bool(const RunSpec&)> keep; // null: every planned run
+    std::function<bool(const PlannedRun&)> keep; // null: every planned run
 };
 
 // The full-size runs of the CI slice: a power loss in the middle of each long step (a
 // full-size run costs several seconds, and its recovery run as much again).
-bool ciKeeps(const RunSpec& r) {
+bool ciKeeps(const PlannedRun& r) {
     if (r.setup != QLatin1String("full"))
         return true;
     return r.position == QLatin1String("middle") || r.phase == QLatin1String("HMI programming") ||
@@ -87,9 +87,9 @@ std::optional<Slice> sliceNamed(const QString& name) {
 }
 
 // The ASan slice: every 16th run of the CI slice, full-size runs left out (too slow there).
-std::vector<RunSpec> thinned(const std::vector<RunSpec>& runs) {
-    std::vector<RunSpec> out;
-    for (const RunSpec& r : runs)
+std::vector<PlannedRun> thinned(const std::vector<PlannedRun>& runs) {
+    std::vector<PlannedRun> out;
+    for (const PlannedRun& r : runs)
         if (r.setup != QLatin1String("full") && r.id % 12 == 0)
             out.push_back(r);
     return out;
@@ -169,13 +169,13 @@ int main(int argc, char** argv) {
         QFile f(parser.value(workerOpt));
         if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
             return 2;
-        std::map<int, RunSpec> specs;
+        std::map<int, PlannedRun> runsById;
         for (const QString& line : QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts))
-            if (auto s = decodeSpec(line))
-                specs[s->id] = *s;
+            if (auto s = decodeRun(line))
+                runsById[s->id] = *s;
         for (const QString& idText : parser.value(runsOpt).split(u',', Qt::SkipEmptyParts)) {
-            const auto it = specs.find(idText.toInt());
-            if (it == specs.end())
+            const auto it = runsById.find(idText.toInt());
+            if (it == runsById.end())
                 continue;
             const UnitSetup* setup = findSetup(setups, it->second.setup);
             if (!setup)
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
 
     QElapsedTimer clock;
     clock.start();
-    std::vector<RunSpec> runs;
+    std::vector<PlannedRun> runs;
     for (const auto& [name, plan] : slice->parts) {
         const UnitSetup* setup = findSetup(setups, name);
         QString why;
@@ -212,8 +212,8 @@ int main(int argc, char** argv) {
         planRuns(runs, *setup, trace, plan);
     }
     if (slice->keep) {
-        std::vector<RunSpec> kept;
-        for (const RunSpec& r : runs)
+        std::vector<PlannedRun> kept;
+        for (const PlannedRun& r : runs)
             if (slice->keep(r))
                 kept.push_back(r);
         runs = std::move(kept);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
         runs = thinned(runs);
 
     if (parser.isSet(listOpt)) {
-        for (const RunSpec& r : runs) {
+        for (const PlannedRun& r : runs) {
             QStringList faults;
             for (const auto& f : r.faults)
                 faults << faultText(f);
@@ -237,14 +237,14 @@ int main(int argc, char** argv) {
     if (parser.isSet(onlyOpt)) {
         const int id = parser.value(onlyOpt).toInt();
         const auto it =
-            std::find_if(runs.begin(), runs.end(), [&](const RunSpec& r) { return r.id == id; });
+            std::find_if(runs.begin(), runs.end(), [&](const PlannedRun& r) { return r.id == id; });
         if (it == runs.end()) {
             std::fputs("no such run in this slice\n", stderr);
             return 2;
         }
         const RunResult r = runOne(*it, *findSetup(setups, it->setup), reduced, options);
         std::map<int, RunResult> one{{r.id, r}};
-        say(encodeSpec(*it).replace(u'\t', u' '));
+        say(encodeRun(*it).replace(u'\t', u' '));
         say(QStringLiteral("exit %1, recovery %2, faults fired %3 of %4, %5 ms")
                 .arg(r.exitCode)
                 .arg(r.recoveryExit)
@@ -264,8 +264,8 @@ int main(int argc, char** argv) {
     QTemporaryFile listFile;
     if (!listFile.open())
         return 2;
-    for (const RunSpec& r : runs)
-        listFile.write((encodeSpec(r) + u'\n').toUtf8());
+    for (const PlannedRun& r : runs)
+        listFile.write((encodeRun(r) + u'\n').toUtf8());
     listFile.flush();
 
     const int workerCount = std::max(1, parser.value(workersOpt).toInt());
@@ -380,7 +380,7 @@ int main(int argc, char** argv) {
     }
     const QString v = violationsText(runs, results, setups, self);
     int bad = 0;
-    for (const RunSpec& r : runs)
+    for (const PlannedRun& r : runs)
         if (!results.count(r.id) || !results[r.id].violations.isEmpty())
             ++bad;
     if (!v.isEmpty()) {
