@@ -6,6 +6,7 @@
 #include "MsgDlg.h"
 #include "Theme.h"
 #include "main.h"
+#include "upgrade/Captions.h"
 
 #include "common/gen_lib.h"
 #include "firmware/ImageStore.h"
@@ -41,7 +42,7 @@ QImage grabWindow(TForm3& form) {
 
 // A fresh window in the state right after start-up, with nothing attached.
 std::unique_ptr<TForm3> freshWindow() {
-    UpdaterDeps deps;
+    EngineDeps deps;
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     auto form = createUpdaterForms(std::move(deps));
     form->move(40, 40);
@@ -91,7 +92,7 @@ void shootRetry() {
     form->Label1->setText(QStringLiteral("Scan Complete."));
     form->Scan_ProgressBar->setRange(0, 2);
     form->Scan_ProgressBar->setPosition(2);
-    form->Scan_Error_Label->setText(TForm3::kScanErrorTimedOut);
+    form->Scan_Error_Label->setText(scanErrorText(ScanError::TimedOut));
     form->Retry_Panel->show();
     form->Retry_Panel->raise();
     form->TryAgain_Button->setFocus();
@@ -113,31 +114,36 @@ void shootStart() {
     save(grabWindow(*form), QStringLiteral("start-all-mode"));
 }
 
+// The progress list of a run that has upgraded CPU-1 and is reprogramming CPU-2 (or has
+// finished), shown through the caption table from the engine's events.
 void fillProgress(corvane::ui::ProgressListBox& list, bool finished) {
-    auto done = [&list](const QString& caption) { list.addLine(caption); };
-    auto bar = [&list](const QString& caption, double value) {
-        list.addLine(caption);
-        list.showLastBar(true);
-        list.setLastBar(value);
+    std::vector<EngineEvent> run;
+    auto stage = [&run](Stage s, int n, bool bar, std::optional<double> percent,
+                        std::uint32_t detail = 0) {
+        run.emplace_back(ev::StageStarted{s, n, bar});
+        if (percent)
+            run.emplace_back(ev::StageProgress{s, n, *percent, 0, 0});
+        if (!percent || *percent >= 100)
+            run.emplace_back(ev::StageEnded{s, n, StageResult::Done, Cause::None, detail});
     };
-    done(QStringLiteral("Enabling BootLoader.....Done"));
-    done(QStringLiteral("Retrieving Bootloader Info......RM258 v1.05"));
-    done(QStringLiteral("Retrieving Model Number......OK"));
-    bar(QStringLiteral("Erasing Program Memory......"), 100);
-    bar(QStringLiteral("Sending New Firmware......"), 100);
-    done(QStringLiteral("Disabling Boot Mode......Done"));
-    done(QStringLiteral("Restarting CPU-1......Done"));
-    done(QStringLiteral("Enabling CPU-2 Boot Mode......Done"));
-    bar(QStringLiteral("Sending New Firmware for CPU-2......"), 100);
-    bar(QStringLiteral("Erasing CPU-2......OK"), 100);
-    if (!finished) {
-        bar(QStringLiteral("Reprogramming CPU-2......"), 46);
-    } else {
-        bar(QStringLiteral("Reprogramming CPU-2......OK"), 100);
-        done(QStringLiteral("HMI Firmware Up To Date."));
-        done(QStringLiteral("Restarting System....Done"));
-        done(QStringLiteral("Verifying Firmware......OK"));
+    stage(Stage::BootloaderEntry, 1, false, std::nullopt);
+    stage(Stage::BootloaderInfo, 1, false, std::nullopt, 258u << 16 | 105u);
+    stage(Stage::ModelCheck, 1, false, std::nullopt);
+    stage(Stage::Erase, 1, true, 100);
+    stage(Stage::Transfer, 1, true, 100);
+    stage(Stage::BootModeExit, 1, false, std::nullopt);
+    stage(Stage::Cpu1Restart, 1, false, std::nullopt);
+    stage(Stage::BootModeEntry, 2, false, std::nullopt);
+    stage(Stage::Transfer, 2, true, 100);
+    stage(Stage::Erase, 2, true, 100);
+    stage(Stage::Reprogram, 2, true, finished ? 100 : 46);
+    if (finished) {
+        run.emplace_back(ev::Noted{Note::UpToDate, 3, {}});
+        stage(Stage::SystemRestart, 0, false, std::nullopt);
+        stage(Stage::Verification, 0, false, std::nullopt);
     }
+    for (const EngineEvent& e : run)
+        applyProgressOps(list, progressOps(e));
     list.scrollToLast();
 }
 
@@ -172,7 +178,7 @@ void shootMsgForm() {
     QImage shot = grabWindow(*form);
 
     TMsg_Form& box = *form->msgForm();
-    box.Label1->setText(VersionReview::refusalMessage(verdict));
+    box.Label1->setText(refusalText(verdict));
     box.Image1->setPicture(form->galleryForm()->Exclamation_Image);
     box.OK_Button->setFocus();
     // The box is translucent outside its panel: draw it alone, then over the window, centred.

@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QGuiApplication>
 #include <QTimer>
 
 #include <chrono>
@@ -23,28 +22,6 @@ std::uint32_t dialogSoundCode(TMsgDlgType type) {
         return kSoundAsterisk;
     }
     return kSoundDefault;
-}
-
-QString standardCaption(TMsgDlgType type) {
-    switch (type) {
-    case TMsgDlgType::mtWarning:
-        return QStringLiteral("Warning");
-    case TMsgDlgType::mtError:
-        return QStringLiteral("Error");
-    case TMsgDlgType::mtInformation:
-        return QStringLiteral("Information");
-    case TMsgDlgType::mtConfirmation:
-        return QStringLiteral("Confirm");
-    case TMsgDlgType::mtCustom:
-        break;
-    }
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr)
-        return QGuiApplication::applicationDisplayName();
-    return QCoreApplication::applicationName();
-}
-
-QString dialogCaption(TMsgDlgType type) {
-    return QLatin1Char(' ') + standardCaption(type);
 }
 
 void Sounds::beep(std::uint32_t code) {
@@ -170,26 +147,4 @@ void fillVersionInfo(const std::optional<VersionBlock>& block) {
 
 void Get_Version_Info() {
     fillVersionInfo(compiledVersionBlock());
-}
-
-namespace {
-
-KeyboardModifiersSource& modifiersSource() {
-    static KeyboardModifiersSource source;
-    return source;
-}
-
-} // namespace
-
-void setKeyboardModifiersSource(KeyboardModifiersSource source) {
-    modifiersSource() = std::move(source);
-}
-
-bool Ctrl_Key_Down() {
-    Qt::KeyboardModifiers modifiers;
-    if (modifiersSource())
-        modifiers = modifiersSource()();
-    else if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr)
-        modifiers = QGuiApplication::queryKeyboardModifiers();
-    return modifiers.testFlag(Qt::ControlModifier);
 }

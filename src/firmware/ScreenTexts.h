@@ -3,19 +3,21 @@
 // write. Plain data: the window applies it to its widgets, tests read it directly.
 // Per-processor arrays are indexed 1..3; element 0 is unused.
 
-#include <QColor>
 #include <QString>
 #include <QStringList>
 
 #include <array>
 
-inline const QColor kSilver{192, 192, 192};
-inline const QColor kLime{0, 255, 0};
-inline const QColor kRed{255, 0, 0};
+// The three colours a version label takes; the window paints them silver (192, 192, 192),
+// lime (0, 255, 0) and red (255, 0, 0).
+enum class LabelColour { Silver, Lime, Red };
+inline constexpr LabelColour kSilver = LabelColour::Silver;
+inline constexpr LabelColour kLime = LabelColour::Lime;
+inline constexpr LabelColour kRed = LabelColour::Red;
 
 struct LabelText {
     QString text;
-    QColor colour = kSilver;
+    LabelColour colour = kSilver;
     friend bool operator==(const LabelText&, const LabelText&) = default;
 };
 

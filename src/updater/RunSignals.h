@@ -63,10 +63,3 @@ private:
     std::unique_ptr<corvane::SerialDevice> m_inner;
     int m_refused = 0;
 };
-
-// What a run stopped part-way has left on the unit, from the progress lines it showed
-// (upgradeStarted: "Load Firmware" was pressed), and how a later run recovers it.
-[[nodiscard]] QString unitStateAfterStop(bool upgradeStarted, const QStringList& captions);
-
-// "SIGINT", "SIGTERM", else "signal N".
-[[nodiscard]] QString signalName(int signal);

@@ -1,11 +1,10 @@
 #include "Transcript.h"
 
-#include "SmoothControls.h"
-#include "main.h"
-
 #include "BuildData.h"
 #include "firmware/ProductTable.h"
 #include "firmware/ResourceSource.h"
+#include "firmware/VersionText.h"
+#include "upgrade/Captions.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,8 +20,6 @@
 
 namespace {
 
-const char* const kProcessorNames[4] = {"", "CPU-1", "CPU-2", "HMI"};
-
 std::optional<std::uint16_t> readWord(const ResourceSource& resources, const QString& name) {
     const auto bytes = resources.read(name, 2);
     if (!bytes || bytes->isEmpty())
@@ -31,10 +28,6 @@ std::optional<std::uint16_t> readWord(const ResourceSource& resources, const QSt
     if (bytes->size() >= 2)
         v = static_cast<std::uint16_t>(v | static_cast<std::uint8_t>(bytes->at(1)) << 8);
     return v;
-}
-
-QString versionText(std::uint16_t v) {
-    return QStringLiteral("v%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace
@@ -60,9 +53,10 @@ QString buildDataSummary(const ResourceSource& resources, const ProductTable& pr
         const auto rm = readWord(resources, QStringLiteral("RM_NUM_%1").arg(n));
         const auto version = readWord(resources, QStringLiteral("FW_VER_%1").arg(n));
         parts << QStringLiteral("%1 RM%2 %3")
-                     .arg(QLatin1String(kProcessorNames[n]),
+                     .arg(VersionReview::processorName(n),
                           rm ? QString::number(*rm) : QStringLiteral("?"),
-                          version ? versionText(*version) : QStringLiteral("v?"));
+                          version ? QStringLiteral("v") + versionNumberText(*version, QLocale::c())
+                                  : QStringLiteral("v?"));
     }
     // The CPU-1 images are the HFILE_<RM> resources; HFILE_2 and HFILE_3 are the others'.
     static const QRegularExpression image(QStringLiteral("^HFILE_(\\d{4,5})$"));
@@ -149,54 +143,45 @@ void RunTranscript::chunkReceived(const std::uint8_t* bytes, std::size_t length)
     write("rx", currentKind() + QStringLiteral("  ") + hexBytes(bytes, length));
 }
 
-FormTranscriber::FormTranscriber(TForm3& form, RunTranscript& transcript, QObject* parent)
+EngineTranscriber::EngineTranscriber(UpgradeEngine& engine, RunTranscript& transcript,
+                                     QObject* parent)
     : QObject(parent)
-    , m_form(&form)
+    , m_engine(&engine)
     , m_transcript(transcript) {
-    connect(&form, &TForm3::portsListed, this,
-            [this](const QStringList& ports) { m_transcript.ports(ports); });
-    connect(&form, &TForm3::scanLogged, this, [this](const QString& line) {
-        m_transcript.scan(line);
-        // The window only says "unable to open."; the transcript keeps why.
-        if (line.endsWith(QStringLiteral(" unable to open.")) && m_form && m_form->VexaComms1()) {
-            const QString why = m_form->VexaComms1()->lastOpenError();
-            if (!why.isEmpty())
-                m_transcript.scan(QStringLiteral("  why: ") + why);
-        }
-    });
-    connect(form.Progress_ListBox, &corvane::ui::ProgressListBox::linesChanged, this,
-            &FormTranscriber::progressChanged);
-    if (TVexaComms* link = form.VexaComms1())
+    connect(&engine, &UpgradeEngine::reported, this, &EngineTranscriber::onEvent);
+    if (TVexaComms* link = engine.VexaComms1())
         link->setTap(&m_transcript);
 }
 
-FormTranscriber::~FormTranscriber() {
-    if (m_form) {
-        if (TVexaComms* link = m_form->VexaComms1())
+EngineTranscriber::~EngineTranscriber() {
+    if (m_engine) {
+        if (TVexaComms* link = m_engine->VexaComms1())
             link->setTap(nullptr);
     }
 }
 
-void FormTranscriber::progressChanged() {
-    if (!m_form)
+void EngineTranscriber::onEvent(const EngineEvent& event) {
+    if (const auto* listed = std::get_if<ev::PortsListed>(&event)) {
+        m_transcript.ports(listed->ports);
+    } else if (const auto* log = std::get_if<ev::ScanLogged>(&event)) {
+        m_transcript.scan(scanLogText(log->port, log->kind));
+        // The scan log only says "unable to open."; the transcript keeps why.
+        if (log->kind == ScanLog::UnableToOpen && !log->detail.isEmpty())
+            m_transcript.scan(QStringLiteral("  why: ") + log->detail);
+    } else if (std::holds_alternative<ev::LinkReleased>(event)) {
+        m_engine = nullptr; // the link (and its tap) is gone
         return;
-    const corvane::ui::ProgressListBox& list = *m_form->Progress_ListBox;
-    std::vector<ProgressLineState> lines;
-    lines.reserve(static_cast<std::size_t>(list.count()));
-    for (int i = 0; i < list.count(); ++i) {
-        const auto& item = list.item(i);
-        lines.push_back({item.caption, item.barVisible, item.barValue});
     }
-    for (const QString& line : m_reporter.update(lines))
-        m_transcript.progress(line);
-    m_lastCaptions = list.captions();
+    if (!progressOps(event).empty() && m_engine)
+        for (const ProgressReporter::Report& r :
+             m_reporter.update(m_engine->progressLines().lines()))
+            m_transcript.progress(r.text);
 }
 
-QString FormTranscriber::windowResult() const {
-    if (m_lastCaptions.isEmpty())
+QString windowResult(const RunOutcome& outcome) {
+    if (!outcome.upgradeStarted)
         return QStringLiteral("Result: the window closed; no upgrade was run.");
-    if (upgradeSucceeded(m_lastCaptions))
+    if (outcome.exit == RunExit::Success)
         return QStringLiteral("Result: the window closed after the upgrade completed.");
-    return QStringLiteral("Result: the window closed; the last progress line was: ") +
-           m_lastCaptions.constLast();
+    return QStringLiteral("Result: the window closed; ") + outcome.summary;
 }

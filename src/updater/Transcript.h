@@ -4,9 +4,8 @@
 // since the transcript began in milliseconds and a tag: "info", "ports", "scan", "tx", "rx",
 // "end", "progress", "result".
 
-#include "AutoRun.h"
-
 #include "serial/LinkTap.h"
+#include "upgrade/UpgradeEngine.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,7 +20,6 @@
 
 class ProductTable;
 class ResourceSource;
-class TForm3;
 
 // "01 03 00 08": upper-case hex, one space between bytes.
 [[nodiscard]] QString hexBytes(const std::uint8_t* bytes, std::size_t length);
@@ -67,22 +65,21 @@ private:
     std::string m_kind; // the exchange in progress; empty between exchanges
 };
 
-// Feeds a transcript from the window: the scan's port list and log, every progress line as it
+// Feeds a transcript from the engine: the scan's port list and log, every progress line as it
 // appears (a line, a new caption, a bar at another 10 % step) and the link's traffic.
-class FormTranscriber : public QObject {
+class EngineTranscriber : public QObject {
     Q_OBJECT
 public:
-    FormTranscriber(TForm3& form, RunTranscript& transcript, QObject* parent = nullptr);
-    ~FormTranscriber() override;
-
-    // The result line for a window run: how the progress list ended.
-    [[nodiscard]] QString windowResult() const;
+    EngineTranscriber(UpgradeEngine& engine, RunTranscript& transcript, QObject* parent = nullptr);
+    ~EngineTranscriber() override;
 
 private:
-    void progressChanged();
+    void onEvent(const EngineEvent& event);
 
-    QPointer<TForm3> m_form;
+    UpgradeEngine* m_engine;
     RunTranscript& m_transcript;
     ProgressReporter m_reporter;
-    QStringList m_lastCaptions;
 };
+
+// The result line of a run with the window: how the upgrade ended, if one was run.
+[[nodiscard]] QString windowResult(const RunOutcome& outcome);

@@ -1,11 +1,12 @@
-// Program entry: the command line, the application's identity, then the three forms in their
-// start order, and the event loop until the main window closes. With --simulate a simulated
-// unit answers on a pseudo-terminal inside the process; with --auto the run drives itself,
-// with --identify it only finds the unit and reports.
+// Program entry: the command line, the application's identity, then either the window (the
+// three forms in their start order and the event loop until the main window closes) or, with
+// --auto and --identify, the engine on its own with the command line's report: no window, no
+// window system. With --simulate a simulated unit answers on a pseudo-terminal inside the
+// process.
 
 #include "AppOptions.h"
-#include "AutoRun.h"
 #include "BuiltInSimulator.h"
+#include "CliView.h"
 #include "RunSignals.h"
 #include "Theme.h"
 #include "Transcript.h"
@@ -18,7 +19,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -36,59 +36,185 @@ void printLine(const QString& line) {
     std::fflush(stdout);
 }
 
-// A run without a window must not need a display: offscreen when there is none, and as the
-// fallback when the display there is cannot be reached.
-void chooseWindowlessPlatform() {
-    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
-    if (!chosen.isEmpty()) {
-        if (!chosen.contains("offscreen"))
-            qputenv("QT_QPA_PLATFORM", chosen + ";offscreen");
-        return;
-    }
-    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
-    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    QByteArray list;
-    if (wayland)
-        list += "wayland;";
-    if (x11)
-        list += "xcb;";
-    qputenv("QT_QPA_PLATFORM", list + "offscreen");
+void printError(const QString& line) {
+    std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(line));
 }
 
-// The window without --auto: after SIGINT/SIGTERM no further step starts, boxes are closed,
-// and once the step in progress has returned the state is reported and the window closes.
-void closeWhenIdle(TForm3& form, int signal) {
-    class StepBlocker : public QObject {
-    public:
-        using QObject::QObject;
-        bool eventFilter(QObject*, QEvent* e) override {
-            return e->type() == WM_SCAN_STEP || e->type() == WM_UPGRADE_STEP;
-        }
-    };
-    form.installEventFilter(new StepBlocker(&form));
-    const QStringList atStop = form.Progress_ListBox->captions();
-    abandonDelays();
-    std::fprintf(stderr, "corvane-updater: %s received; stopping after the exchange in progress.\n",
-                 qPrintable(signalName(signal)));
-    auto* timer = new QTimer(&form);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, &form, [&form, timer, atStop] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            if (auto* dialog = qobject_cast<QDialog*>(modal))
-                dialog->reject();
+// What both faces of the program set up before the engine: the transcript, the simulated
+// unit, and the engine's dependencies.
+struct RunSetup {
+    std::unique_ptr<RunTranscript> transcript;
+    std::unique_ptr<BuiltInSimulator> simulator;
+    EngineDeps deps;
+    int failedWith = 0; // non-zero: the run cannot start; exit with this code
+
+    explicit RunSetup(AppOptions& options) {
+        if (!options.logPath.isEmpty() && !openTranscript(options.logPath))
             return;
-        }
-        if (form.handlerRunning() || QThread::currentThread()->loopLevel() > 1)
+        if (options.simulate && !startSimulator(options))
             return;
-        timer->stop();
-        const bool upgrading = form.visiblePanel() == form.Upgrade_Panel;
-        const QStringList captions =
-            RunSignals::refusedRequests() > 0 ? atStop : form.Progress_ListBox->captions();
-        std::fprintf(stderr, "corvane-updater: %s\n",
-                     qPrintable(unitStateAfterStop(upgrading, captions)));
-        form.close();
+        deps.preferredPorts = options.ports;
+        deps.fastLink = options.fastLink;
+        deps.verifyAfterRestart = options.verify;
+        deps.deviceFactory = [] {
+            return std::make_unique<GatedSerialDevice>(
+                std::make_unique<corvane::PosixSerialDevice>());
+        };
+        deps.refusedRequests = &RunSignals::refusedRequests;
+    }
+
+    bool openTranscript(const QString& path) {
+        QString why;
+        transcript = RunTranscript::openFile(path, &why);
+        if (!transcript) {
+            printError(why);
+            failedWith = 2;
+            return false;
+        }
+        transcript->info(QStringLiteral("Corvane Firmware Updater %1").arg(Version_Info[2]));
+        transcript->info(QStringLiteral("command line: ") +
+                         QCoreApplication::arguments().mid(1).join(u' '));
+        try {
+            transcript->info(buildDataSummary(embeddedResources(), Product_Table()));
+        } catch (const std::exception& e) {
+            transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
+        }
+        return true;
+    }
+
+    bool startSimulator(AppOptions& options) {
+        simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
+        for (const QString& problem : simulator->problems())
+            printError(QStringLiteral("simulated unit: build data: ") + problem);
+        try {
+            options.ports.prepend(simulator->start());
+        } catch (const std::exception& e) {
+            printError(QStringLiteral("simulated unit: ") + QString::fromLocal8Bit(e.what()));
+            if (transcript)
+                transcript->result(QStringLiteral("Result: the simulated unit could not start: ") +
+                                       QString::fromLocal8Bit(e.what()),
+                                   1);
+            failedWith = 1;
+            return false;
+        }
+        printLine(simulator->description());
+        if (transcript)
+            transcript->info(simulator->description());
+        return true;
+    }
+
+    // After the run: what the simulated unit holds, and the transcript's last line.
+    void finish(const QString& resultLine, int exitCode) {
+        if (simulator) {
+            simulator->unit().stop();
+            printLine(QStringLiteral("\nSimulated unit after the run:\n") +
+                      simulator->summaryText());
+            if (transcript)
+                for (const QString& line : simulator->summaryText().split(u'\n'))
+                    transcript->info(QStringLiteral("simulated unit: ") + line);
+        }
+        if (transcript)
+            transcript->result(resultLine, exitCode);
+    }
+};
+
+// --auto and --identify: the engine drives itself; the report goes to standard output and the
+// result line comes last.
+int runUnattended(int argc, char** argv, AppOptions& options) {
+    QCoreApplication app(argc, argv);
+    RunSignals signalWatch;
+    setIdentity();
+    RunSetup setup(options);
+    if (setup.failedWith != 0)
+        return setup.failedWith;
+
+    UpgradeEngine engine(setup.deps);
+    engine.setMode(options.identify ? EngineMode::Identify : EngineMode::Auto);
+    for (const UpgradeEngine::StartupMessage& m : engine.startupMessages())
+        printLine(QStringLiteral("Message: ") + m.text);
+    CliView view(engine, printLine);
+    std::unique_ptr<EngineTranscriber> transcriber;
+    if (setup.transcript)
+        transcriber = std::make_unique<EngineTranscriber>(engine, *setup.transcript);
+
+    RunOutcome outcome;
+    if (engine.startupRefused()) {
+        outcome.exit = RunExit::UpgradeFailed;
+        outcome.summary = QStringLiteral("the program cannot start: its build data is not usable.");
+    } else {
+        QObject::connect(&engine, &UpgradeEngine::reported, &app, [](const EngineEvent& e) {
+            if (const auto* finished = std::get_if<ev::RunFinished>(&e))
+                QCoreApplication::exit(finished->outcome.exitCode());
+        });
+        QObject::connect(&signalWatch, &RunSignals::stopRequested, &engine, [&](int signal) {
+            if (engine.isFinished())
+                return;
+            view.stopRequested(signal);
+            engine.requestStop(signal);
+        });
+        QTimer::singleShot(0, &engine, [&engine] { engine.startScan(); });
+        QCoreApplication::exec();
+        outcome = engine.outcome();
+    }
+    transcriber.reset();
+    const QString result = QStringLiteral("Result: ") + outcome.summary;
+    setup.finish(result, outcome.exitCode());
+    printLine(result);
+    return outcome.exitCode();
+}
+
+// The window. After SIGINT/SIGTERM no further step starts, boxes are closed, and once the step
+// in progress has returned the state is reported and the window closes.
+int runWindow(int argc, char** argv, AppOptions& options) {
+    QApplication app(argc, argv);
+    RunSignals signalWatch;
+    setIdentity();
+    QApplication::setApplicationDisplayName(QStringLiteral("Corvane Firmware Updater"));
+    corvane::ui::installAppFonts();
+    QApplication::setFont(corvane::ui::uiFont());
+    sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
+
+    RunSetup setup(options);
+    if (setup.failedWith != 0)
+        return setup.failedWith;
+    const std::unique_ptr<TForm3> form = createUpdaterForms(setup.deps);
+    UpgradeEngine& engine = form->engine();
+    std::unique_ptr<EngineTranscriber> transcriber;
+    if (setup.transcript)
+        transcriber = std::make_unique<EngineTranscriber>(engine, *setup.transcript);
+    form->show();
+
+    int stoppedBy = 0;
+    QObject::connect(&engine, &UpgradeEngine::reported, form.get(), [&](const EngineEvent& e) {
+        const auto* finished = std::get_if<ev::RunFinished>(&e);
+        if (!finished || finished->outcome.exit != RunExit::Stopped)
+            return;
+        printError(finished->outcome.stateAfterStop);
+        form->close();
     });
-    timer->start();
+    QObject::connect(&signalWatch, &RunSignals::stopRequested, form.get(), [&](int signal) {
+        if (stoppedBy != 0)
+            return;
+        stoppedBy = signal;
+        printError(signalName(signal) +
+                   QStringLiteral(" received; stopping after the exchange in progress."));
+        // A box open in the step in progress would keep it from returning.
+        auto* boxes = new QTimer(form.get());
+        QObject::connect(boxes, &QTimer::timeout, form.get(), [&engine, boxes] {
+            if (engine.isFinished())
+                boxes->stop();
+            else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                dialog->reject();
+        });
+        boxes->start(10);
+        engine.requestStop(signal);
+    });
+    const int code = QApplication::exec();
+    const int result = stoppedBy != 0 ? signalExitCode(stoppedBy) : code;
+    const RunOutcome outcome = engine.outcome();
+    transcriber.reset();
+    setup.finish(windowResult(outcome), result);
+    return result;
 }
 
 } // namespace
@@ -125,104 +251,6 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the dispositions.
     RunSignals::install();
     if (options.windowless())
-        chooseWindowlessPlatform();
-
-    QApplication app(argc, argv);
-    RunSignals signalWatch;
-    setIdentity();
-    QApplication::setApplicationDisplayName(QStringLiteral("Corvane Firmware Updater"));
-
-    corvane::ui::installAppFonts();
-    QApplication::setFont(corvane::ui::uiFont());
-    sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
-
-    std::unique_ptr<RunTranscript> transcript;
-    if (!options.logPath.isEmpty()) {
-        QString why;
-        transcript = RunTranscript::openFile(options.logPath, &why);
-        if (!transcript) {
-            std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(why));
-            return 2;
-        }
-        transcript->info(QStringLiteral("Corvane Firmware Updater %1").arg(Version_Info[2]));
-        transcript->info(QStringLiteral("command line: ") +
-                         QCoreApplication::arguments().mid(1).join(u' '));
-        try {
-            transcript->info(buildDataSummary(embeddedResources(), Product_Table()));
-        } catch (const std::exception& e) {
-            transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
-        }
-    }
-
-    std::unique_ptr<BuiltInSimulator> simulator;
-    if (options.simulate) {
-        simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
-        for (const QString& problem : simulator->problems())
-            std::fprintf(stderr, "corvane-updater: simulated unit: build data: %s\n",
-                         qPrintable(problem));
-        try {
-            options.ports.prepend(simulator->start());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "corvane-updater: simulated unit: %s\n", e.what());
-            if (transcript)
-                transcript->result(QStringLiteral("Result: the simulated unit could not start: ") +
-                                       QString::fromLocal8Bit(e.what()),
-                                   1);
-            return 1;
-        }
-        printLine(simulator->description());
-        if (transcript)
-            transcript->info(simulator->description());
-    }
-
-    UpdaterDeps deps;
-    deps.preferredPorts = options.ports;
-    deps.fastLink = options.fastLink;
-    deps.verifyAfterRestart = options.verify;
-    deps.deviceFactory = [] {
-        return std::make_unique<GatedSerialDevice>(std::make_unique<corvane::PosixSerialDevice>());
-    };
-    const std::unique_ptr<TForm3> form = createUpdaterForms(std::move(deps));
-    std::unique_ptr<FormTranscriber> transcriber;
-    if (transcript)
-        transcriber = std::make_unique<FormTranscriber>(*form, *transcript);
-    form->show();
-    std::unique_ptr<AutoRun> autoRun;
-    if (options.windowless()) {
-        autoRun = std::make_unique<AutoRun>(*form, printLine);
-        autoRun->setIdentifyOnly(options.identify);
-        autoRun->setHoldResultLine(true);
-        autoRun->start();
-    }
-    int stoppedBy = 0;
-    QObject::connect(&signalWatch, &RunSignals::stopRequested, form.get(), [&](int signal) {
-        if (stoppedBy != 0)
-            return;
-        stoppedBy = signal;
-        if (autoRun)
-            autoRun->requestStop(signal);
-        else
-            closeWhenIdle(*form, signal);
-    });
-    int result = QApplication::exec();
-    if (autoRun)
-        result = autoRun->exitCode();
-    else if (stoppedBy != 0)
-        result = signalExitCode(stoppedBy);
-    if (simulator) {
-        simulator->unit().stop();
-        printLine(QStringLiteral("\nSimulated unit after the run:\n") + simulator->summaryText());
-        if (transcript)
-            for (const QString& line : simulator->summaryText().split(u'\n'))
-                transcript->info(QStringLiteral("simulated unit: ") + line);
-    }
-    if (transcript) {
-        const bool autoResult = autoRun && !autoRun->resultLine().isEmpty();
-        transcript->result(autoResult ? autoRun->resultLine() : transcriber->windowResult(),
-                           result);
-        transcriber.reset();
-    }
-    if (autoRun && !autoRun->resultLine().isEmpty())
-        printLine(autoRun->resultLine());
-    return result;
+        return runUnattended(argc, argv, options);
+    return runWindow(argc, argv, options);
 }

@@ -3,6 +3,7 @@
 // corvane-sim as a unit of its own on a pseudo-terminal that outlives any one updater run.
 
 #include "SimulatedUnit.h"
+#include "support/Scenarios.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -18,10 +19,7 @@ inline QString versionArg(std::uint16_t v) {
     return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
 }
 
-inline const sim::CarriedFirmware& carried() {
-    static const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
-    return c;
-}
+using corvane::test::carried;
 
 // The updater's environment: offscreen as the suite runs it, or with every display variable
 // removed.

@@ -1,7 +1,11 @@
 // The program itself, run unattended as a script or a production line would: `--auto` with the
 // built-in simulated unit (or a port that is no unit), its standard output and its exit code.
 
+#include "CliRun.h"
 #include "SimulatedUnit.h"
+#include "support/Scenarios.h"
+
+#include "support/TestEnv.h"
 
 #include <QFile>
 #include <QProcess>
@@ -25,28 +29,14 @@ struct Run {
 
 // CTest runs this suite once more with CORVANE_E2E_LINK=fast: every unattended run then
 // uses the fast link.
-bool fastLink() {
-    return qEnvironmentVariable("CORVANE_E2E_LINK") == QLatin1String("fast");
-}
-
 Run runUpdater(QStringList args, int timeoutMs = 120000) {
-    if (fastLink() && args.contains(QStringLiteral("--auto")))
+    if (fastLinkRequested() && args.contains(QStringLiteral("--auto")))
         args << QStringLiteral("--fast");
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(CORVANE_UPDATER_EXE), args);
+    corvane::e2e::UpdaterRun run(args);
     Run r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(5000);
-        r.err = QStringLiteral("did not finish");
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput()).split(u'\n');
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    r.exitCode = run.finish(timeoutMs);
+    r.out = run.lines();
+    r.err = run.err();
     return r;
 }
 
@@ -66,7 +56,7 @@ private slots:
 };
 
 void TestE2eAuto::exitCodes_data() {
-    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& c = corvane::test::carried();
     const QStringList upToDate{"--cpu1", ":" + version(c.version[1]),
                                "--cpu2", ":" + version(c.version[2]),
                                "--hmi",  ":" + version(c.version[3])};
@@ -107,7 +97,7 @@ void TestE2eAuto::exitCodes() {
 }
 
 void TestE2eAuto::successfulRunReportsEveryStage() {
-    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& c = corvane::test::carried();
     // Only CPU-1 is behind: the shortest complete run.
     Run r = runUpdater({"--auto", "--simulate", "--cpu1", ":2.15", "--cpu2",
                         ":" + version(c.version[2]), "--hmi", ":" + version(c.version[3])});
@@ -119,10 +109,11 @@ void TestE2eAuto::successfulRunReportsEveryStage() {
     const QString port = r.out.first().section(u' ', 3, 3).chopped(1);
     QVERIFY(r.out.contains(QStringLiteral("Scan: ") + port + QStringLiteral(" found CV.")));
     // The link the unit was found on: its read interval, and a pty has no low-latency mode.
-    const QString link = QStringLiteral("Link: %1, a reply ends after %2 ms of quiet; a "
-                                        "pseudo-terminal, not an adapter: no latency timer, and "
-                                        "no low-latency mode to grant.")
-                             .arg(port, fastLink() ? QStringLiteral("0.5") : QStringLiteral("10"));
+    const QString link =
+        QStringLiteral("Link: %1, a reply ends after %2 ms of quiet; a "
+                       "pseudo-terminal, not an adapter: no latency timer, and "
+                       "no low-latency mode to grant.")
+            .arg(port, fastLinkRequested() ? QStringLiteral("0.5") : QStringLiteral("10"));
     QVERIFY2(r.out.contains(link), qPrintable(link + QStringLiteral("\n") + all));
     // Every line of the sequence, in order, as it appeared. A bar line is printed with the
     // value the run sees when it looks (every 10 ms), so on the fast link the first value may
@@ -271,18 +262,12 @@ void TestE2eAuto::cutOffRunLeavesItsTranscript() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString log = dir.filePath(QStringLiteral("cut.txt"));
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(CORVANE_UPDATER_EXE),
-            {"--auto", "--simulate", "--cpu1", ":2.15", "--log", log});
-    QVERIFY(p.waitForStarted(10000));
+    corvane::e2e::UpdaterRun p({"--auto", "--simulate", "--cpu1", ":2.15", "--log", log});
     // Killed in the middle of CPU-1's programming, with no chance to finish anything.
     QTRY_VERIFY_WITH_TIMEOUT(readLines(log).join(u'\n').contains(QStringLiteral("cmd 0x02")),
                              60000);
-    p.kill();
-    QVERIFY(p.waitForFinished(10000));
+    p.signal(SIGKILL);
+    QCOMPARE(p.finish(10000), -2);
     const QStringList lines = readLines(log);
     QFile f(log);
     QVERIFY(f.open(QIODevice::ReadOnly));

@@ -148,8 +148,8 @@ void TestE2eClosing::closingStopsTheWire() {
     s.hmi.version = 105;
     s.startInBootloader = inBootloader;
     RigOptions options;
-    options.cpu1RestartMs = 400;   // long enough to close inside it
-    options.bootEntryPollMs = 200; // likewise
+    options.timings.cpu1RestartMs = 400;   // long enough to close inside it
+    options.timings.bootEntryPollMs = 200; // likewise
     UpgradeRig rig(s, {}, options);
     TForm3& form = rig.openWindow();
     CloseTrigger trigger(rig, after, kind, occurrence, delayMs);

@@ -3,6 +3,7 @@
 // second run that finds the unit through its bootloader and finishes the job.
 
 #include "UpgradeRig.h"
+#include "support/Scenarios.h"
 
 #include "main.h"
 
@@ -16,7 +17,7 @@ namespace {
 // Second and HMI processors already run the carried firmware, so only CPU-1 is programmed.
 sim::Scenario cpu1Only() {
     sim::Scenario s;
-    const sim::CarriedFirmware carried = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& carried = corvane::test::carried();
     s.cpu2.version = carried.version[2];
     s.hmi.version = carried.version[3];
     return s;
@@ -31,7 +32,7 @@ QString infoLine(const sim::Scenario& s) {
 
 QStringList scanLog(const TForm3& form, const QString& port) {
     QStringList out;
-    for (const QString& line : form.Memo2)
+    for (const QString& line : form.engine().Memo2)
         if (line.startsWith(port))
             out << line.mid(port.size());
     return out;

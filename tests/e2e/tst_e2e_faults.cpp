@@ -2,6 +2,7 @@
 // status that stays busy at one address. Each ends the run with its line and the Quit button.
 
 #include "UpgradeRig.h"
+#include "support/Scenarios.h"
 
 #include "main.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 // CPU-1 and the HMI up to date; CPU-2 out of date.
 sim::Scenario cpu2Only() {
-    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& c = corvane::test::carried();
     sim::Scenario s;
     s.cpu1.version = c.version[1];
     s.hmi.version = c.version[3];
@@ -84,7 +85,7 @@ void TestE2eFaults::statusFaultEndsTheRun() {
     QCOMPARE(lines.mid(1), tail);
     QVERIFY(form.Quit_Button2->isEnabled());
     QCOMPARE(form.focusWidget(), static_cast<QWidget*>(form.Quit_Button2));
-    QCOMPARE(form.pollcnt, 0);
+    QCOMPARE(form.engine().pollcnt, 0);
 
     // The run stopped where the fault struck: the HMI was left alone, the unit not restarted.
     const std::vector<RequestKind> kinds = rig.kindsSinceLoad();

@@ -107,7 +107,7 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
 
     // After CPU-1's restart the window read the unit again: CPU-1 is now up to date.
     QCOMPARE(int(form.unit().FW_Version[1]), int(carried.version[1]));
-    QCOMPARE(form.CurrentVer_Label[1]->colour(), kLime);
+    QCOMPARE(form.CurrentVer_Label[1]->colour(), QColor(0, 255, 0));
 
     // The requests in the order the sequence prescribes.
     const std::vector<RequestKind> kinds = rig.kindsSinceLoad();

@@ -3,6 +3,8 @@
 
 #include "UpgradeRig.h"
 
+#include "support/Scenarios.h"
+
 #include "common/gen_lib.h"
 #include "firmware/ResourceSource.h"
 #include "main.h"
@@ -10,24 +12,13 @@
 #include <QTest>
 
 using namespace corvane::e2e;
+using corvane::test::carried;
+using corvane::test::upToDate;
 namespace sim = corvane::sim;
 
 namespace {
 
-const sim::CarriedFirmware& carried() {
-    static const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
-    return c;
-}
-
 // Every processor on the carried version unless the test changes one.
-sim::Scenario upToDate() {
-    sim::Scenario s;
-    s.cpu1.version = carried().version[1];
-    s.cpu2.version = carried().version[2];
-    s.hmi.version = carried().version[3];
-    return s;
-}
-
 qsizetype countOf(const std::vector<RequestKind>& kinds, RequestKind kind) {
     return std::count(kinds.begin(), kinds.end(), kind);
 }

@@ -27,9 +27,9 @@ void TestE2eTimed::upgradeWithTheTimingModel() {
     s.timing.enabled = true;
     s.timing.scale = kScale;
     RigOptions options;
-    options.cpu1RestartMs = static_cast<int>(8000 * kScale); // longer than CPU-1's start
+    options.timings.cpu1RestartMs = static_cast<int>(8000 * kScale); // longer than CPU-1's start
     // Shorter than one sub-processor erase (60 KiB x 25 ms x scale = 75 ms).
-    options.stuckStatusMs = 40;
+    options.timings.stuckStatusMs = 40;
     UpgradeRig rig(s, {}, options);
     TForm3& form = rig.openWindow();
     QVERIFY(rig.scan());

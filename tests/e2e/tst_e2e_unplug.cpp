@@ -4,7 +4,8 @@
 
 #include "UpgradeRig.h"
 
-#include "AutoRun.h"
+#include "support/Scenarios.h"
+
 #include "main.h"
 
 #include <QElapsedTimer>
@@ -22,20 +23,13 @@ const QString kUnplugged =
 
 // Every processor out of date, so that the run goes through CPU-1's bootloader first.
 sim::Scenario allOld() {
-    sim::Scenario s;
-    s.cpu1.version = 215;
-    s.cpu2.version = 100;
-    s.hmi.version = 100;
-    return s;
+    return corvane::test::withVersions(215, 100, 100);
 }
 
 // CPU-1 and the HMI up to date; CPU-2 out of date.
 sim::Scenario cpu2Only() {
-    const sim::CarriedFirmware c = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
-    sim::Scenario s;
-    s.cpu1.version = c.version[1];
-    s.hmi.version = c.version[3];
-    return s;
+    const sim::CarriedFirmware& c = corvane::test::carried();
+    return corvane::test::withVersions(c.version[1], 100, c.version[3]);
 }
 
 // Stops the unit (closing the pty's master) once it has served `after` exchanges of `kind`;
@@ -122,21 +116,17 @@ void TestE2eUnplug::unpluggedMidTransfer() {
 
 void TestE2eUnplug::unpluggedUnattendedExitsNonZero() {
     UpgradeRig rig(cpu2Only(), {}, RigOptions{.answerModals = false});
-    TForm3& form = rig.openWindow();
-    QStringList output;
-    AutoRun run(form, [&](const QString& line) { output << line; });
-    run.setStallLimitMs(60000);
     QElapsedTimer sinceUnplug;
     Unplugger unplug(rig.unit(), sim::Exchange::Fn104Data, 100, sinceUnplug);
-    run.start();
-    QVERIFY(waitUntil([&] { return run.isFinished(); }, 90000));
+    const UnattendedRun run = rig.runUnattended(EngineMode::Auto, 60000, 90000);
     QVERIFY(unplug.done());
     QVERIFY2(sinceUnplug.elapsed() < 3000, qPrintable(QString::number(sinceUnplug.elapsed())));
-    QCOMPARE(run.exitCode(), 1);
-    const bool named = std::any_of(output.begin(), output.end(),
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.outcome.cause, Cause::AdapterDisconnected);
+    QCOMPARE(run.outcome.processor, 2);
+    const bool named = std::any_of(run.output.begin(), run.output.end(),
                                    [](const QString& line) { return line.endsWith(kUnplugged); });
-    QVERIFY2(named, qPrintable(output.join(u'\n')));
-    (void)waitUntil([&] { return form.VexaComms1() == nullptr; }, 10000);
+    QVERIFY2(named, qPrintable(run.output.join(u'\n')));
 }
 
 QTEST_MAIN(TestE2eUnplug)

@@ -156,7 +156,7 @@ private slots:
 
     void carriedColourAgainstInstalled_data() {
         QTest::addColumn<QString>("installed");
-        QTest::addColumn<QColor>("colour");
+        QTest::addColumn<LabelColour>("colour");
         QTest::newRow("same text") << "RM4001 v2.45" << kSilver;
         QTest::newRow("same text, other case") << "rm4001 V2.45" << kSilver;
         QTest::newRow("older installed") << "RM4001 v2.44" << kRed;
@@ -165,7 +165,7 @@ private slots:
     }
     void carriedColourAgainstInstalled() {
         QFETCH(QString, installed);
-        QFETCH(QColor, colour);
+        QFETCH(LabelColour, colour);
         Rig rig;
         rig.startUp();
         rig.texts.CurrentVer_Label[1].text = installed;

@@ -5,6 +5,8 @@
 #include "MsgDlg.h"
 #include "SmoothControls.h"
 
+#include "support/TestEnv.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -57,15 +59,6 @@ private:
 
     QTimer m_timer;
 };
-
-// Processes events until pred() is true or ms have passed; returns pred().
-inline bool waitFor(const std::function<bool()>& pred, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < ms)
-        QTest::qWait(5);
-    return pred();
-}
 
 // The captions of a progress list, one per line.
 inline QStringList lines(const corvane::ui::SmoothListBox& list) {

@@ -3,6 +3,7 @@
 // folder it was built from.
 
 #include "BuiltInSimulator.h"
+#include "support/Scenarios.h"
 
 #include <QTest>
 
@@ -24,7 +25,7 @@ void TestBuiltInSimulator::readsTheCompiledInBuildData() {
     QCOMPARE(embedded.folder, BuiltInSimulator::buildDataFolder());
 
     // The same content as the source folder the program was built from.
-    const sim::CarriedFirmware folder = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& folder = corvane::test::carried();
     QCOMPARE(folder.problems, QStringList());
     QCOMPARE(embedded.rm, folder.rm);
     QCOMPARE(embedded.version, folder.version);
@@ -39,7 +40,7 @@ void TestBuiltInSimulator::readsTheCompiledInBuildData() {
 }
 
 void TestBuiltInSimulator::productWithoutHmiFromTheCompiledTable() {
-    const sim::CarriedFirmware folder = sim::readCarriedFirmware(sim::defaultBuildDataFolder());
+    const sim::CarriedFirmware& folder = corvane::test::carried();
     // A carried CPU-1 image of a product the table lists without the HMI.
     std::uint16_t rm = 0;
     for (const auto& [imageRm, image] : folder.cpu1Images) {

@@ -55,19 +55,19 @@ private:
     QString m_name;
 };
 
-UpdaterDeps noPorts() {
-    UpdaterDeps deps;
+EngineDeps noPorts() {
+    EngineDeps deps;
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     return deps;
 }
 
-UpdaterDeps fakeLink(const std::shared_ptr<FakeSerialScript>& script) {
-    UpdaterDeps deps = noPorts();
+EngineDeps fakeLink(const std::shared_ptr<FakeSerialScript>& script) {
+    EngineDeps deps = noPorts();
     deps.deviceFactory = [script] { return std::make_unique<FakeSerialDevice>(script); };
     return deps;
 }
 
-std::unique_ptr<TForm3> shownWindow(UpdaterDeps deps = noPorts()) {
+std::unique_ptr<TForm3> shownWindow(EngineDeps deps = noPorts()) {
     auto form = createUpdaterForms(std::move(deps));
     form->show();
     QApplication::setActiveWindow(form.get());
@@ -241,7 +241,7 @@ void TestMainWindow::hiddenNetworkControls() {
     // They stay hidden through a scan that finds nothing and the review.
     ModalResponder answer;
     QTest::mouseClick(form->Connect_ToggleButton, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Retry_Panel->isVisible(); }, 3000));
+    QVERIFY(waitUntil([&] { return form->Retry_Panel->isVisible(); }, 3000));
     identify(*form, 230, 200, 110);
     for (QWidget* w : {static_cast<QWidget*>(form->NetConnect_ToggleButton),
                        static_cast<QWidget*>(form->CV_IP_Addr_Edit)}) {
@@ -318,7 +318,7 @@ void TestMainWindow::allModeFollowsTheCtrlKey() {
     identify(*form, 245, 232, 112); // everything up to date
     QVERIFY(!form->Load_Button->isVisible());
     const QColor currentColour = form->CurrentVer_Label[1]->colour();
-    QCOMPARE(currentColour, kLime);
+    QCOMPARE(currentColour, QColor(0, 255, 0));
 
     bool ctrl = true;
     setKeyboardModifiersSource(
@@ -396,28 +396,28 @@ void TestMainWindow::reviewFocusesLoadWhenOffered() {
     QCOMPARE(form->CPU2_Err_Image->toolTip(),
              QStringLiteral("Current firmware is not upgradeable"));
     QVERIFY(!form->HMI_Err_Image->hasPicture());
-    QCOMPARE(form->CurrentVer_Label[1]->colour(), kSilver);
-    QCOMPARE(form->NewVer_Label[1]->colour(), kRed);
-    QCOMPARE(form->CurrentVer_Label[3]->colour(), kLime);
+    QCOMPARE(form->CurrentVer_Label[1]->colour(), QColor(192, 192, 192));
+    QCOMPARE(form->NewVer_Label[1]->colour(), QColor(255, 0, 0));
+    QCOMPARE(form->CurrentVer_Label[3]->colour(), QColor(0, 255, 0));
 }
 
 void TestMainWindow::loadFirmwareStartsTheUpgradeScreen() {
     auto form = shownWindow();
     identify(*form, 245, 232, 112);
     form->Progress_ListBox->addLine(QStringLiteral("left over"));
-    form->CPU_Num = 3;
+    form->engine().CPU_Num = 3;
     form->Load_ButtonClick();
     // Before the first step has run.
     QCOMPARE(form->Progress_ListBox->count(), 0);
     QCOMPARE(form->focusWidget(), static_cast<QWidget*>(form->Progress_ListBox));
-    QCOMPARE(form->CPU_Num, 2);
+    QCOMPARE(form->engine().CPU_Num, 2);
     QVERIFY(form->Upgrade_Panel->isVisible());
     QVERIFY(!form->Start_Panel->isVisible());
     QCOMPARE(form->Title_Panel->parentWidget(), static_cast<QWidget*>(form->Upgrade_Panel));
     QCOMPARE(form->visiblePanel(), static_cast<QWidget*>(form->Upgrade_Panel));
     // Step 0 was posted, not called: it runs from the event loop. Nothing is flagged and no
     // port is open, so the run reports and ends with Quit.
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 5000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 5000));
     QCOMPARE(form->Progress_ListBox->item(0).caption, QStringLiteral("CPU-1 Firmware Up To Date."));
     QCOMPARE(form->Progress_ListBox->item(1).caption, QStringLiteral("CPU-2 Firmware Up To Date."));
     QCOMPARE(form->Progress_ListBox->item(2).caption, QStringLiteral("HMI Firmware Up To Date."));
@@ -500,7 +500,7 @@ void TestMainWindow::closeDuringAnExchangeIsSafe() {
     form->VexaComms1()->setCommPort(QStringLiteral("/dev/fake0"));
     QVERIFY(form->VexaComms1()->OpenComm());
     form->showPanel(form->Upgrade_Panel);
-    form->CPU_Num = 2;
+    form->engine().CPU_Num = 2;
     form->unit().RM_Number[2] = form->unit().New_RM_Number[2];
     form->Progress_ListBox->addLine(QStringLiteral("Enabling CPU-2 Boot Mode......"));
 
@@ -512,8 +512,8 @@ void TestMainWindow::closeDuringAnExchangeIsSafe() {
     });
     QSignalSpy released(form.get(), &TForm3::linkReleased);
     clock.start();
-    QCoreApplication::postEvent(form.get(), new StepEvent(WM_UPGRADE_STEP, 11));
-    QVERIFY(waitFor([&] { return released.count() == 1; }, 10000));
+    QCoreApplication::postEvent(&form->engine(), new StepEvent(WM_UPGRADE_STEP, 11));
+    QVERIFY(waitUntil([&] { return released.count() == 1; }, 10000));
     QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(linkAliveAtClose); // the step was still using it
     QVERIFY(!form->VexaComms1());
@@ -533,7 +533,7 @@ void TestMainWindow::closeDuringAnExchangeIsSafe() {
 
 void TestMainWindow::unknownCarriedProductEndsTheProgram() {
     PatchedResources resources(1); // no product has RM number 1
-    UpdaterDeps deps = noPorts();
+    EngineDeps deps = noPorts();
     deps.resources = &resources;
     ModalResponder answer;
     auto form = createUpdaterForms(std::move(deps));
@@ -549,7 +549,7 @@ void TestMainWindow::unknownCarriedProductEndsTheProgram() {
     QVERIFY(form->Connect_Panel->isVisibleTo(form.get()));
     form->show();
     QSignalSpy released(form.get(), &TForm3::linkReleased);
-    QVERIFY(waitFor([&] { return !form->isVisible(); }, 2000));
+    QVERIFY(waitUntil([&] { return !form->isVisible(); }, 2000));
     QCOMPARE(released.count(), 1);
 }
 
@@ -570,14 +570,14 @@ void TestMainWindow::missingBuildDataEndsTheProgram() {
     QFETCH(QString, missing);
     QFETCH(QString, message);
     ResourcesWithout resources(missing);
-    UpdaterDeps deps = noPorts();
+    EngineDeps deps = noPorts();
     deps.resources = &resources;
     ModalResponder answer;
     auto form = createUpdaterForms(std::move(deps));
     QCOMPARE(answer.seen.size(), std::size_t(1));
     QCOMPARE(answer.seen.front().text, message);
     form->show();
-    QVERIFY(waitFor([&] { return !form->isVisible(); }, 2000));
+    QVERIFY(waitUntil([&] { return !form->isVisible(); }, 2000));
     QCOMPARE(answer.seen.size(), std::size_t(1));
 }
 

@@ -1,9 +1,9 @@
-// What an unattended run tells its reader: transfer rate and time left, the unit's state after
-// a stop, the command line's run modes; and the stop itself on the serial line.
+// What an unattended run tells its reader: transfer rate and time left, the command line's run
+// modes; and the stop itself on the serial line.
 
 #include "AppOptions.h"
-#include "AutoRun.h"
 #include "RunSignals.h"
+#include "upgrade/ProgressLines.h"
 
 #include "FakeSerialDevice.h"
 
@@ -17,8 +17,6 @@ class TestRunTexts : public QObject {
 private slots:
     void transferEstimates_data();
     void transferEstimates();
-    void stateAfterStop_data();
-    void stateAfterStop();
     void runModes_data();
     void runModes();
     void stopRefusesTheNextRequest(); // last: the stop cannot be taken back
@@ -48,64 +46,6 @@ void TestRunTexts::transferEstimates() {
     QFETCH(double, bytes);
     QFETCH(QString, text);
     QCOMPARE(transferEstimate(percent, seconds, bytes), text);
-}
-
-void TestRunTexts::stateAfterStop_data() {
-    QTest::addColumn<bool>("started");
-    QTest::addColumn<QStringList>("captions");
-    QTest::addColumn<QString>("words");
-    const QStringList cpu1{"Enabling BootLoader.....Done",
-                           "Retrieving Bootloader Info......RM258 v1.05",
-                           "Retrieving Model Number......OK"};
-    const QStringList cpu1Done =
-        cpu1 + QStringList{"Erasing Program Memory......", "Sending New Firmware......",
-                           "Disabling Boot Mode......Done", "Restarting CPU-1......Done"};
-    QTest::newRow("before Load Firmware") << false << QStringList{} << "Nothing was written";
-    QTest::newRow("bootloader entered")
-        << true << cpu1 << "CPU-1 is left in its bootloader; its firmware was not yet touched";
-    QTest::newRow("CPU-1 half programmed")
-        << true
-        << (cpu1 + QStringList{"Erasing Program Memory......", "Sending New Firmware......"})
-        << "CPU-1 is left in its bootloader without complete firmware";
-    QTest::newRow("CPU-1 programmed, not restarted")
-        << true
-        << (cpu1 + QStringList{"Erasing Program Memory......", "Sending New Firmware......",
-                               "Disabling Boot Mode......Done", "Restarting CPU-1......"})
-        << "CPU-1 holds its new firmware but was not restarted";
-    QTest::newRow("CPU-2 in boot mode")
-        << true
-        << (cpu1Done + QStringList{"Enabling CPU-2 Boot Mode......Done",
-                                   "Sending New Firmware for CPU-2......"})
-        << "CPU-2 is left in boot mode";
-    QTest::newRow("CPU-2 done, HMI half way")
-        << true
-        << (cpu1Done + QStringList{"Reprogramming CPU-2......OK", "HMI Already In Boot Mode.",
-                                   "Sending New Firmware for HMI......"})
-        << "HMI is left in boot mode";
-    QTest::newRow("CPU-2 done, HMI not begun")
-        << true
-        << QStringList{"CPU-1 Firmware Up To Date.", "Enabling CPU-2 Boot Mode......Done",
-                       "Reprogramming CPU-2......OK"}
-        << "no processor is left half-programmed";
-    QTest::newRow("restart not answered")
-        << true << QStringList{"CPU-1 Firmware Up To Date.", "Restarting System...."}
-        << "the unit was not restarted";
-    QTest::newRow("all done") << true
-                              << QStringList{"CPU-1 Firmware Up To Date.",
-                                             "Restarting System....Done"}
-                              << "The upgrade had ended and the unit was restarted.";
-}
-
-void TestRunTexts::stateAfterStop() {
-    QFETCH(bool, started);
-    QFETCH(QStringList, captions);
-    QFETCH(QString, words);
-    const QString text = unitStateAfterStop(started, captions);
-    QVERIFY2(text.contains(words), qPrintable(text));
-    // Whatever is left half-done, the reader learns that a later run recovers it.
-    const bool unfinished =
-        started && !captions.contains(QStringLiteral("Restarting System....Done"));
-    QCOMPARE(text.contains(QLatin1String("Run the upgrade again")), unfinished);
 }
 
 void TestRunTexts::runModes_data() {

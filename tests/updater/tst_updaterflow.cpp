@@ -4,8 +4,10 @@
 #include "Transcript.h"
 #include "WindowTestSupport.h"
 #include "main.h"
+#include "upgrade/Captions.h"
 
 #include "SimulatedUnit.h"
+#include "support/Scenarios.h"
 
 #include "common/gen_lib.h"
 #include "platform/PosixSerialDevice.h"
@@ -19,14 +21,14 @@ namespace sim = corvane::sim;
 
 namespace {
 
-UpdaterDeps portsFirst(const QStringList& ports) {
-    UpdaterDeps deps;
+EngineDeps portsFirst(const QStringList& ports) {
+    EngineDeps deps;
     deps.preferredPorts = ports;
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     return deps;
 }
 
-std::unique_ptr<TForm3> shownWindow(UpdaterDeps deps) {
+std::unique_ptr<TForm3> shownWindow(EngineDeps deps) {
     auto form = createUpdaterForms(std::move(deps));
     form->show();
     QApplication::setActiveWindow(form.get());
@@ -37,13 +39,13 @@ std::unique_ptr<TForm3> shownWindow(UpdaterDeps deps) {
 // Starts the scan and waits for its end: the review opened or the retry box shown.
 bool scan(TForm3& form, int ms = 20000) {
     QTest::mouseClick(form.Connect_ToggleButton, Qt::LeftButton);
-    return waitFor([&] { return form.Start_Panel->isVisible() || form.Retry_Panel->isVisible(); },
-                   ms);
+    return waitUntil([&] { return form.Start_Panel->isVisible() || form.Retry_Panel->isVisible(); },
+                     ms);
 }
 
 QStringList logFor(const TForm3& form, const QString& port) {
     QStringList out;
-    for (const QString& line : form.Memo2)
+    for (const QString& line : form.engine().Memo2)
         if (line.startsWith(port))
             out << line.mid(port.size());
     return out;
@@ -52,19 +54,11 @@ QStringList logFor(const TForm3& form, const QString& port) {
 // Shorter line pauses and fixed waits, for runs whose subject is not the timing.
 void quicken(TForm3& form, int stuckStatusMs = 30000) {
     form.VexaComms1()->setInterCharTimeOut(2);
-    SequencerTimings t = form.sequencerTimings();
+    SequencerTimings t = form.engine().sequencerTimings();
     t.cpu1RestartMs = 100;
     t.bootEntryPollMs = 5;
     t.stuckStatusMs = stuckStatusMs;
-    form.setSequencerTimings(t);
-}
-
-sim::Scenario scenario(std::uint16_t cpu1, std::uint16_t cpu2, std::uint16_t hmi) {
-    sim::Scenario s;
-    s.cpu1.version = cpu1;
-    s.cpu2.version = cpu2;
-    s.hmi.version = hmi;
-    return s;
+    form.engine().setSequencerTimings(t);
 }
 
 } // namespace
@@ -92,7 +86,7 @@ void TestUpdaterFlow::init() {
 }
 
 void TestUpdaterFlow::scanFindsTheUnit() {
-    sim::SimulatedUnit unit(scenario(215, 100, 105));
+    sim::SimulatedUnit unit(corvane::test::withVersions(215, 100, 105));
     const QString pty = unit.openPty();
     // A device that is no serial port is named first: it is skipped, not fatal.
     auto form = shownWindow(portsFirst({QStringLiteral("/dev/null"), pty}));
@@ -118,8 +112,8 @@ void TestUpdaterFlow::scanFindsTheUnit() {
         QVERIFY(u.PMem_Store[n].Upgrade_Flag);
     QCOMPARE(form->CurrentVer_Label[1]->text(),
              QStringLiteral("RM%1 v2.15").arg(unit.reportedRm(1), 4, 10, QLatin1Char('0')));
-    QCOMPARE(form->CurrentVer_Label[1]->colour(), kSilver);
-    QCOMPARE(form->NewVer_Label[1]->colour(), kRed);
+    QCOMPARE(form->CurrentVer_Label[1]->colour(), QColor(192, 192, 192));
+    QCOMPARE(form->NewVer_Label[1]->colour(), QColor(255, 0, 0));
     QCOMPARE(form->CurrentVer_Label[2]->text(),
              QStringLiteral("RM%1 v1.00").arg(u.New_RM_Number[2]));
     // The review opened after the flags were known, so "Load Firmware" has the focus.
@@ -133,7 +127,7 @@ void TestUpdaterFlow::scanWithoutPortsOffersTryAgain() {
     QVERIFY(scan(*form));
     QVERIFY(form->Retry_Panel->isVisible());
     QCOMPARE(form->Label1->text(), QStringLiteral("Scan Complete."));
-    QCOMPARE(form->Scan_Error_Label->text(), TForm3::kScanErrorTimedOut);
+    QCOMPARE(form->Scan_Error_Label->text(), scanErrorText(ScanError::TimedOut));
     QCOMPARE(form->Scan_ProgressBar->maximum(), 1.0);
     QCOMPARE(form->focusWidget(), static_cast<QWidget*>(form->TryAgain_Button));
     QCOMPARE(form->CurrentVer_Label[2]->text(), QStringLiteral("Unknown"));
@@ -146,40 +140,40 @@ void TestUpdaterFlow::scanWithoutPortsOffersTryAgain() {
     QVERIFY(!form->Retry_Panel->isVisible());
     QCOMPARE(form->Label1->text(),
              QStringLiteral("Scanning for a Corvane device.\rPlease Wait....."));
-    QVERIFY(waitFor([&] { return form->Retry_Panel->isVisible(); }, 5000));
+    QVERIFY(waitUntil([&] { return form->Retry_Panel->isVisible(); }, 5000));
     QVERIFY(!form->review().All_Mode);
     QVERIFY(!form->Label8->isVisibleTo(form->Start_Panel));
 }
 
 void TestUpdaterFlow::unknownDeviceIsRejected() {
-    sim::Scenario s = scenario(215, 100, 105);
+    sim::Scenario s = corvane::test::withVersions(215, 100, 105);
     s.cpu1.rm = 4100; // no such product; not in its bootloader either
     sim::SimulatedUnit unit(s);
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     QVERIFY(scan(*form));
     QVERIFY(form->Retry_Panel->isVisible());
-    QCOMPARE(form->Scan_Error_Label->text(), TForm3::kScanErrorUnknownDevice);
+    QCOMPARE(form->Scan_Error_Label->text(), scanErrorText(ScanError::UnknownDevice));
     QCOMPARE(logFor(*form, pty),
              (QStringList{" open.", " CV not found(1).", " CV not found(2).", " closed."}));
     QVERIFY(!form->VexaComms1()->isOpen());
 }
 
 void TestUpdaterFlow::otherManufacturerIsRejected() {
-    sim::Scenario s = scenario(215, 100, 105);
+    sim::Scenario s = corvane::test::withVersions(215, 100, 105);
     s.cpu1.rm = 1101; // a known product of another family
     sim::SimulatedUnit unit(s);
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     QVERIFY(scan(*form));
     QVERIFY(form->Retry_Panel->isVisible());
-    QCOMPARE(form->Scan_Error_Label->text(), TForm3::kScanErrorIncompatible);
+    QCOMPARE(form->Scan_Error_Label->text(), scanErrorText(ScanError::Incompatible));
     QCOMPARE(logFor(*form, pty), (QStringList{" open.", " Wrong Manufacturer.", " closed."}));
     QVERIFY(!form->VexaComms1()->isOpen());
 }
 
 void TestUpdaterFlow::unitInItsBootloaderIsFound() {
-    sim::Scenario s = scenario(215, 100, 105);
+    sim::Scenario s = corvane::test::withVersions(215, 100, 105);
     s.startInBootloader = true;
     sim::SimulatedUnit unit(s);
     const QString pty = unit.openPty();
@@ -196,7 +190,7 @@ void TestUpdaterFlow::unitInItsBootloaderIsFound() {
 }
 
 void TestUpdaterFlow::upgradeOfCpu1() {
-    sim::SimulatedUnit unit(scenario(215, 232, 112)); // only CPU-1 is behind
+    sim::SimulatedUnit unit(corvane::test::withVersions(215, 232, 112)); // only CPU-1 is behind
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     QVERIFY(scan(*form));
@@ -205,7 +199,7 @@ void TestUpdaterFlow::upgradeOfCpu1() {
     QVERIFY(!form->unit().PMem_Store[3].Upgrade_Flag);
 
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 90000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 90000));
     const QStringList expected{
         "Enabling BootLoader.....Done",
         QStringLiteral("Retrieving Bootloader Info......RM%1 v%2.%3")
@@ -235,7 +229,7 @@ void TestUpdaterFlow::upgradeOfCpu1() {
     const auto length = qsizetype(rec.Max_Prog_Addr - rec.Prog_Mem_Start + 1);
     QCOMPARE(unit.flash(1).mid(from, length), image.mid(from, length));
     QCOMPARE(int(form->unit().FW_Version[1]), int(form->unit().New_FW_Version[1]));
-    QCOMPARE(form->CurrentVer_Label[1]->colour(), kLime);
+    QCOMPARE(form->CurrentVer_Label[1]->colour(), QColor(0, 255, 0));
     QVERIFY(unit.summary().restartSeen);
 
     // Quit ends it all and lets go of the port.
@@ -246,13 +240,13 @@ void TestUpdaterFlow::upgradeOfCpu1() {
 }
 
 void TestUpdaterFlow::upgradeOfTheHmiOnly() {
-    sim::SimulatedUnit unit(scenario(245, 232, 105));
+    sim::SimulatedUnit unit(corvane::test::withVersions(245, 232, 105));
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     quicken(*form);
     QVERIFY(scan(*form));
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 180000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 180000));
     const QStringList expected{
         "CPU-1 Firmware Up To Date.",
         "CPU-2 Firmware Up To Date.",
@@ -278,18 +272,18 @@ void TestUpdaterFlow::upgradeOfTheHmiOnly() {
 
 void TestUpdaterFlow::transcriptOfAWindowRun() {
     // Only CPU-1 behind; the transcript follows the window, not an unattended run.
-    sim::SimulatedUnit unit(scenario(215, 232, 112));
+    sim::SimulatedUnit unit(corvane::test::withVersions(215, 232, 112));
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     quicken(*form);
     QStringList out;
     RunTranscript transcript([&out](const QByteArray& line) { out << QString::fromUtf8(line); });
-    auto transcriber = std::make_unique<FormTranscriber>(*form, transcript);
-    QCOMPARE(transcriber->windowResult(),
+    auto transcriber = std::make_unique<EngineTranscriber>(form->engine(), transcript);
+    QCOMPARE(windowResult(form->engine().outcome()),
              QStringLiteral("Result: the window closed; no upgrade was run."));
     QVERIFY(scan(*form));
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 180000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 180000));
 
     auto tagged = [&out](const QString& tag) {
         QStringList found;
@@ -299,7 +293,7 @@ void TestUpdaterFlow::transcriptOfAWindowRun() {
         return found;
     };
     QCOMPARE(tagged(QStringLiteral("ports")), QStringList{pty});
-    QCOMPARE(tagged(QStringLiteral("scan")), form->Memo2);
+    QCOMPARE(tagged(QStringLiteral("scan")), form->engine().Memo2);
     QCOMPARE(tagged(QStringLiteral("end")).size(), qsizetype(unit.exchanges(sim::Exchange::Any)));
     QCOMPARE(tagged(QStringLiteral("tx")).size(), qsizetype(unit.exchanges(sim::Exchange::Any)));
     const QStringList progress = tagged(QStringLiteral("progress"));
@@ -314,12 +308,12 @@ void TestUpdaterFlow::transcriptOfAWindowRun() {
         at = found + 1;
     }
     QVERIFY(progress.contains(QStringLiteral("Sending New Firmware...... 50%")));
-    QCOMPARE(transcriber->windowResult(),
+    QCOMPARE(windowResult(form->engine().outcome()),
              QStringLiteral("Result: the window closed after the upgrade completed."));
 
     // Closing the window releases the link before the transcriber goes.
     form->close();
-    QVERIFY(waitFor([&] { return form->VexaComms1() == nullptr; }, 10000));
+    QVERIFY(waitUntil([&] { return form->VexaComms1() == nullptr; }, 10000));
     transcriber.reset();
 }
 
@@ -329,13 +323,13 @@ void TestUpdaterFlow::subProcessorStuckInBootEntryEndsTheRun() {
     sim::FaultPlan faults;
     faults.faults.push_back(
         sim::Fault{sim::FaultKind::StuckBusy, sim::Exchange::Fn104Command, 0, 100000, 1.0, 0});
-    sim::SimulatedUnit unit(scenario(245, 232, 105), faults);
+    sim::SimulatedUnit unit(corvane::test::withVersions(245, 232, 105), faults);
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     quicken(*form);
     QVERIFY(scan(*form));
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 120000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 120000));
     const QStringList expected{
         "CPU-1 Firmware Up To Date.",
         "CPU-2 Firmware Up To Date.",
@@ -343,7 +337,7 @@ void TestUpdaterFlow::subProcessorStuckInBootEntryEndsTheRun() {
         "Error detected. Terminating upgrade.",
     };
     QCOMPARE(lines(*form->Progress_ListBox), expected);
-    QCOMPARE(form->pollcnt, 0);
+    QCOMPARE(form->engine().pollcnt, 0);
     // One enable command per poll, a hundred in all.
     QCOMPARE(unit.exchanges(sim::Exchange::Fn104Command), 100);
     QVERIFY(!unit.inBootMode(3));
@@ -355,13 +349,13 @@ void TestUpdaterFlow::statusStuckAtOneAddressEndsTheRun() {
     sim::FaultPlan faults;
     faults.faults.push_back(
         sim::Fault{sim::FaultKind::StuckBusy, sim::Exchange::Fn104Command, 1, 1, 1.0, 0});
-    sim::SimulatedUnit unit(scenario(245, 232, 105), faults);
+    sim::SimulatedUnit unit(corvane::test::withVersions(245, 232, 105), faults);
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     quicken(*form, 400);
     QVERIFY(scan(*form));
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return form->Quit_Button2->isVisible(); }, 120000));
+    QVERIFY(waitUntil([&] { return form->Quit_Button2->isVisible(); }, 120000));
     const QStringList shown = lines(*form->Progress_ListBox);
     QCOMPARE(shown.mid(shown.size() - 2),
              (QStringList{"Erasing HMI......", "Error detected. Terminating upgrade."}));
@@ -370,7 +364,7 @@ void TestUpdaterFlow::statusStuckAtOneAddressEndsTheRun() {
 }
 
 void TestUpdaterFlow::closeDuringTheRestartDelay() {
-    sim::SimulatedUnit unit(scenario(215, 232, 112));
+    sim::SimulatedUnit unit(corvane::test::withVersions(215, 232, 112));
     const QString pty = unit.openPty();
     auto form = shownWindow(portsFirst({pty}));
     QVERIFY(scan(*form));
@@ -394,7 +388,7 @@ void TestUpdaterFlow::closeDuringTheRestartDelay() {
     });
     watcher.start();
     QTest::mouseClick(form->Load_Button, Qt::LeftButton);
-    QVERIFY(waitFor([&] { return released.count() == 1; }, 60000));
+    QVERIFY(waitUntil([&] { return released.count() == 1; }, 60000));
     QVERIFY(sinceClose.isValid());
     QVERIFY2(sinceClose.elapsed() < 1500, qPrintable(QString::number(sinceClose.elapsed())));
     QVERIFY(linkAliveAtClose); // the waiting step still had it

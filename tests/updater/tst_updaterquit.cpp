@@ -26,7 +26,7 @@ void TestUpdaterQuit::closeDuringAScanEndsTheProgram() {
     // A port where nothing answers: the identification read waits for its time-out.
     corvane::test::PtyPair silent(true);
     QVERIFY(silent.isValid());
-    UpdaterDeps deps;
+    EngineDeps deps;
     deps.preferredPorts = {silent.slavePath()};
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     auto form = createUpdaterForms(std::move(deps));
@@ -51,7 +51,7 @@ void TestUpdaterQuit::closeDuringAScanEndsTheProgram() {
     QVERIFY2(sinceClose.elapsed() < 1500, qPrintable(QString::number(sinceClose.elapsed())));
     QCOMPARE(released.count(), 1);
     QVERIFY(!form->VexaComms1());
-    QVERIFY(form->Memo2.contains(silent.slavePath() + QStringLiteral(" open.")));
+    QVERIFY(form->engine().Memo2.contains(silent.slavePath() + QStringLiteral(" open.")));
     corvane::PosixSerialDevice again;
     const corvane::OpenResult r = again.open(silent.slavePath());
     QVERIFY2(r.ok(), qPrintable(r.message));

@@ -1,9 +1,8 @@
 #include "Runner.h"
 
-#include "AutoRun.h"
 #include "ResourceSource.h"
 #include "UpgradeRig.h"
-#include "main.h"
+#include "firmware/VersionText.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,16 +36,11 @@ bool writeWord(const QDir& dir, const QString& name, std::uint16_t value) {
 }
 
 QString processorName(int n) {
-    return n == 1   ? QStringLiteral("CPU-1")
-           : n == 2 ? QStringLiteral("CPU-2")
-                    : QStringLiteral("HMI");
+    return VersionReview::processorName(n);
 }
 
 QString idText(std::uint16_t rm, std::uint16_t version) {
-    return QStringLiteral("RM%1 v%2.%3")
-        .arg(rm)
-        .arg(version / 100)
-        .arg(version % 100, 2, 10, QLatin1Char('0'));
+    return rmVersionText(rm, version, QLocale::c());
 }
 
 constexpr int kProcessorType = 4321; // program memory ends at 0x1FFF
@@ -125,17 +119,9 @@ struct Driven {
 };
 
 Driven drive(e2e::UpgradeRig& rig, const RunnerOptions& options) {
-    Driven d;
-    TForm3& form = rig.openWindow();
-    {
-        AutoRun run(form, [&](const QString& line) { d.lines << line; });
-        run.setStallLimitMs(options.stallLimitMs);
-        run.start();
-        if (e2e::waitUntil([&] { return run.isFinished(); }, options.boundMs))
-            d.exitCode = run.exitCode();
-    }
-    (void)rig.closeWindow();
-    return d;
+    const e2e::UnattendedRun run =
+        rig.runUnattended(EngineMode::Auto, options.stallLimitMs, options.boundMs);
+    return {run.exitCode, run.output};
 }
 
 Observation observe(e2e::UpgradeRig& rig, const Driven& d, const std::array<bool, 4>& flagged) {

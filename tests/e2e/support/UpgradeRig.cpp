@@ -1,5 +1,6 @@
 #include "UpgradeRig.h"
 
+#include "CliView.h"
 #include "MessageDialog.h"
 #include "MsgDlg.h"
 #include "SmoothControls.h"
@@ -11,18 +12,6 @@
 #include <QTest>
 
 namespace corvane::e2e {
-
-bool waitUntil(const std::function<bool()>& pred, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < ms)
-        QTest::qWait(2);
-    return pred();
-}
-
-bool fastLinkRequested() {
-    return qEnvironmentVariable("CORVANE_E2E_LINK") == QLatin1String("fast");
-}
 
 UpgradeRig::UpgradeRig(sim::Scenario scenario, sim::FaultPlan faults, RigOptions options)
     : m_unit(std::make_unique<sim::SimulatedUnit>(std::move(scenario), std::move(faults)))
@@ -41,34 +30,69 @@ UpgradeRig::~UpgradeRig() {
     m_unit->stop();
 }
 
-TForm3& UpgradeRig::openWindow() {
-    if (m_form)
-        (void)closeWindow();
-    UpdaterDeps deps;
+SequencerTimings quickTimings() {
+    SequencerTimings t;
+    t.cpu1RestartMs = 50;
+    t.bootEntryPollMs = 5;
+    t.stuckStatusMs = 1500;
+    t.cpu1RereadPollMs = 20;
+    t.verifyTimeoutMs = 10000;
+    t.verifyPollMs = 20;
+    t.stageBaseMs = 20000;
+    t.stageMsPerKiB = 100;
+    return t;
+}
+
+EngineDeps UpgradeRig::engineDeps() const {
+    EngineDeps deps;
     deps.preferredPorts = {m_port};
     deps.listPorts = [] { return std::vector<corvane::PortEntry>{}; };
     deps.deviceFactory = recordingDeviceFactory(m_wire);
     deps.resources = m_options.resources;
     deps.fastLink = m_options.fastLink;
     deps.verifyAfterRestart = m_options.verify;
-    m_form = createUpdaterForms(std::move(deps));
-    if (m_options.fastWaits) {
-        if (!m_options.fastLink)
-            m_form->VexaComms1()->setInterCharTimeOut(
-                static_cast<std::uint32_t>(m_options.readIntervalMs));
-        SequencerTimings waits;
-        waits.cpu1RestartMs = m_options.cpu1RestartMs;
-        waits.bootEntryPollMs = m_options.bootEntryPollMs;
-        waits.stuckStatusMs = m_options.stuckStatusMs;
-        waits.cpu1RereadPollMs = m_options.cpu1RereadPollMs;
-        waits.verifyTimeoutMs = m_options.verifyTimeoutMs;
-        waits.verifyPollMs = m_options.verifyPollMs;
-        waits.stageBaseMs = m_options.stageBaseMs;
-        waits.stageMsPerKiB = m_options.stageMsPerKiB;
-        m_form->setSequencerTimings(waits);
-    }
+    if (m_options.fastWaits)
+        deps.timings = m_options.timings;
+    return deps;
+}
+
+void UpgradeRig::quickenLink(TVexaComms& link) const {
+    if (m_options.fastWaits && !m_options.fastLink)
+        link.setInterCharTimeOut(static_cast<std::uint32_t>(m_options.readIntervalMs));
+}
+
+TForm3& UpgradeRig::openWindow() {
+    if (m_form)
+        (void)closeWindow();
+    m_form = createUpdaterForms(engineDeps());
+    quickenLink(*m_form->VexaComms1());
     m_form->show();
     return *m_form;
+}
+
+UnattendedRun UpgradeRig::runUnattended(EngineMode mode, int stallLimitMs, int boundMs,
+                                        const std::function<void(UpgradeEngine&)>& meanwhile) {
+    if (m_form)
+        (void)closeWindow();
+    UnattendedRun run;
+    UpgradeEngine engine(engineDeps());
+    quickenLink(*engine.VexaComms1());
+    engine.setMode(mode);
+    engine.setStallLimitMs(stallLimitMs);
+    {
+        CliView view(engine, [&run](const QString& line) { run.output << line; });
+        engine.startScan();
+        if (meanwhile)
+            meanwhile(engine);
+        if (waitUntil([&] { return engine.isFinished(); }, boundMs))
+            run.exitCode = engine.outcome().exitCode();
+        run.outcome = engine.outcome();
+        run.lines = engine.progressLines().captions();
+        run.output << QStringLiteral("Result: ") + run.outcome.summary;
+    }
+    engine.shutdown();
+    (void)waitUntil([&] { return engine.VexaComms1() == nullptr; }, 10000);
+    return run;
 }
 
 bool UpgradeRig::scan(int timeoutMs) {

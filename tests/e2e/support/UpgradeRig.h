@@ -4,7 +4,11 @@
 
 #include "WireRecord.h"
 
+#include "support/TestEnv.h"
+
 #include "SimulatedUnit.h"
+
+#include "upgrade/UpgradeEngine.h"
 
 #include <QObject>
 #include <QStringList>
@@ -18,35 +22,33 @@ class TForm3;
 
 namespace corvane::e2e {
 
-// True when the environment asks for the fast link (CORVANE_E2E_LINK=fast): CTest runs every
-// end-to-end suite once on each link.
-[[nodiscard]] bool fastLinkRequested();
+// Waits that cost seconds instead of minutes: CPU-1's restart, the boot-mode poll, the
+// stuck-status limit, the re-read and verification polls, the stage limits.
+[[nodiscard]] SequencerTimings quickTimings();
 
 struct RigOptions {
     // The window's --fast link, with its own read interval (readIntervalMs is then not used).
     bool fastLink = fastLinkRequested();
-    // Shortens the window's fixed waits (CPU-1's restart, the boot-mode poll, the stuck-status
-    // limit) and the link's read interval, so that a run costs seconds instead of minutes.
+    // Shortens the engine's fixed waits to `timings` and the link's read interval to
+    // readIntervalMs; off: the program's own.
     bool fastWaits = true;
     int readIntervalMs = 1;
-    int cpu1RestartMs = 50;
-    int bootEntryPollMs = 5;
-    int stuckStatusMs = 1500;
-    int cpu1RereadPollMs = 20;
-    int verifyTimeoutMs = 10000;
-    int verifyPollMs = 20;
-    int stageBaseMs = 20000;
-    int stageMsPerKiB = 100;
+    SequencerTimings timings = quickTimings();
     // Check every processor's version after the unit's restart (the program's default).
     bool verify = true;
-    // Answer message boxes (off when something else, such as an unattended run, does).
+    // Answer message boxes (off when something else does).
     bool answerModals = true;
-    // Build data of the window; null: the data compiled into the program.
+    // Build data of the engine; null: the data compiled into the program.
     const ResourceSource* resources = nullptr;
 };
 
-// Processes events until pred() holds or ms have passed; returns pred().
-bool waitUntil(const std::function<bool()>& pred, int ms);
+// An unattended run of the engine on its own, as --auto (or --identify) runs it.
+struct UnattendedRun {
+    int exitCode = -1;  // -1: not finished within the bound
+    QStringList output; // the report, then the "Result: " line
+    QStringList lines;  // the progress list at the end
+    RunOutcome outcome;
+};
 
 class UpgradeRig : public QObject {
 public:
@@ -58,8 +60,18 @@ public:
     [[nodiscard]] WireRecord& wire() { return *m_wire; }
     [[nodiscard]] const QString& port() const { return m_port; }
 
+    // What the engine is built on: the unit's port only, the wire recorded, the options' waits.
+    [[nodiscard]] EngineDeps engineDeps() const;
+    // The link's read interval for the options (a link built from engineDeps()).
+    void quickenLink(TVexaComms& link) const;
+
     // A new window on the unit's port; a window still open is closed first.
     TForm3& openWindow();
+    // The engine without a window, driven by itself with the command line's report until it
+    // finishes or boundMs pass; meanwhile runs once the scan has started.
+    UnattendedRun runUnattended(EngineMode mode = EngineMode::Auto, int stallLimitMs = 60000,
+                                int boundMs = 120000,
+                                const std::function<void(UpgradeEngine&)>& meanwhile = {});
     [[nodiscard]] TForm3& form() { return *m_form; }
     [[nodiscard]] bool hasWindow() const { return m_form != nullptr; }
 

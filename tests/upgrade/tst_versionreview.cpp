@@ -1,8 +1,9 @@
 // The version review's decisions: which processors are flagged, which rows are marked, and
 // how the installed and carried versions are shown.
 
-#include "VersionReview.h"
-#include "main.h"
+#include "upgrade/Captions.h"
+#include "upgrade/UpgradeEngine.h"
+#include "upgrade/VersionReview.h"
 
 #include <QLocale>
 #include <QTest>
@@ -128,8 +129,8 @@ void TestVersionReview::versionLabels_data() {
     QTest::addColumn<int>("rm");
     QTest::addColumn<int>("fw");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QColor>("installed");
-    QTest::addColumn<QColor>("carried");
+    QTest::addColumn<LabelColour>("installed");
+    QTest::addColumn<LabelColour>("carried");
 
     QTest::newRow("silent CPU-1") << 1 << 0 << 0 << "Unknown" << kSilver << kSilver;
     QTest::newRow("CPU-1 flagged") << 1 << 4001 << 230 << "RM4001 v2.30" << kSilver << kRed;
@@ -235,13 +236,13 @@ void TestVersionReview::cpu1Checks() {
     const bool refused = v != Cpu1Verdict::Accepted;
     QCOMPARE(f.review.Markers[1].shown, refused);
     QCOMPARE(f.review.Load_Visible, refused ? false : loadBefore);
-    QCOMPARE(VersionReview::refusalMessage(v).isEmpty(), !refused);
+    QCOMPARE(refusalText(v).isEmpty(), !refused);
     if (v == Cpu1Verdict::ProductMismatch)
-        QCOMPARE(VersionReview::refusalMessage(v),
+        QCOMPARE(refusalText(v),
                  QStringLiteral("Product Mismatch!\r\rThis upgrade does not apply to the "
                                 "connected unit."));
     if (v == Cpu1Verdict::NotUpgradeable)
-        QCOMPARE(VersionReview::refusalMessage(v),
+        QCOMPARE(refusalText(v),
                  QStringLiteral("Unable To Upgrade!\r\rOnly units with v2.00 firmware and above "
                                 "can be upgraded."));
 

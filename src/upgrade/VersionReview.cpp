@@ -1,5 +1,7 @@
 #include "VersionReview.h"
 
+#include "firmware/VersionText.h"
+
 #include <QLocale>
 
 namespace {
@@ -23,27 +25,11 @@ VersionReview::VersionReview(UnitState& unit, ScreenTexts& texts, std::function<
 }
 
 QString VersionReview::versionNumber(std::uint16_t version) {
-    QLocale locale;
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    return locale.toString(version / 100.0, 'f', 2);
+    return versionNumberText(version, QLocale());
 }
 
 QString VersionReview::installedVersionText(std::uint16_t rm, std::uint16_t version) {
     return QStringLiteral("RM%1 v%2").arg(rm, 4, 10, QLatin1Char('0')).arg(versionNumber(version));
-}
-
-QString VersionReview::refusalMessage(Cpu1Verdict verdict) {
-    switch (verdict) {
-    case Cpu1Verdict::ProductMismatch:
-        return QStringLiteral(
-            "Product Mismatch!\r\rThis upgrade does not apply to the connected unit.");
-    case Cpu1Verdict::NotUpgradeable:
-        return QStringLiteral(
-            "Unable To Upgrade!\r\rOnly units with v2.00 firmware and above can be upgraded.");
-    case Cpu1Verdict::Accepted:
-        break;
-    }
-    return {};
 }
 
 bool VersionReview::answered(int n) const {
@@ -99,8 +85,8 @@ void VersionReview::Refresh_Update_Flags() {
 
 void VersionReview::Update_Version_Labels() {
     for (int n = 1; n <= 3; ++n) {
-        QColor installed = kSilver;
-        QColor carried = kSilver;
+        LabelColour installed = kSilver;
+        LabelColour carried = kSilver;
         QString text;
         if (!answered(n)) {
             text = QStringLiteral("Unknown");
