@@ -28,10 +28,6 @@ struct Sample {
     int exitCode = -1;
 };
 
-QString versionArg(std::uint16_t v) {
-    return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
-}
-
 // One run of program with args; its output goes nowhere.
 Sample runOnce(const QString& program, const QStringList& args) {
     std::vector<QByteArray> storage{program.toLocal8Bit()};
@@ -106,9 +102,9 @@ int main(int argc, char** argv) {
 
     const corvane::sim::CarriedFirmware& c = corvane::test::carried();
     const QStringList runArgs{QStringLiteral("--auto"), QStringLiteral("--simulate"),
-                              QStringLiteral("--cpu1"), versionArg(c.version[1]),
-                              QStringLiteral("--cpu2"), versionArg(c.version[2]),
-                              QStringLiteral("--hmi"),  versionArg(c.version[3])};
+                              QStringLiteral("--cpu1"), corvane::test::versionArg(c.version[1]),
+                              QStringLiteral("--cpu2"), corvane::test::versionArg(c.version[2]),
+                              QStringLiteral("--hmi"),  corvane::test::versionArg(c.version[3])};
     std::printf("corvane-updater --auto --simulate with nothing to upgrade, no display; %d runs "
                 "each, interleaved\n",
                 runs);

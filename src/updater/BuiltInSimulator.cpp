@@ -1,13 +1,14 @@
 #include "BuiltInSimulator.h"
 
 #include "BuildData.h"
+#include "firmware/VersionText.h"
 
 namespace sim = corvane::sim;
 
 namespace {
 
 QString versionText(std::uint16_t v) {
-    return QStringLiteral("v%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("v") + versionNumberText(v, QLocale::c());
 }
 
 } // namespace

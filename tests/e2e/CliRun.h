@@ -15,9 +15,7 @@
 
 namespace corvane::e2e {
 
-inline QString versionArg(std::uint16_t v) {
-    return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
-}
+using corvane::test::versionArg;
 
 using corvane::test::carried;
 

@@ -16,6 +16,11 @@ inline const sim::CarriedFirmware& carried() {
     return c;
 }
 
+// A version as the simulator's --cpu1/--cpu2/--hmi options take it: ":2.45".
+inline QString versionArg(std::uint16_t v) {
+    return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
+}
+
 // A unit of the first carried product with these installed versions (x 100).
 inline sim::Scenario withVersions(std::uint16_t cpu1, std::uint16_t cpu2, std::uint16_t hmi) {
     sim::Scenario s;
