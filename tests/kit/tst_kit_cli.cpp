@@ -108,6 +108,8 @@ private slots:
     void doctorUnprivileged();
     void doctorNeedsNoDisplay();
     void versionVerbose();
+    void fieldKitOptions_data();
+    void fieldKitOptions();
     void damagedCopyRefused_data();
     void damagedCopyRefused();
     void damagedCopyWindow();
@@ -246,6 +248,33 @@ void TestKitCli::versionVerbose() {
     QVERIFY(lines[0].startsWith(QStringLiteral("Corvane Firmware Updater ")));
     QCOMPARE(lines.mid(1), expected.mid(1));
     QVERIFY2(r.err.isEmpty(), r.err.constData());
+}
+
+void TestKitCli::fieldKitOptions_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says"); // on standard error, for a refused command line
+    QTest::newRow("--json alone") << QStringList{"--json"} << 2 << "--json goes with --doctor";
+    QTest::newRow("--json with --auto")
+        << QStringList{"--auto", "--json"} << 2 << "--json goes with --doctor";
+    QTest::newRow("--verbose alone")
+        << QStringList{"--verbose"} << 2 << "--verbose goes with --version";
+    QTest::newRow("--doctor --auto")
+        << QStringList{"--doctor", "--auto"} << 2 << "--doctor checks this machine";
+    QTest::newRow("--doctor --simulate")
+        << QStringList{"--doctor", "--simulate"} << 2 << "--doctor checks this machine";
+    QTest::newRow("--version -v --verbose") << QStringList{"-v", "--verbose"} << 0 << "";
+}
+
+void TestKitCli::fieldKitOptions() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const Run r = run(kExe, args);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(QString::fromLocal8Bit(r.err).contains(says), r.err.constData());
+    if (exitCode == 2)
+        QVERIFY(r.out.isEmpty());
 }
 
 void TestKitCli::damagedCopyRefused_data() {

@@ -9,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <algorithm>
@@ -57,6 +58,7 @@ private slots:
     void namedPortsFirstAndOnce();
     void ruleHiddenByChangedCopy();
     void emptyMachine();
+    void packagedUdevRule();
     void realPtyHeldByAnotherProcess();
     void realPtyLockedByAnotherProcess();
 };
@@ -225,6 +227,37 @@ void TestMachineFacts::emptyMachine() {
     QVERIFY(f.brltty.isEmpty());
     QVERIFY(f.udevRule.isEmpty());
     QVERIFY(asked.isEmpty());
+}
+
+void TestMachineFacts::packagedUdevRule() {
+    // uaccess is applied by 73-seat-late.rules: the tag must be set by a file that sorts first.
+    QVERIFY(kRule < QStringLiteral("73-seat-late.rules"));
+    const QByteArray rules = ruleFile();
+    QVERIFY(!rules.isEmpty());
+    // Each rule line: comma-separated KEY{attr} op "value" pairs, as udev reads them.
+    static const QRegularExpression pair(QStringLiteral(
+        "^\\s*[A-Z_]+(\\{[A-Za-z0-9_]+\\})?\\s*(==|!=|=|\\+=|-=|:=)\\s*\"[^\"]*\"\\s*$"));
+    int rulesSeen = 0;
+    bool tagsFtdiOnly = true;
+    for (const QByteArray& raw : rules.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        ++rulesSeen;
+        for (const QString& p : line.split(u','))
+            QVERIFY2(pair.match(p).hasMatch(), qPrintable(line));
+        if (line.contains(QLatin1String("TAG+=\"uaccess\"")) ||
+            line.contains(QLatin1String("ID_MM_DEVICE_IGNORE")))
+            tagsFtdiOnly = tagsFtdiOnly && line.contains(QLatin1String("{idVendor}==\"0403\""));
+    }
+    QVERIFY(rulesSeen >= 2);
+    QVERIFY(tagsFtdiOnly);
+    // The doctor reads it as giving access and quieting ModemManager.
+    FakeMachine m;
+    m.file(QStringLiteral("/usr/lib/udev/rules.d/") + kRule, rules);
+    const MachineFacts f = gatherMachineFacts(m.roots(), {}, kRule, jo(), {});
+    QVERIFY(f.udevRuleGrantsAccess);
+    QVERIFY(f.udevRuleIgnoresModemManager);
 }
 
 void TestMachineFacts::realPtyHeldByAnotherProcess() {
