@@ -97,6 +97,26 @@ const QByteArray& programBytes() {
     return bytes;
 }
 
+// A copy of the program in `dir` with one byte of the carried image `image` changed at
+// `offset`; empty when the image is not stored once, as it is, in the executable.
+QString damagedCopy(const QTemporaryDir& dir, const QString& image, int offset) {
+    QFile source(QStringLiteral(CORVANE_BUILD_DATA_DIR "/") + image);
+    if (!source.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = source.readAll();
+    QByteArray program = programBytes();
+    const qsizetype at = program.indexOf(bytes);
+    if (at < 0 || program.indexOf(bytes, at + 1) >= 0)
+        return {};
+    program[at + offset] = static_cast<char>(program[at + offset] ^ 0x40);
+    QFile copy(dir.filePath(QStringLiteral("corvane-updater")));
+    if (!copy.open(QIODevice::WriteOnly) || copy.write(program) != program.size())
+        return {};
+    copy.close();
+    copy.setPermissions(copy.permissions() | QFileDevice::ExeOwner);
+    return copy.fileName();
+}
+
 } // namespace
 
 class TestKitCli : public QObject {
@@ -299,23 +319,10 @@ void TestKitCli::damagedCopyRefused() {
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
     QFETCH(bool, inRange);
-    QFile source(QStringLiteral(CORVANE_BUILD_DATA_DIR "/") + image);
-    QVERIFY(source.open(QIODevice::ReadOnly));
-    const QByteArray bytes = source.readAll();
-    QByteArray program = programBytes();
-    const qsizetype at = program.indexOf(bytes);
-    QVERIFY2(at >= 0, "the image is not stored as it is in the executable");
-    QCOMPARE(program.indexOf(bytes, at + 1), qsizetype(-1));
-    program[at + offset] = static_cast<char>(program[at + offset] ^ 0x40);
-
     QTemporaryDir dir;
-    QFile copy(dir.filePath(QStringLiteral("corvane-updater")));
-    QVERIFY(copy.open(QIODevice::WriteOnly));
-    QCOMPARE(copy.write(program), program.size());
-    copy.close();
-    QVERIFY(copy.setPermissions(copy.permissions() | QFileDevice::ExeOwner));
-
-    const Run r = run(copy.fileName(), args);
+    const QString copy = damagedCopy(dir, image, offset);
+    QVERIFY2(!copy.isEmpty(), "the image is not stored once, as it is, in the executable");
+    const Run r = run(copy, args);
     QCOMPARE(r.exitCode, exitCode);
     if (exitCode == 9) {
         const QJsonObject f = finding(objects(r), QStringLiteral("carried-firmware"), QString());
@@ -335,23 +342,14 @@ void TestKitCli::damagedCopyRefused() {
 }
 
 void TestKitCli::damagedCopyWindow() {
-    QFile source(QStringLiteral(CORVANE_BUILD_DATA_DIR "/HFILE_2"));
-    QVERIFY(source.open(QIODevice::ReadOnly));
-    QByteArray program = programBytes();
-    const qsizetype at = program.indexOf(source.readAll());
-    QVERIFY(at >= 0);
-    program[at + 0x2000] = static_cast<char>(program[at + 0x2000] ^ 0x01);
     QTemporaryDir dir;
-    QFile copy(dir.filePath(QStringLiteral("corvane-updater")));
-    QVERIFY(copy.open(QIODevice::WriteOnly));
-    QCOMPARE(copy.write(program), program.size());
-    copy.close();
-    QVERIFY(copy.setPermissions(copy.permissions() | QFileDevice::ExeOwner));
+    const QString copy = damagedCopy(dir, QStringLiteral("HFILE_2"), 0x2000);
+    QVERIFY(!copy.isEmpty());
 
     // The window: the line on standard error, then the warning box, which waits for OK.
     QProcess p;
     p.setProcessEnvironment(offscreen());
-    p.start(copy.fileName(), {QStringLiteral("--simulate")});
+    p.start(copy, {QStringLiteral("--simulate")});
     QDeadlineTimer deadline(30000);
     QByteArray err;
     while (!err.contains('\n') && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
