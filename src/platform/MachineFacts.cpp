@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +67,8 @@ AdapterFacts inspect(const SystemRoots& roots, SerialAdapter adapter, bool named
         facts.access.exists = true;
         facts.access.group = groupName(groups, st.st_gid);
         facts.access.mode = st.st_mode & 07777;
+        facts.access.permitted = ::faccessat(AT_FDCWD, QFile::encodeName(node).constData(),
+                                             R_OK | W_OK, AT_EACCESS) == 0;
         for (const GroupEntry& g : groups)
             if (g.gid == st.st_gid && g.members.contains(user.name))
                 facts.access.groupListsUser = true;

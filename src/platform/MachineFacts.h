@@ -41,6 +41,7 @@ struct NodeAccess {
     QString group;               // the node's group, e.g. "dialout"
     unsigned mode = 0;           // permission bits, e.g. 0660
     bool groupListsUser = false; // the group file names the user in the node's group
+    bool permitted = false;      // its permissions let this process read and write it
 };
 
 struct AdapterFacts {

@@ -96,11 +96,33 @@ QString permissionFix(const Context& c, const AdapterFacts& port) {
         .arg(join, QLatin1String(kUdevRuleName));
 }
 
+void deniedAccess(Context& c, const AdapterFacts& port) {
+    const bool listed = port.access.groupListsUser;
+    c.add(QStringLiteral("access"), &port, DoctorLevel::Problem,
+          QStringLiteral("permission denied: the device belongs to group %1 (mode %2) and this "
+                         "user (%3) %4")
+              .arg(port.access.group)
+              .arg(port.access.mode, 4, 8, QLatin1Char('0'))
+              .arg(c.facts.user.name, listed ? QStringLiteral("joined it after logging in")
+                                             : QStringLiteral("is not in it")),
+          permissionFix(c, port));
+}
+
 void checkAccess(Context& c, const AdapterFacts& port) {
-    if (!port.probed)
+    if (!port.access.exists)
         return;
     const QString check = QStringLiteral("access");
     const UserFacts& user = c.facts.user;
+    if (!port.probed) {
+        // Held by another process: not opened, so only its permissions tell.
+        if (port.access.permitted)
+            c.add(check, &port, DoctorLevel::Ok,
+                  QStringLiteral("its permissions let this user open it (not opened while "
+                                 "another process holds it)"));
+        else
+            deniedAccess(c, port);
+        return;
+    }
     const OpenResult& r = port.probe.result;
     switch (r.error) {
     case OpenError::None:
@@ -108,18 +130,9 @@ void checkAccess(Context& c, const AdapterFacts& port) {
               user.root ? QStringLiteral("opens (as root)")
                         : QStringLiteral("this user (%1) can open it").arg(user.name));
         return;
-    case OpenError::PermissionDenied: {
-        const bool listed = port.access.groupListsUser;
-        c.add(check, &port, DoctorLevel::Problem,
-              QStringLiteral("permission denied: the device belongs to group %1 (mode %2) and "
-                             "this user (%3) %4")
-                  .arg(port.access.group)
-                  .arg(port.access.mode, 4, 8, QLatin1Char('0'))
-                  .arg(user.name, listed ? QStringLiteral("joined it after logging in")
-                                         : QStringLiteral("is not in it")),
-              permissionFix(c, port));
+    case OpenError::PermissionDenied:
+        deniedAccess(c, port);
         return;
-    }
     case OpenError::Busy:
         c.add(check, &port, DoctorLevel::Problem,
               QStringLiteral("in use by a process this user cannot see (another user's)"),

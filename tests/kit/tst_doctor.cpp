@@ -30,7 +30,7 @@ AdapterFacts goodPort() {
     a.adapter.productId = QStringLiteral("6001");
     a.adapter.driver = QStringLiteral("ftdi_sio");
     a.adapter.latencyTimer = QStringLiteral("/sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
-    a.access = {true, QStringLiteral("dialout"), 0660, true};
+    a.access = {true, QStringLiteral("dialout"), 0660, true, true};
     a.probed = true;
     a.probe = {OpenResult{}, LowLatency::Granted};
     a.udev.found = true;
@@ -64,6 +64,15 @@ void denied(MachineFacts& m) {
                      LowLatency::Unknown};
     m.user.sessionGroups = {QStringLiteral("jo")};
     port(m).access.groupListsUser = false;
+    port(m).access.permitted = false;
+}
+
+// Another process has the port open (or only its lock): the check does not open it.
+std::function<void(MachineFacts&)> heldBy(ProcessRef holder, bool lockOnly = false) {
+    return [holder, lockOnly](MachineFacts& m) {
+        port(m).probed = false;
+        (lockOnly ? port(m).lockHolders : port(m).holders) = {holder};
+    };
 }
 
 QString level(DoctorLevel l) {
@@ -167,24 +176,22 @@ void TestDoctor::findings_data() {
         << rows(QStringLiteral("adapter %1 ok|in-use %1 ok|access %1 problem").arg(kTty))
         << "access"
         << "=sudo usermod -aG dialout jo, then log out and in again.";
-    QTest::newRow("held by minicom") << with([](MachineFacts& m) {
-        port(m).probed = false;
-        port(m).holders = {{4242, QStringLiteral("minicom")}};
-    }) << rows(QStringLiteral("adapter %1 ok|in-use %1 problem").arg(kTty))
-                                     << "in-use"
-                                     << "kill 4242";
-    QTest::newRow("locked by another updater") << with([](MachineFacts& m) {
-        port(m).probed = false;
-        port(m).lockHolders = {{77, QStringLiteral("corvane-updater")}};
-    }) << rows(QStringLiteral("adapter %1 ok|in-use %1 problem").arg(kTty))
-                                               << "in-use"
-                                               << "Close corvane-updater";
-    QTest::newRow("held by ModemManager") << with([](MachineFacts& m) {
-        port(m).probed = false;
-        port(m).holders = {{90, QStringLiteral("ModemManager")}};
-    }) << rows(QStringLiteral("adapter %1 ok|in-use %1 problem").arg(kTty))
-                                          << "in-use"
-                                          << "systemctl stop ModemManager";
+    const QString held = QStringLiteral("adapter %1 ok|in-use %1 problem|access %1 ok").arg(kTty);
+    QTest::newRow("held by minicom")
+        << with(heldBy({4242, QStringLiteral("minicom")})) << rows(held) << "in-use"
+        << "kill 4242";
+    QTest::newRow("held by minicom, not open to this user") << with([](MachineFacts& m) {
+        denied(m);
+        heldBy({4242, QStringLiteral("minicom")})(m);
+    }) << rows(QStringLiteral("adapter %1 ok|in-use %1 problem|access %1 problem").arg(kTty))
+                                                            << "access"
+                                                            << "usermod -aG dialout jo";
+    QTest::newRow("locked by another updater")
+        << with(heldBy({77, QStringLiteral("corvane-updater")}, true)) << rows(held) << "in-use"
+        << "Close corvane-updater";
+    QTest::newRow("held by ModemManager")
+        << with(heldBy({90, QStringLiteral("ModemManager")})) << rows(held) << "in-use"
+        << "systemctl stop ModemManager";
     QTest::newRow("exclusive open by another user") << with([](MachineFacts& m) {
         port(m).probe.result = {OpenError::Busy, QStringLiteral("busy")};
     }) << rows(QStringLiteral("adapter %1 ok|in-use %1 ok|access %1 problem").arg(kTty))

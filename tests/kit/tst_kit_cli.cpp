@@ -158,10 +158,14 @@ void TestKitCli::doctorNamesTheHolder() {
                              .arg(ownName());
     QVERIFY2(inUse[0].startsWith(QStringLiteral("PROBLEM ")), qPrintable(inUse[0]));
     QVERIFY2(inUse[0].contains(held), qPrintable(inUse[0]));
-    // Only the adapter line besides: a held port is not opened.
-    QCOMPARE(others.size(), 1);
+    // Besides: the adapter, and its access judged from its permissions (a held port is not
+    // opened).
+    QCOMPARE(others.size(), 2);
     QVERIFY2(others[0].split(u' ', Qt::SkipEmptyParts)[1] == QLatin1String("adapter"),
              qPrintable(others[0]));
+    QVERIFY2(others[1].startsWith(QStringLiteral("ok      access ")), qPrintable(others[1]));
+    QVERIFY2(others[1].contains(QStringLiteral("not opened while another process holds it")),
+             qPrintable(others[1]));
     QVERIFY(r.lines().constLast().startsWith("Result: "));
     QVERIFY2(r.err.isEmpty(), r.err.constData());
 }

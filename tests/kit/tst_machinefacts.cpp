@@ -137,6 +137,7 @@ void TestMachineFacts::desktopAdapters() {
     QVERIFY(ftdi.access.exists);
     QCOMPARE(ftdi.access.group, QStringLiteral("dialout"));
     QVERIFY(ftdi.access.groupListsUser);
+    QVERIFY(ftdi.access.permitted);
     QVERIFY(ftdi.holders.empty());
     QCOMPARE(ftdi.lockHolders, (std::vector<ProcessRef>{{300, QStringLiteral("corvane-updater")}}));
 
