@@ -1,5 +1,6 @@
-# What `cmake --install` puts on a machine (the program, its menu entry, icon and manual page)
-# and the Debian package CPack makes of it (`cpack -G DEB`, or the `package` target).
+# What `cmake --install` puts on a machine (the program, its menu entry, AppStream metadata,
+# icon, manual page and udev rule) and the Debian package CPack makes of it (`cpack -G DEB`, or
+# the `package` target).
 
 include(GNUInstallDirs)
 
@@ -8,6 +9,48 @@ set_target_properties(corvane-updater PROPERTIES INSTALL_RPATH "")
 install(TARGETS corvane-updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/corvane-updater.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+# The release's date for the AppStream metadata and the package's changelog: the date of the
+# commit built, so that every build of it says the same; the build's date outside a checkout.
+find_package(Git QUIET)
+if(GIT_FOUND)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%cs
+                    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE CORVANE_RELEASE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%cD
+                    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE CORVANE_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+endif()
+if(NOT CORVANE_RELEASE_DATE OR NOT CORVANE_RELEASE_DATE_RFC2822)
+    string(TIMESTAMP CORVANE_RELEASE_DATE "%Y-%m-%d" UTC)
+    string(TIMESTAMP CORVANE_RELEASE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
+endif()
+
+# AppStream metadata, named after its component id, as software centres look it up.
+set(CORVANE_APPSTREAM_ID invalid.corvane.updater)
+set(metainfo ${CMAKE_BINARY_DIR}/packaging/${CORVANE_APPSTREAM_ID}.metainfo.xml)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/corvane-updater.metainfo.xml.in ${metainfo} @ONLY)
+install(FILES ${metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# The udev rule: FTDI adapters open for the logged-in user, and left alone by ModemManager.
+# udev reads /usr/lib/udev/rules.d (the package's prefix is /usr), not a libdir with a triplet.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-corvane-updater.rules
+        DESTINATION lib/udev/rules.d)
+
+# The package's copyright and changelog, where Debian's policy wants them.
+set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${changelog}.txt @ONLY)
+add_custom_command(OUTPUT ${changelog}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${changelog}.txt ${changelog}
+    COMMAND gzip -9nf ${changelog}
+    DEPENDS ${changelog}.txt
+    COMMENT "Compressing the package's changelog"
+    VERBATIM)
+add_custom_target(corvane_changelog ALL DEPENDS ${changelog}.gz)
+install(FILES ${changelog}.gz ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvane-updater)
 
 # The icon is the window's own picture, drawn by the program's code at build time.
 set(icon_png ${CMAKE_BINARY_DIR}/packaging/corvane-updater.png)
@@ -48,11 +91,16 @@ set(CPACK_PACKAGE_CONTACT "Corvane service <service@corvane.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Reprograms a Corvane unit attached through a USB serial adapter")
-set(CPACK_PACKAGE_DESCRIPTION
-    "The service technician's firmware updater for Corvane units. It finds the unit on a USB\n"
-    "serial port, shows the installed and carried firmware versions and reprograms what is out\n"
-    "of date. The firmware is carried inside the program. The user needs to be a member of the\n"
-    "dialout group to open the serial adapter.")
+# One string (a list of several would put semicolons into the control file), lines short
+# enough for Debian's description field.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "The service technician's firmware updater for Corvane units. It finds the\n"
+    "unit on a USB serial port, shows the installed and carried firmware versions\n"
+    "and reprograms what is out of date. The firmware is carried inside the\n"
+    "program and checked against its build-time digests at every start.\n"
+    "A udev rule lets the logged-in user open FTDI USB serial adapters and tells\n"
+    "ModemManager to leave them alone; other users need the dialout group.\n"
+    "corvane-updater --doctor checks the machine before a run.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs the Debian package built in BUILD (default build) on this machine, runs the
-# installed program from /usr/bin as a technician would, and removes the package again.
-# Fails when any step fails.
+# Checks the Debian package built in BUILD (default build): lintian on the package, then
+# installs it on this machine, validates the installed desktop file and AppStream metadata,
+# runs the installed program from /usr/bin as a technician would, and removes the package
+# again. Fails when any step fails.
 set -e
 build=${1:-build}
 deb=$(ls "$build"/corvane-updater_*.deb 2>/dev/null | tail -n 1)
@@ -14,19 +15,46 @@ SUDO=""
 [ "$(id -u)" != 0 ] && SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 
+# Errors fail the check; the warnings that stay are listed, with why, in the README.
+echo "== lintian $(basename "$deb")"
+lintian --fail-on error --tag-display-limit 0 "$deb"
+
 echo "== installing $deb"
 $SUDO apt-get install -y -qq "$deb"
 trap 'echo "== removing the package"; $SUDO apt-get remove -y -qq corvane-updater' EXIT
 
-for f in /usr/bin/corvane-updater /usr/share/applications/corvane-updater.desktop \
+desktop=/usr/share/applications/corvane-updater.desktop
+metainfo=/usr/share/metainfo/invalid.corvane.updater.metainfo.xml
+for f in /usr/bin/corvane-updater $desktop $metainfo \
          /usr/share/icons/hicolor/256x256/apps/corvane-updater.png \
-         /usr/share/man/man1/corvane-updater.1.gz; do
+         /usr/share/man/man1/corvane-updater.1.gz \
+         /usr/lib/udev/rules.d/70-corvane-updater.rules \
+         /usr/share/doc/corvane-updater/copyright /usr/share/doc/corvane-updater/changelog.gz; do
     dpkg -L corvane-updater | grep -qx "$f" || { echo "check-package: $f not installed" >&2; exit 1; }
 done
 dpkg-query -W -f='${Depends}\n' corvane-updater
 
-echo "== /usr/bin/corvane-updater --version"
-/usr/bin/corvane-updater --version
+echo "== desktop-file-validate $desktop"
+desktop-file-validate "$desktop"
+echo "== appstreamcli validate $metainfo"
+appstreamcli validate --no-net "$metainfo"
+
+echo "== /usr/bin/corvane-updater --version --verbose"
+/usr/bin/corvane-updater --version --verbose
+
+# Exit 9 is this machine's business (no adapter in CI); the installed rule must be found.
+echo "== /usr/bin/corvane-updater --doctor"
+status=0
+doctor=$(/usr/bin/corvane-updater --doctor --json) || status=$?
+if [ "$status" != 0 ] && [ "$status" != 9 ]; then
+    echo "check-package: --doctor exited $status" >&2
+    exit 1
+fi
+/usr/bin/corvane-updater --doctor || true
+if ! echo "$doctor" | grep '"check":"udev-rule"' | grep -q '"level":"ok"'; then
+    echo "check-package: --doctor does not find the installed udev rule" >&2
+    exit 1
+fi
 
 echo "== /usr/bin/corvane-updater --auto --simulate"
 out=$(mktemp)

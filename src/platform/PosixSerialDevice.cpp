@@ -1,6 +1,7 @@
 #include "PosixSerialDevice.h"
 
-#include <QDir>
+#include "ProcessTable.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -89,45 +90,17 @@ OpenError classifyOpenErrno(int err) {
 }
 
 // True when a process other than this descriptor's holder has the character device `rdev`
-// open. Reads every process's descriptor table: complete for root, own processes otherwise.
+// open. Complete for root, own processes otherwise.
 bool openElsewhere(dev_t rdev, int ownFd) {
-    const pid_t self = ::getpid();
-    QDir proc(QStringLiteral("/proc"));
-    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const long id = pid.toLong(&numeric);
-        if (!numeric)
-            continue;
-        const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
-        for (const QString& fd : QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            if (id == self && fd.toInt() == ownFd)
-                continue;
-            struct stat st {};
-            if (::stat(QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), &st) == 0 &&
-                S_ISCHR(st.st_mode) && st.st_rdev == rdev)
-                return true;
-        }
-    }
-    return false;
+    return !processesHolding(QStringLiteral("/proc"), FileIdentity::characterDevice(rdev),
+                             ::getpid(), ownFd)
+                .empty();
 }
 
 // True when /proc/locks lists an advisory lock on the inode `ino` of device `dev`.
 bool flockHeld(dev_t dev, ino_t ino) {
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
-        return true; // cannot tell: assume the worst
-    const QString key = QStringLiteral("%1:%2:%3")
-                            .arg(major(dev), 2, 16, QLatin1Char('0'))
-                            .arg(minor(dev), 2, 16, QLatin1Char('0'))
-                            .arg(ino);
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF"
-    for (const QByteArray& line : locks.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        for (const QByteArray& f : fields)
-            if (QString::fromLatin1(f).compare(key, Qt::CaseInsensitive) == 0)
-                return true;
-    }
-    return false;
+    const auto holders = lockHolders(QStringLiteral("/proc"), dev, ino);
+    return !holders || !holders->empty(); // cannot tell: assume the worst
 }
 
 speed_t speedConstant(std::uint32_t baud) {

@@ -26,13 +26,18 @@ const QString kDescription = QStringLiteral(
     "  4    the unit, or one of its processors, cannot be upgraded (nothing started)\n"
     "  5    the window was closed\n"
     "  6    no progress for 3 minutes\n"
+    "  7    the program is damaged: its carried firmware is not what it was built\n"
+    "       with; reinstall it\n"
+    "  9    --doctor: something on this machine stands in the way of a run\n"
     "  10   --identify: an upgrade is due\n"
     "  130  stopped by SIGINT (Ctrl-C), 143 stopped by SIGTERM: the exchange in progress\n"
     "       ends, the port is closed and the unit's state is printed; run again to finish.\n"
     "SIGHUP (a closed terminal) and SIGPIPE (a closed pipe) do not stop a run.\n"
     "\n"
     "The serial port must be readable by the user: on Debian, membership of the dialout\n"
-    "group (sudo usermod -aG dialout $USER, then log in again).");
+    "group (sudo usermod -aG dialout $USER, then log in again), or the package's udev\n"
+    "rule. --doctor checks this machine: adapters, access, ports in use, ModemManager,\n"
+    "brltty, low latency, the udev rule and the carried firmware, each with its fix.");
 
 const QString kSimulateDescription = QStringLiteral(
     "--simulate starts a simulated unit inside the program and tries it first, so the whole\n"
@@ -92,6 +97,23 @@ AppOptions parseAppOptions(const QStringList& arguments) {
                        "firmware and what would be programmed; changes nothing."));
     parser.addOption(identify);
 
+    // Field kit: --doctor [--json], --version --verbose.
+    const QCommandLineOption doctor(
+        QStringLiteral("doctor"),
+        QStringLiteral("Checks this machine before a run and prints one line per finding with "
+                       "its fix; exit code 0 when nothing stands in the way, 9 otherwise. Ports "
+                       "named with --port are checked too."));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --doctor: the findings as JSON Lines on standard output."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("With --version: also the build data and each carried image's RM "
+                       "number, version and SHA-256."));
+    parser.addOption(doctor);
+    parser.addOption(json);
+    parser.addOption(verbose);
+
     // --help-simulate, and the simulated unit's options, accepted but listed only there.
     const QCommandLineOption simulateHelp(QStringLiteral("help-simulate"),
                                           QStringLiteral("Shows the simulated unit's options."));
@@ -126,6 +148,22 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.verify = !parser.isSet(noVerify);
     options.identify = parser.isSet(identify);
     options.showSimulateHelp = parser.isSet(simulateHelp);
+    options.doctor = parser.isSet(doctor);
+    options.json = parser.isSet(json);
+    options.verbose = parser.isSet(verbose);
+    if (options.json && !options.doctor) {
+        options.error = QStringLiteral("--json goes with --doctor");
+        return options;
+    }
+    if (options.verbose && !options.showVersion) {
+        options.error = QStringLiteral("--verbose goes with --version");
+        return options;
+    }
+    if (options.doctor && (options.autoRun || options.identify || options.simulate)) {
+        options.error = QStringLiteral("--doctor checks this machine: it does not go with --auto, "
+                                       "--identify or --simulate");
+        return options;
+    }
     if (options.autoRun && options.identify) {
         options.error = QStringLiteral("--auto and --identify exclude each other");
         return options;

@@ -30,6 +30,12 @@ struct AppOptions {
     bool showSimulateHelp = false;
     QString simulateHelpText;
 
+    // Field kit: --doctor checks this machine (--json: as JSON Lines); --verbose adds the
+    // carried firmware's digests to --version.
+    bool doctor = false;
+    bool json = false;
+    bool verbose = false;
+
     QString error;    // a command line that cannot be used, in words for the user
     QString helpText; // what --help prints
 

@@ -7,7 +7,10 @@
 #include "AppOptions.h"
 #include "BuiltInSimulator.h"
 #include "CliView.h"
+#include "Doctor.h"
+#include "FieldKit.h"
 #include "RunSignals.h"
+#include "StartupCheck.h"
 #include "Theme.h"
 #include "Transcript.h"
 #include "main.h"
@@ -243,10 +246,19 @@ int main(int argc, char** argv) {
         std::fputs(qPrintable(options.simulateHelpText), stdout);
         return 0;
     }
+    // Field kit: neither needs an application object.
+    if (options.doctor)
+        return runDoctor(options.ports, options.json, Version_Info[2]);
+    if (options.showVersion && options.verbose)
+        return printVerboseVersion(Version_Info[2]);
     if (options.showVersion) {
         std::printf("Corvane Firmware Updater %s\n", qPrintable(Version_Info[2]));
         return 0;
     }
+
+    // The carried firmware, hashed again before the first window or exchange.
+    if (const int damaged = checkCarriedFirmwareAtStart(options.windowless(), argc, argv))
+        return damaged;
 
     // Before any thread exists, so that every thread inherits the dispositions.
     RunSignals::install();
