@@ -95,6 +95,14 @@ private:
         std::optional<Bytes> pdu;
         FaultInjector::Fired fired;
     };
+    // What a Modbus request is, decided before anything is done (faults are chosen by it).
+    struct ModbusRequest {
+        Exchange kind = Exchange::Other;
+        QString detail;
+        bool statusCommand = false; // a command that starts a sub-processor operation
+        bool fixedLayout = false;   // the five bytes of functions 3, 6 and 103
+        bool blockLayout = false;   // functions 16 and 104: byte count matches
+    };
 
     [[nodiscard]] bool silentAt(TimePoint now) const { return now < m_silentUntil; }
     [[nodiscard]] double ms(double v) const; // scaled duration
@@ -113,7 +121,14 @@ private:
     std::optional<std::pair<std::uint16_t, std::uint16_t>> identify(int processor) const;
     bool holdsCarried(int processor) const;
 
+    [[nodiscard]] ModbusRequest classifyModbus(std::span<const std::uint8_t> pdu,
+                                               bool serialLine) const;
     ModbusOutcome serveModbus(std::span<const std::uint8_t> pdu, bool serialLine, TimePoint now);
+    // One request of each function; pdu has passed the layout check.
+    Bytes readHolding(std::span<const std::uint8_t> pdu, TimePoint now);
+    Bytes writeSingle(std::span<const std::uint8_t> pdu);
+    Bytes writeMultiple(std::span<const std::uint8_t> pdu);
+    Bytes controlCommand(std::span<const std::uint8_t> pdu, TimePoint now);
     // Answers one complete RTU request addressed to this unit; the reply leaves at ready plus
     // the processing time.
     void serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready,
