@@ -43,6 +43,7 @@ void UnitModel::restartUnit(TimePoint now) {
         s.op = Op{};
         s.window.fill(0);
         std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
+        s.dataTaken = false;
         if (!s.bootMode) {
             if (const auto id = identify(n)) {
                 if (!s.keepsVersion) {
@@ -59,14 +60,69 @@ void UnitModel::restartUnit(TimePoint now) {
 }
 
 void UnitModel::powerLoss(TimePoint now, int silentMs) {
-    note(QStringLiteral("power lost for %1 ms").arg(silentMs));
-    const TimePoint back = now + std::chrono::milliseconds(silentMs);
-    const bool restartSeen = m_restartSeen;
-    restartUnit(now);
-    m_restartSeen = restartSeen;
-    m_silentUntil = std::max(m_silentUntil, back);
+    powerDip(now, silentMs);
+    // CPU-1's firmware then takes its start-up time, as after any restart.
     if (!m_cpu1.inBootloader && m_sc.timing.enabled)
-        m_silentUntil = back + dur(m_sc.timing.cpu1BootMs);
+        m_silentUntil += dur(m_sc.timing.cpu1BootMs);
+}
+
+// ---- Power dips -----------------------------------------------------------------------------
+
+void UnitModel::powerDip(TimePoint now, int offMs) {
+    note(QStringLiteral("power lost for %1 ms").arg(offMs));
+    advanceAll(now); // a timed operation got as far as this moment
+    for (int n = 2; n <= 3; ++n) {
+        Sub& s = sub(n);
+        s.op = Op{};
+        s.window.fill(0);
+        std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
+        s.dataTaken = false;
+        // Its boot loader starts the firmware in its flash, if there is a whole one.
+        const auto id = identify(n);
+        s.bootMode = !id;
+        if (id && !s.keepsVersion) {
+            s.rm = id->first;
+            s.version = id->second;
+        }
+    }
+    restartCpu1(now, false);
+    m_silentUntil = std::max(m_silentUntil, now + std::chrono::milliseconds(offMs));
+}
+
+bool UnitModel::dipAt(DipPoint point, int processor, Exchange kind, long serial, TimePoint now) {
+    for (PlannedDip& p : m_dips) {
+        const bool cpu1Point =
+            p.dip.point == DipPoint::Cpu1Erase || p.dip.point == DipPoint::Cpu1Program;
+        if (p.fired || p.dip.point != point || (!cpu1Point && p.dip.processor != processor))
+            continue;
+        if (++p.seen <= p.dip.after)
+            continue;
+        p.fired = true;
+        m_faults.record(serial, kind, QStringLiteral("power-dip"));
+        powerDip(now, p.dip.restartMs);
+        return true;
+    }
+    return false;
+}
+
+bool UnitModel::dipMeets(const ModbusRequest& rq, std::span<const std::uint8_t> pdu, long serial,
+                         TimePoint now) {
+    if (m_dips.empty())
+        return false;
+    const int n = rq.kind == Exchange::Fn104Data || rq.kind == Exchange::StatusRead
+                      ? windowAt(word(pdu, 1))
+                      : 0;
+    if (n == 0)
+        return false;
+    if (rq.kind == Exchange::Fn104Data)
+        return dipAt(DipPoint::SubData, n, rq.kind, serial, now);
+    Sub& s = sub(n);
+    if (m_sc.timing.enabled)
+        advance(s, now, false);
+    if (s.op.done || (s.op.kind != OpKind::Erase && s.op.kind != OpKind::Program))
+        return false;
+    return dipAt(s.op.kind == OpKind::Erase ? DipPoint::SubErase : DipPoint::SubProgram, n, rq.kind,
+                 serial, now);
 }
 
 // ---- Bootloader -----------------------------------------------------------------------------
@@ -96,6 +152,9 @@ std::optional<Bytes> UnitModel::serveBootloader(std::span<const std::uint8_t> bo
         kind = Exchange::BlWriteByte;
 
     const long serial = countExchange(kind);
+    if ((kind == Exchange::BlErase && dipAt(DipPoint::Cpu1Erase, 1, kind, serial, now)) ||
+        (kind == Exchange::BlProgram && dipAt(DipPoint::Cpu1Program, 1, kind, serial, now)))
+        return std::nullopt; // lost with the power
     fired = m_faults.decide(kind, serial, false, false, true);
     if (fired.powerLoss) {
         powerLoss(now, fired.powerLoss->param > 0 ? fired.powerLoss->param : 3000);

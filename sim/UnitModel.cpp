@@ -69,6 +69,8 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
     , m_lastRx(now)
     , m_rxWireEnd(now)
     , m_txWireEnd(now) {
+    for (const PowerDip& d : faults.powerDips)
+        m_dips.push_back({d});
     // CPU-1: bootloader area below the program range, then the firmware of the scenario.
     m_cpu1.rm = m_sc.cpu1.rm;
     m_cpu1.version = m_sc.cpu1.version;

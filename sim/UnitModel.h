@@ -47,7 +47,10 @@ public:
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const { return static_cast<int>(m_faults.log().size()); }
     [[nodiscard]] const std::vector<ExchangeRecord>& trace() const { return m_trace; }
-    void clearFaults() { m_faults.clear(); }
+    void clearFaults() {
+        m_faults.clear();
+        m_dips.clear();
+    }
     Summary summary(TimePoint now);
 
 private:
@@ -88,7 +91,9 @@ private:
         std::array<std::uint16_t, 16> window{};
         Op op;
         int erases = 0;
-        int dataBlocks = 0;
+        int dataBlocks = 0;     // passed on to the sub-processor
+        int blocksDropped = 0;  // acknowledged while it was not in boot mode
+        bool dataTaken = false; // CPU-1 took data blocks for it since it last started
         bool programmed = false;
     };
     struct ModbusOutcome {
@@ -146,6 +151,13 @@ private:
     void restartCpu1(TimePoint now, bool withBootTime);
     void restartUnit(TimePoint now);
     void powerLoss(TimePoint now, int silentMs);
+    // The supply dips now; the unit answers again after offMs (see PowerDip).
+    void powerDip(TimePoint now, int offMs);
+    // A planned dip at this point meets exchange `serial`: true when it fired.
+    bool dipAt(DipPoint point, int processor, Exchange kind, long serial, TimePoint now);
+    // The Modbus request's dip point, if it has one, checked against the plan.
+    bool dipMeets(const ModbusRequest& rq, std::span<const std::uint8_t> pdu, long serial,
+                  TimePoint now);
     void enterBootloader();
 
     std::vector<Outgoing> finishSerial(Bytes wire, const FaultInjector::Fired& fired,
@@ -154,6 +166,12 @@ private:
     Scenario m_sc;
     CarriedFirmware m_carried;
     FaultInjector m_faults;
+    struct PlannedDip {
+        PowerDip dip;
+        int seen = 0;
+        bool fired = false;
+    };
+    std::vector<PlannedDip> m_dips;
     Cpu1 m_cpu1;
     Sub m_cpu2;
     Sub m_hmi;

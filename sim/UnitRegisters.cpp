@@ -115,6 +115,8 @@ UnitModel::ModbusOutcome UnitModel::serveModbus(std::span<const std::uint8_t> pd
     // What kind of exchange is this? Faults are chosen by it before anything is done.
     const ModbusRequest rq = classifyModbus(pdu, serialLine);
     const long serial = countExchange(rq.kind, rq.detail);
+    if (dipMeets(rq, pdu, serial, now))
+        return out; // lost with the power
     out.fired = m_faults.decide(rq.kind, serial, true, rq.statusCommand, serialLine);
     if (out.fired.powerLoss) {
         powerLoss(now, out.fired.powerLoss->param > 0 ? out.fired.powerLoss->param : 3000);
@@ -254,11 +256,19 @@ Bytes UnitModel::serveWindow(std::span<const std::uint8_t> pdu, const FaultInjec
                      .arg(name, hex4(regs[2])));
             return exceptionPdu(fn, 3);
         }
-        for (std::uint32_t k = 0; k < chunk / 2; ++k) {
-            s.staging[at + 2 * k] = static_cast<std::uint8_t>(regs[3 + k] >> 8);
-            s.staging[at + 2 * k + 1] = static_cast<std::uint8_t>(regs[3 + k] & 0xFF);
+        s.dataTaken = true;
+        if (s.bootMode) {
+            for (std::uint32_t k = 0; k < chunk / 2; ++k) {
+                s.staging[at + 2 * k] = static_cast<std::uint8_t>(regs[3 + k] >> 8);
+                s.staging[at + 2 * k + 1] = static_cast<std::uint8_t>(regs[3 + k] & 0xFF);
+            }
+            ++s.dataBlocks;
+        } else if (++s.blocksDropped == 1) {
+            // CPU-1 acknowledges the block all the same (a unit in the field did): it goes
+            // nowhere.
+            note(QStringLiteral("%1 data blocks acknowledged while not in boot mode, dropped")
+                     .arg(name));
         }
-        ++s.dataBlocks;
     } else if (marker == kCommandMarker) {
         const std::uint16_t cmd = regs[2];
         if (cmd != kEnterBootMode && cmd != kErase && cmd != kStartProgramming)
@@ -268,22 +278,29 @@ Bytes UnitModel::serveWindow(std::span<const std::uint8_t> pdu, const FaultInjec
         } else if (cmd == kEnterBootMode) {
             if (s.op.kind != OpKind::BootEntry || s.op.done)
                 startOp(s, OpKind::BootEntry, fired, now);
-        } else if (!s.bootMode) {
-            note(QStringLiteral("%1 %2 command ignored: not in boot mode")
-                     .arg(name,
-                          cmd == kErase ? QStringLiteral("erase") : QStringLiteral("programming")));
-            s.op = Op{};
         } else {
             // The command carries the image CRC as the master computed it: the CRC-16 with its
-            // two bytes exchanged (register high byte = CRC low byte).
-            const std::size_t from = progStart(n);
-            const std::uint16_t crc = crc16(
-                std::span<const std::uint8_t>(s.staging).subspan(from, progEnd(n) + 1 - from));
-            const auto sent = static_cast<std::uint16_t>(((crc & 0xFF) << 8) | (crc >> 8));
-            if (regs[3] != sent) {
-                note(QStringLiteral("%1 image CRC %2 in the command, %3 received")
-                         .arg(name, hex4(regs[3]), hex4(sent)));
+            // two bytes exchanged (register high byte = CRC low byte). CPU-1 checks it against
+            // the blocks it took, passed on or not, so a transfer that went (partly) nowhere
+            // ends in "corrupt data", as on a unit in the field. With no block taken and the
+            // sub-processor out of boot mode, the command is simply ignored.
+            auto crcMatches = [&] {
+                const std::size_t from = progStart(n);
+                const std::uint16_t crc = crc16(
+                    std::span<const std::uint8_t>(s.staging).subspan(from, progEnd(n) + 1 - from));
+                const auto sent = static_cast<std::uint16_t>(((crc & 0xFF) << 8) | (crc >> 8));
+                if (regs[3] != sent)
+                    note(QStringLiteral("%1 image CRC %2 in the command, %3 received")
+                             .arg(name, hex4(regs[3]), hex4(sent)));
+                return regs[3] == sent;
+            };
+            if ((s.bootMode || s.dataTaken) && !crcMatches()) {
                 startOp(s, OpKind::Corrupt, fired, now);
+            } else if (!s.bootMode) {
+                note(QStringLiteral("%1 %2 command ignored: not in boot mode")
+                         .arg(name, cmd == kErase ? QStringLiteral("erase")
+                                                  : QStringLiteral("programming")));
+                s.op = Op{};
             } else {
                 startOp(s, cmd == kErase ? OpKind::Erase : OpKind::Program, fired, now);
             }
