@@ -6,13 +6,14 @@
 
 #include "common/CPU_Timer.h"
 #include "common/gen_lib.h"
+#include "modbus/LinkExchange.h"
 #include "modbus/ModBusPro.h"
 #include "serial/VexaComms.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <memory>
+#include <string>
 
 namespace {
 
@@ -40,22 +41,6 @@ constexpr int kAttempts = 5;
 constexpr int kFailuresInARow = 5;
 
 constexpr std::uint32_t kBootBaudRate = 115200;
-
-// The condition list belongs to one exchange: it is detached before it is freed, on every path.
-class AttachedCondition {
-public:
-    explicit AttachedCondition(TVexaComms& port)
-        : m_port(port)
-        , m_cond(std::make_unique<TRxCondition>()) {}
-    ~AttachedCondition() { m_port.DetachCond(); }
-    AttachedCondition(const AttachedCondition&) = delete;
-    AttachedCondition& operator=(const AttachedCondition&) = delete;
-    TRxCondition& list() { return *m_cond; }
-
-private:
-    TVexaComms& m_port;
-    std::unique_ptr<TRxCondition> m_cond;
-};
 
 // Reopen at the bootloader's speed. A port that cannot be opened again leaves the link closed,
 // so the exchanges that follow fail with a negative result instead of raising.
@@ -103,26 +88,22 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
     }
     const auto frame = corvane::bootRequestFrame(Cmd, Len, Data.first(Count));
 
-    AttachedCondition cond(Port);
-    corvane::bootReplyConditions(cond.list());
-    Port.AttachCond(&cond.list());
+    TRxCondition cond;
+    corvane::bootReplyConditions(cond);
+    const AttachedConditions attached(Port, cond);
     Port.ClearFlags();
-    LinkTap* const tap = Port.tap();
-    if (tap != nullptr) {
+    TappedExchange tapped(Port, [&] {
         char kind[48];
         std::snprintf(kind, sizeof kind, "bootloader cmd 0x%02X len %u count %u", unsigned{Cmd},
                       unsigned{Len}, unsigned{Count});
-        tap->exchangeBegun(kind);
-    }
+        return std::string(kind);
+    });
     (void)Port.SendCommData(frame.data(), static_cast<std::uint16_t>(frame.size()), TimeOut);
     int r = Port.WaitForResult();
-    if (r == 1) {
+    if (r == 1 && attached.linkAlive()) {
         r = corvane::readBootReply(Port, Len, Reply);
     }
-    if (tap != nullptr) {
-        tap->exchangeEnded(r);
-    }
-    return r;
+    return tapped.end(r);
 }
 
 QString timingText(float seconds) {
