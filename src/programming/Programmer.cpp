@@ -42,6 +42,10 @@ constexpr int kFailuresInARow = 5;
 
 constexpr std::uint32_t kBootBaudRate = 115200;
 
+// Identification registers of the sub-processors' RM numbers (the version follows each).
+constexpr std::uint16_t kHmiRmRegister = 8;
+constexpr std::uint16_t kCpu2RmRegister = 10;
+
 // Reopen at the bootloader's speed. A port that cannot be opened again leaves the link closed,
 // so the exchanges that follow fail with a negative result instead of raising.
 void reopenAtBootSpeed(TVexaComms& port) {
@@ -223,6 +227,26 @@ int Programmer::Send_MB_Restart(TVexaComms& Port) {
     return controlCommand(Port, kCtrlRestart);
 }
 
+bool Programmer::restartedBefore(TVexaComms& Port, const AnswerAfterSilence& answer) {
+    return answer.unanswered > 0 && m_restartCheck && m_restartCheck(Port, answer);
+}
+
+bool Programmer::subLeftBootMode(TVexaComms& Port, int n) {
+    if (!processorIndexValid(n, 2)) {
+        return false;
+    }
+    std::array<std::uint16_t, 1> rm{};
+    return MB_ReadRegs(Port, static_cast<std::uint8_t>(m_state.MB_FW_Slv), kFuncReadRegs,
+                       n == 2 ? kCpu2RmRegister : kHmiRmRegister, 1, kStatusTimeout, rm) == 1 &&
+           rm[0] != m_state.Boot_RM_Number;
+}
+
+RestartCheck Programmer::bootModeRestartCheck() {
+    return [this](TVexaComms& Port, const AnswerAfterSilence& answer) {
+        return subLeftBootMode(Port, answer.processor);
+    };
+}
+
 int Programmer::commandBlockWithRetries(TVexaComms& Port, int n, std::uint16_t code, bool withCrc,
                                         std::uint16_t timeout) {
     if (!processorIndexValid(n, 2)) {
@@ -241,6 +265,15 @@ int Programmer::commandBlockWithRetries(TVexaComms& Port, int n, std::uint16_t c
                                : corvane::commandBlock(w.length, code, rm, 0);
         r = MB_WriteMultiRegs(Port, w.slave, kFuncBlockWrite, w.first, w.length, block, timeout);
         if (r == 1) {
+            // Boot-mode entry comes before anything a restart could lose.
+            AnswerAfterSilence answer;
+            answer.kind = code == kBlockErase ? AnswerAfterSilence::Kind::Erase
+                                              : AnswerAfterSilence::Kind::StartProgramming;
+            answer.processor = n;
+            answer.unanswered = attempt;
+            if (code != kBlockBootEnable && restartedBefore(Port, answer)) {
+                return kProgUnitRestarted;
+            }
             break;
         }
     }
@@ -283,6 +316,14 @@ int Programmer::Send_MB_SendProgData2(TVexaComms& Port, int n) {
         result = MB_WriteMultiRegs_Timed(Port, w.slave, kFuncBlockWrite, w.first, w.length, block,
                                          kDataBlockTimeout);
         if (result == 1) {
+            AnswerAfterSilence answer;
+            answer.processor = n;
+            answer.unanswered = failures;
+            answer.block = sent;
+            answer.blocks = blocks;
+            if (restartedBefore(Port, answer)) {
+                return kProgUnitRestarted; // the rest would go nowhere
+            }
             failures = 0;
             ++sent;
             setBar(corvane::percentOf(sent, blocks));
