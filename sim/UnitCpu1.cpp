@@ -38,25 +38,26 @@ void UnitModel::restartCpu1(TimePoint now, bool withBootTime) {
 
 void UnitModel::restartUnit(TimePoint now) {
     advanceAll(now);
-    for (int n = 2; n <= 3; ++n) {
-        Sub& s = sub(n);
-        s.op = Op{};
-        s.window.fill(0);
-        std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
-        s.dataTaken = false;
-        if (!s.bootMode) {
-            if (const auto id = identify(n)) {
-                if (!s.keepsVersion) {
-                    s.rm = id->first;
-                    s.version = id->second;
-                }
-            } else {
-                s.bootMode = true;
-            }
-        }
-    }
+    restartSub(m_cpu2, false);
+    restartSub(m_hmi, false);
     m_restartSeen = true;
     restartCpu1(now, true);
+}
+
+void UnitModel::restartSub(Sub& s, bool powerUp) {
+    s.op = Op{};
+    s.window.fill(0);
+    std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
+    s.dataTaken = false;
+    if (s.bootMode && !powerUp)
+        return; // the restart command leaves a sub-processor in boot mode there
+    // Its boot loader starts the firmware in its flash, if there is a whole one.
+    const auto id = identify(s.index);
+    s.bootMode = !id;
+    if (id && !s.keepsVersion) {
+        s.rm = id->first;
+        s.version = id->second;
+    }
 }
 
 void UnitModel::powerLoss(TimePoint now, int silentMs) {
@@ -71,20 +72,8 @@ void UnitModel::powerLoss(TimePoint now, int silentMs) {
 void UnitModel::powerDip(TimePoint now, int offMs) {
     note(QStringLiteral("power lost for %1 ms").arg(offMs));
     advanceAll(now); // a timed operation got as far as this moment
-    for (int n = 2; n <= 3; ++n) {
-        Sub& s = sub(n);
-        s.op = Op{};
-        s.window.fill(0);
-        std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
-        s.dataTaken = false;
-        // Its boot loader starts the firmware in its flash, if there is a whole one.
-        const auto id = identify(n);
-        s.bootMode = !id;
-        if (id && !s.keepsVersion) {
-            s.rm = id->first;
-            s.version = id->second;
-        }
-    }
+    restartSub(m_cpu2, true);
+    restartSub(m_hmi, true);
     restartCpu1(now, false);
     m_silentUntil = std::max(m_silentUntil, now + std::chrono::milliseconds(offMs));
 }

@@ -150,6 +150,11 @@ private:
                                          FaultInjector::Fired& fired, double& processingMs);
     void restartCpu1(TimePoint now, bool withBootTime);
     void restartUnit(TimePoint now);
+    // A sub-processor and its window after a restart: the operation stopped, the window blank,
+    // CPU-1's copy of its image gone; it runs the firmware in its flash if there is a whole
+    // one, else it is in boot mode. The restart command leaves one in boot mode there; after a
+    // power-up (powerUp) it starts afresh.
+    void restartSub(Sub& s, bool powerUp);
     void powerLoss(TimePoint now, int silentMs);
     // The supply dips now; the unit answers again after offMs (see PowerDip).
     void powerDip(TimePoint now, int offMs);
