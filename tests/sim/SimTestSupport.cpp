@@ -259,6 +259,15 @@ std::vector<std::uint16_t> registersOf(const Bytes& reply) {
     return regs;
 }
 
+QByteArray qb(const Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+Bytes fromHex(const char* text) {
+    const QByteArray raw = QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+    return Bytes(raw.begin(), raw.end());
+}
+
 Bytes addr3(std::uint32_t a) {
     return {static_cast<std::uint8_t>(a & 0xFF), static_cast<std::uint8_t>((a >> 8) & 0xFF),
             static_cast<std::uint8_t>((a >> 16) & 0xFF)};

@@ -41,6 +41,8 @@ private:
     int m_fd = -1;
 };
 
+QByteArray qb(const Bytes& b); // for QCOMPARE
+Bytes fromHex(const char* text); // spaces allowed
 Bytes withCrc(Bytes frame);
 Bytes readRequest(std::uint8_t slave, std::uint16_t first, std::uint16_t count);
 Bytes writeSingle(std::uint8_t slave, std::uint8_t fn, std::uint16_t reg, std::uint16_t value);
