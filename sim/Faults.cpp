@@ -128,6 +128,79 @@ std::optional<Fault> parseFault(const QString& text, QString* error) {
     return f;
 }
 
+namespace {
+
+struct DipPointRow {
+    const char* name;
+    DipPoint point;
+    int processor;
+    bool countRequired;
+};
+constexpr DipPointRow kDipPoints[] = {
+    {"cpu2-data", DipPoint::SubData, 2, true},
+    {"hmi-data", DipPoint::SubData, 3, true},
+    {"cpu2-erase", DipPoint::SubErase, 2, false},
+    {"hmi-erase", DipPoint::SubErase, 3, false},
+    {"cpu2-program", DipPoint::SubProgram, 2, false},
+    {"hmi-program", DipPoint::SubProgram, 3, false},
+    {"cpu1-erase", DipPoint::Cpu1Erase, 1, true},
+    {"cpu1-program", DipPoint::Cpu1Program, 1, true},
+};
+
+} // namespace
+
+std::optional<PowerDip> parsePowerDip(const QString& text, QString* error) {
+    auto fail = [error](const QString& why) -> std::optional<PowerDip> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QStringList parts = text.split(u',');
+    const QStringList head = parts.first().split(u'=');
+    const DipPointRow* row = nullptr;
+    for (const auto& r : kDipPoints)
+        if (head.first() == QLatin1String(r.name))
+            row = &r;
+    if (!row || head.size() > 2)
+        return fail(QStringLiteral("unknown point \"%1\"").arg(parts.first()));
+    PowerDip dip;
+    dip.point = row->point;
+    dip.processor = row->processor;
+    const bool stage = dip.point == DipPoint::SubErase || dip.point == DipPoint::SubProgram;
+    dip.after = stage ? 1 : 0;
+    if (head.size() == 2) {
+        bool ok = false;
+        dip.after = head.at(1).toInt(&ok);
+        if (!ok || dip.after < 0)
+            return fail(QStringLiteral("\"%1\": K wants a number >= 0").arg(parts.first()));
+    } else if (row->countRequired) {
+        return fail(QStringLiteral("\"%1\" wants =K").arg(parts.first()));
+    }
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        bool ok = false;
+        const QString& p = parts.at(i);
+        if (!p.startsWith(QLatin1String("restart=")))
+            return fail(QStringLiteral("unknown setting \"%1\"").arg(p));
+        dip.restartMs = p.mid(8).toInt(&ok);
+        if (!ok || dip.restartMs < 0)
+            return fail(QStringLiteral("bad value in \"%1\"").arg(p));
+    }
+    return dip;
+}
+
+QString powerDipText(const PowerDip& dip) {
+    QString name = QStringLiteral("?");
+    for (const auto& r : kDipPoints)
+        if (r.point == dip.point && (r.processor == dip.processor || r.processor == 1))
+            name = QString::fromLatin1(r.name);
+    return QStringLiteral("%1=%2,restart=%3").arg(name).arg(dip.after).arg(dip.restartMs);
+}
+
+void FaultInjector::record(long serial, Exchange kind, const QString& what) {
+    m_log.push_back(
+        QStringLiteral("exchange %1 (%2): %3").arg(serial).arg(exchangeName(kind), what));
+}
+
 FaultInjector::FaultInjector(FaultPlan plan)
     : m_rng(plan.seed) {
     for (const Fault& f : plan.faults)
@@ -186,9 +259,7 @@ FaultInjector::Fired FaultInjector::decide(Exchange kind, long serial, bool modb
         ++p.fired;
         *slot = f;
         out.any = true;
-        m_log.push_back(QStringLiteral("exchange %1 (%2): %3")
-                            .arg(serial)
-                            .arg(exchangeName(kind), faultName(f.kind)));
+        record(serial, kind, faultName(f.kind));
     }
     return out;
 }

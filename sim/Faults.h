@@ -20,6 +20,9 @@ public:
     // `serialLine` whether it came over the serial line (noise exists only there).
     Fired decide(Exchange kind, long serial, bool modbus, bool statusCommand, bool serialLine);
 
+    // Adds a line to the log for something that happened to exchange `serial` of `kind`.
+    void record(long serial, Exchange kind, const QString& what);
+
     // Planned faults that have not fired never will; the log stays.
     void clear() { m_plan.clear(); }
 

@@ -104,6 +104,15 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix,
             "modbus-write fn103 fn104-command fn104-data bl-model bl-info bl-erase "
             "bl-program bl-write-byte bl-reset other any."),
         "FAULT");
+    add("power-dip",
+        QStringLiteral(
+            "The supply dips once at POINT[,restart=MS], repeatable: cpu2-data=K or hmi-data=K "
+            "(after K data blocks to that processor), cpu2-erase[=K], cpu2-program[=K], "
+            "hmi-erase[=K], hmi-program[=K] (at the status read of that stage that follows K "
+            "of them, default 1), cpu1-erase=K or cpu1-program=K (after K bootloader steps). "
+            "The unit is silent for MS ms (default 2000), then every processor starts from its "
+            "flash."),
+        "POINT");
 }
 
 QStringList ScenarioOptions::givenOptions(const QCommandLineParser& parser) const {
@@ -184,6 +193,13 @@ bool ScenarioOptions::read(const QCommandLineParser& parser, Scenario& sc, Fault
         if (!f)
             return fail(error, QStringLiteral("--fault %1: %2").arg(faultText, why));
         plan.faults.push_back(*f);
+    }
+    for (const QString& dipText : parser.values(QStringLiteral("power-dip"))) {
+        QString why;
+        const auto dip = parsePowerDip(dipText, &why);
+        if (!dip)
+            return fail(error, QStringLiteral("--power-dip %1: %2").arg(dipText, why));
+        plan.powerDips.push_back(*dip);
     }
     return true;
 }

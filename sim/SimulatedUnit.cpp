@@ -128,7 +128,20 @@ struct SimulatedUnit::Impl {
             [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &c, 1);
         }
     }
+    // One pass of the serving thread: what to wait for, then each kind of input, then what
+    // is due. Everything but preparePoll runs with the mutex held.
+    struct PollSet {
+        int ptyIndex = -1;
+        int listenIndex = -1;
+        std::size_t firstClient = 0;
+        TimePoint deadline{};
+    };
     void run();
+    PollSet preparePoll(std::vector<pollfd>& fds); // takes the mutex itself
+    void readPty(short revents, TimePoint now);
+    void acceptClients();
+    void readClients(const std::vector<pollfd>& fds, std::size_t firstClient, TimePoint now);
+    void flushOutputs(TimePoint now);
     void serveClientInput(Client& c, TimePoint now);
 };
 
@@ -152,48 +165,120 @@ void SimulatedUnit::Impl::serveClientInput(Client& c, TimePoint now) {
     }
 }
 
+SimulatedUnit::Impl::PollSet SimulatedUnit::Impl::preparePoll(std::vector<pollfd>& fds) {
+    PollSet set;
+    fds.clear();
+    fds.push_back({wakeRead, POLLIN, 0});
+    std::lock_guard lock(mutex);
+    const TimePoint now = Clock::now();
+    set.deadline = now + kMaxPollWait;
+    auto consider = [&](std::optional<TimePoint> t) {
+        if (t && *t < set.deadline)
+            set.deadline = *t;
+    };
+    if (ptyMaster >= 0) {
+        if (now >= ptyRetryAt) {
+            set.ptyIndex = static_cast<int>(fds.size());
+            fds.push_back({ptyMaster,
+                           static_cast<short>(POLLIN | (ptyOut.pending.empty() ? 0 : POLLOUT)), 0});
+        } else {
+            consider(ptyRetryAt);
+        }
+        consider(ptyOut.nextDue());
+    }
+    consider(model->nextSerialTick());
+    if (listenFd >= 0) {
+        set.listenIndex = static_cast<int>(fds.size());
+        fds.push_back({listenFd, POLLIN, 0});
+    }
+    set.firstClient = fds.size();
+    for (const Client& c : clients) {
+        fds.push_back(
+            {c.fd, static_cast<short>(POLLIN | (c.out.pending.empty() ? 0 : POLLOUT)), 0});
+        consider(c.out.nextDue());
+    }
+    return set;
+}
+
+void SimulatedUnit::Impl::readPty(short revents, TimePoint now) {
+    bool hungUp = (revents & (POLLHUP | POLLERR)) != 0;
+    if (revents & POLLIN) {
+        std::uint8_t buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(ptyMaster, buf, sizeof buf);
+            if (n > 0) {
+                ptyOut.add(model->serialBytes(
+                    std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), now));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EIO)
+                hungUp = true;
+            break;
+        }
+    }
+    if (hungUp) {
+        // The slave side is closed: wait for the next master without spinning.
+        ptyRetryAt = now + kHangupRetry;
+    }
+}
+
+void SimulatedUnit::Impl::acceptClients() {
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            break;
+        if (clients.size() >= kMaxClients) {
+            ::close(fd);
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        clients.push_back(Client{fd, {}, {}});
+    }
+}
+
+void SimulatedUnit::Impl::readClients(const std::vector<pollfd>& fds, std::size_t firstClient,
+                                      TimePoint now) {
+    for (std::size_t i = 0; i + firstClient < fds.size() && i < clients.size(); ++i) {
+        Client& c = clients[i];
+        const pollfd& p = fds[firstClient + i];
+        if (p.fd != c.fd || c.fd < 0)
+            continue;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            std::uint8_t buf[1024];
+            const ssize_t n = ::read(c.fd, buf, sizeof buf);
+            if (n > 0) {
+                c.in.insert(c.in.end(), buf, buf + n);
+                serveClientInput(c, now);
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                closeFd(c.fd);
+            }
+        }
+    }
+}
+
+void SimulatedUnit::Impl::flushOutputs(TimePoint now) {
+    ptyOut.add(model->serialTick(now));
+    if (ptyMaster >= 0 && now >= ptyRetryAt && !ptyOut.flush(ptyMaster, now))
+        ptyRetryAt = now + kHangupRetry;
+    if (ptyMaster < 0 || now < ptyRetryAt) {
+        // Replies due while nobody listens are lost, as on a real line.
+        while (!ptyOut.queued.empty() && ptyOut.queued.begin()->first <= now)
+            ptyOut.queued.erase(ptyOut.queued.begin());
+    }
+    for (Client& c : clients)
+        if (c.fd >= 0 && !c.out.flush(c.fd, now))
+            closeFd(c.fd);
+    std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
+}
+
 void SimulatedUnit::Impl::run() {
     std::vector<pollfd> fds;
     while (!stopping.load()) {
-        fds.clear();
-        fds.push_back({wakeRead, POLLIN, 0});
-        int ptyIndex = -1;
-        int listenIndex = -1;
-        std::size_t firstClient = 0;
-        TimePoint deadline;
-        {
-            std::lock_guard lock(mutex);
-            const TimePoint now = Clock::now();
-            deadline = now + kMaxPollWait;
-            auto consider = [&](std::optional<TimePoint> t) {
-                if (t && *t < deadline)
-                    deadline = *t;
-            };
-            if (ptyMaster >= 0) {
-                if (now >= ptyRetryAt) {
-                    ptyIndex = static_cast<int>(fds.size());
-                    fds.push_back(
-                        {ptyMaster,
-                         static_cast<short>(POLLIN | (ptyOut.pending.empty() ? 0 : POLLOUT)), 0});
-                } else {
-                    consider(ptyRetryAt);
-                }
-                consider(ptyOut.nextDue());
-            }
-            consider(model->nextSerialTick());
-            if (listenFd >= 0) {
-                listenIndex = static_cast<int>(fds.size());
-                fds.push_back({listenFd, POLLIN, 0});
-            }
-            firstClient = fds.size();
-            for (const Client& c : clients) {
-                fds.push_back(
-                    {c.fd, static_cast<short>(POLLIN | (c.out.pending.empty() ? 0 : POLLOUT)), 0});
-                consider(c.out.nextDue());
-            }
-        }
-
-        const auto wait = std::max(deadline - Clock::now(), Clock::duration::zero());
+        const PollSet set = preparePoll(fds);
+        const auto wait = std::max(set.deadline - Clock::now(), Clock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         const int ready = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
@@ -201,83 +286,19 @@ void SimulatedUnit::Impl::run() {
             break;
 
         std::lock_guard lock(mutex);
-        TimePoint now = Clock::now();
+        const TimePoint now = Clock::now();
         if (fds[0].revents & POLLIN) {
             char drain[64];
             while (::read(wakeRead, drain, sizeof drain) > 0) {
             }
         }
-
-        if (ptyIndex >= 0 && ptyMaster >= 0) {
-            const short ev = fds[static_cast<std::size_t>(ptyIndex)].revents;
-            bool hungUp = (ev & (POLLHUP | POLLERR)) != 0;
-            if (ev & POLLIN) {
-                std::uint8_t buf[4096];
-                for (;;) {
-                    const ssize_t n = ::read(ptyMaster, buf, sizeof buf);
-                    if (n > 0) {
-                        ptyOut.add(model->serialBytes(
-                            std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), now));
-                        continue;
-                    }
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n < 0 && errno == EIO)
-                        hungUp = true;
-                    break;
-                }
-            }
-            if (hungUp) {
-                // The slave side is closed: wait for the next master without spinning.
-                ptyRetryAt = now + kHangupRetry;
-            }
-        }
-
-        if (listenIndex >= 0 && (fds[static_cast<std::size_t>(listenIndex)].revents & POLLIN)) {
-            for (;;) {
-                const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0)
-                    break;
-                if (clients.size() >= kMaxClients) {
-                    ::close(fd);
-                    continue;
-                }
-                const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                clients.push_back(Client{fd, {}, {}});
-            }
-        }
-
-        for (std::size_t i = 0; i + firstClient < fds.size() && i < clients.size(); ++i) {
-            Client& c = clients[i];
-            const pollfd& p = fds[firstClient + i];
-            if (p.fd != c.fd || c.fd < 0)
-                continue;
-            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-                std::uint8_t buf[1024];
-                const ssize_t n = ::read(c.fd, buf, sizeof buf);
-                if (n > 0) {
-                    c.in.insert(c.in.end(), buf, buf + n);
-                    serveClientInput(c, now);
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    closeFd(c.fd);
-                }
-            }
-        }
-
-        now = Clock::now();
-        ptyOut.add(model->serialTick(now));
-        if (ptyMaster >= 0 && now >= ptyRetryAt && !ptyOut.flush(ptyMaster, now))
-            ptyRetryAt = now + kHangupRetry;
-        if (ptyMaster < 0 || now < ptyRetryAt) {
-            // Replies due while nobody listens are lost, as on a real line.
-            while (!ptyOut.queued.empty() && ptyOut.queued.begin()->first <= now)
-                ptyOut.queued.erase(ptyOut.queued.begin());
-        }
-        for (Client& c : clients)
-            if (c.fd >= 0 && !c.out.flush(c.fd, now))
-                closeFd(c.fd);
-        std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
+        if (set.ptyIndex >= 0 && ptyMaster >= 0)
+            readPty(fds[static_cast<std::size_t>(set.ptyIndex)].revents, now);
+        if (set.listenIndex >= 0 &&
+            (fds[static_cast<std::size_t>(set.listenIndex)].revents & POLLIN))
+            acceptClients();
+        readClients(fds, set.firstClient, now);
+        flushOutputs(Clock::now());
     }
 }
 

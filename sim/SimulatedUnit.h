@@ -139,9 +139,41 @@ struct ExchangeRecord {
     QString detail;
 };
 
+// Where a power dip meets the unit. K is PowerDip::after.
+enum class DipPoint {
+    SubData,    // the data block to processor n that follows K of them (K are kept)
+    SubErase,   // a status read of processor n while its erase runs, after K such reads
+    SubProgram, // likewise while its programming runs
+    Cpu1Erase,  // CPU-1's bootloader erase step that follows K of them
+    Cpu1Program // CPU-1's bootloader program block that follows K of them
+};
+
+// The unit's supply dips once, at a chosen point of an upgrade. The request that meets the
+// dip is lost and the unit is silent for restartMs; then every processor starts from what its
+// flash holds: CPU-1 its firmware, or its bootloader when its flash is incomplete or its
+// boot-mode byte is set; CPU-2 and the HMI leave boot mode and run the firmware in their flash
+// (the old one, or the carried one once it was programmed), or stay in boot mode, reporting
+// the boot RM number, when their flash is incomplete. An erase or programming in progress
+// stops where it was, the windows' status words read 0 and CPU-1's copy of the image received
+// so far is gone.
+struct PowerDip {
+    DipPoint point = DipPoint::SubData;
+    int processor = 2; // sub-processor points: 2 CPU-2, 3 HMI
+    int after = 0;
+    int restartMs = 2000;
+};
+
+// "cpu2-data=K", "hmi-data=K", "cpu2-erase[=K]", "cpu2-program[=K]", "hmi-erase[=K]",
+// "hmi-program[=K]" (K defaults to 1: the dip lands after one busy status read),
+// "cpu1-erase=K", "cpu1-program=K"; then optionally ",restart=MS".
+[[nodiscard]] std::optional<PowerDip> parsePowerDip(const QString& text, QString* error = nullptr);
+// The text parsePowerDip reads back.
+[[nodiscard]] QString powerDipText(const PowerDip& dip);
+
 struct FaultPlan {
     std::uint32_t seed = 1;
     std::vector<Fault> faults;
+    std::vector<PowerDip> powerDips; // each fires once, at its point
 };
 
 struct ProcessorReport {
@@ -212,7 +244,8 @@ public:
     // Requests of that kind received and addressed to the unit (Exchange::Any: all of them).
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const;
-    // From now on the unit serves without faults (those not fired yet are dropped): a clean
+    // From now on the unit serves without faults (those not fired yet, power dips included, are
+    // dropped): a clean
     // run on a unit that an earlier, faulty run left as it was.
     void clearFaults();
     // Every exchange so far, oldest first (the first kMaxTrace of them).

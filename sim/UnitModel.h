@@ -47,7 +47,10 @@ public:
     [[nodiscard]] int exchanges(Exchange kind) const;
     [[nodiscard]] int faultsInjected() const { return static_cast<int>(m_faults.log().size()); }
     [[nodiscard]] const std::vector<ExchangeRecord>& trace() const { return m_trace; }
-    void clearFaults() { m_faults.clear(); }
+    void clearFaults() {
+        m_faults.clear();
+        m_dips.clear();
+    }
     Summary summary(TimePoint now);
 
 private:
@@ -88,12 +91,22 @@ private:
         std::array<std::uint16_t, 16> window{};
         Op op;
         int erases = 0;
-        int dataBlocks = 0;
+        int dataBlocks = 0;     // passed on to the sub-processor
+        int blocksDropped = 0;  // acknowledged while it was not in boot mode
+        bool dataTaken = false; // CPU-1 took data blocks for it since it last started
         bool programmed = false;
     };
     struct ModbusOutcome {
         std::optional<Bytes> pdu;
         FaultInjector::Fired fired;
+    };
+    // What a Modbus request is, decided before anything is done (faults are chosen by it).
+    struct ModbusRequest {
+        Exchange kind = Exchange::Other;
+        QString detail;
+        bool statusCommand = false; // a command that starts a sub-processor operation
+        bool fixedLayout = false;   // the five bytes of functions 3, 6 and 103
+        bool blockLayout = false;   // functions 16 and 104: byte count matches
     };
 
     [[nodiscard]] bool silentAt(TimePoint now) const { return now < m_silentUntil; }
@@ -113,7 +126,14 @@ private:
     std::optional<std::pair<std::uint16_t, std::uint16_t>> identify(int processor) const;
     bool holdsCarried(int processor) const;
 
+    [[nodiscard]] ModbusRequest classifyModbus(std::span<const std::uint8_t> pdu,
+                                               bool serialLine) const;
     ModbusOutcome serveModbus(std::span<const std::uint8_t> pdu, bool serialLine, TimePoint now);
+    // One request of each function; pdu has passed the layout check.
+    Bytes readHolding(std::span<const std::uint8_t> pdu, TimePoint now);
+    Bytes writeSingle(std::span<const std::uint8_t> pdu);
+    Bytes writeMultiple(std::span<const std::uint8_t> pdu);
+    Bytes controlCommand(std::span<const std::uint8_t> pdu, TimePoint now);
     // Answers one complete RTU request addressed to this unit; the reply leaves at ready plus
     // the processing time.
     void serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready,
@@ -130,7 +150,19 @@ private:
                                          FaultInjector::Fired& fired, double& processingMs);
     void restartCpu1(TimePoint now, bool withBootTime);
     void restartUnit(TimePoint now);
+    // A sub-processor and its window after a restart: the operation stopped, the window blank,
+    // CPU-1's copy of its image gone; it runs the firmware in its flash if there is a whole
+    // one, else it is in boot mode. The restart command leaves one in boot mode there; after a
+    // power-up (powerUp) it starts afresh.
+    void restartSub(Sub& s, bool powerUp);
     void powerLoss(TimePoint now, int silentMs);
+    // The supply dips now; the unit answers again after offMs (see PowerDip).
+    void powerDip(TimePoint now, int offMs);
+    // A planned dip at this point meets exchange `serial`: true when it fired.
+    bool dipAt(DipPoint point, int processor, Exchange kind, long serial, TimePoint now);
+    // The Modbus request's dip point, if it has one, checked against the plan.
+    bool dipMeets(const ModbusRequest& rq, std::span<const std::uint8_t> pdu, long serial,
+                  TimePoint now);
     void enterBootloader();
 
     std::vector<Outgoing> finishSerial(Bytes wire, const FaultInjector::Fired& fired,
@@ -139,6 +171,12 @@ private:
     Scenario m_sc;
     CarriedFirmware m_carried;
     FaultInjector m_faults;
+    struct PlannedDip {
+        PowerDip dip;
+        int seen = 0;
+        bool fired = false;
+    };
+    std::vector<PlannedDip> m_dips;
     Cpu1 m_cpu1;
     Sub m_cpu2;
     Sub m_hmi;

@@ -22,6 +22,68 @@ namespace {
     std::exit(2);
 }
 
+// Opens the pty (and its link) and the TCP port as asked; returns the link's path, if any.
+QString openLines(SimulatedUnit& unit, const QCommandLineParser& parser,
+                  const QCommandLineOption& linkOpt, const QCommandLineOption& noPtyOpt,
+                  const QCommandLineOption& tcpOpt) {
+    QString linkPath;
+    try {
+        if (!parser.isSet(noPtyOpt)) {
+            const QString path = unit.openPty();
+            std::printf("pty: %s\n", qPrintable(path));
+            if (parser.isSet(linkOpt)) {
+                linkPath = parser.value(linkOpt);
+                const QFileInfo existing(linkPath);
+                if (existing.isSymLink())
+                    QFile::remove(linkPath);
+                if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) !=
+                    0)
+                    fail(QStringLiteral("cannot make the link %1").arg(linkPath));
+                std::printf("link: %s\n", qPrintable(linkPath));
+            }
+        }
+        if (parser.isSet(tcpOpt)) {
+            const auto port = parseWord(parser.value(tcpOpt));
+            if (!port)
+                fail(QStringLiteral("--tcp wants a port number"));
+            std::printf("tcp: 127.0.0.1:%u\n", unit.listenTcp(*port));
+        }
+    } catch (const std::exception& e) {
+        fail(QString::fromLocal8Bit(e.what()));
+    }
+    return linkPath;
+}
+
+void printUnit(const Scenario& r) {
+    std::printf("unit: slave %u, CPU-1 RM%u v%u.%02u%s, CPU-2 RM%u v%u.%02u, HMI %s\n",
+                r.slaveAddress, r.cpu1.rm, r.cpu1.version / 100, r.cpu1.version % 100,
+                r.startInBootloader ? " (in bootloader)" : "", r.cpu2.rm, r.cpu2.version / 100,
+                r.cpu2.version % 100,
+                r.hasHmi.value_or(true)
+                    ? qPrintable(QStringLiteral("RM%1 v%2.%3")
+                                     .arg(r.hmi.rm)
+                                     .arg(r.hmi.version / 100)
+                                     .arg(r.hmi.version % 100, 2, 10, QLatin1Char('0')))
+                    : "none");
+    std::fflush(stdout);
+}
+
+// Until SIGINT or SIGTERM, or the duration (seconds, negative: none) is over.
+void waitForStop(const sigset_t& stopSignals, double duration) {
+    timespec wait{};
+    timespec* waitPtr = nullptr;
+    if (duration >= 0) {
+        wait.tv_sec = static_cast<time_t>(duration);
+        wait.tv_nsec = static_cast<long>((duration - static_cast<double>(wait.tv_sec)) * 1e9);
+        waitPtr = &wait;
+    }
+    for (;;) {
+        const int sig = sigtimedwait(&stopSignals, nullptr, waitPtr);
+        if (sig >= 0 || errno == EAGAIN)
+            break; // a signal, or the duration is over
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -71,56 +133,9 @@ int main(int argc, char* argv[]) {
     for (const QString& p : unit.carried().problems)
         std::fprintf(stderr, "corvane-sim: build data: %s\n", qPrintable(p));
 
-    QString linkPath;
-    try {
-        if (!parser.isSet(noPtyOpt)) {
-            const QString path = unit.openPty();
-            std::printf("pty: %s\n", qPrintable(path));
-            if (parser.isSet(linkOpt)) {
-                linkPath = parser.value(linkOpt);
-                const QFileInfo existing(linkPath);
-                if (existing.isSymLink())
-                    QFile::remove(linkPath);
-                if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) !=
-                    0)
-                    fail(QStringLiteral("cannot make the link %1").arg(linkPath));
-                std::printf("link: %s\n", qPrintable(linkPath));
-            }
-        }
-        if (parser.isSet(tcpOpt)) {
-            const auto port = parseWord(parser.value(tcpOpt));
-            if (!port)
-                fail(QStringLiteral("--tcp wants a port number"));
-            std::printf("tcp: 127.0.0.1:%u\n", unit.listenTcp(*port));
-        }
-    } catch (const std::exception& e) {
-        fail(QString::fromLocal8Bit(e.what()));
-    }
-    const Scenario& r = unit.scenario();
-    std::printf("unit: slave %u, CPU-1 RM%u v%u.%02u%s, CPU-2 RM%u v%u.%02u, HMI %s\n",
-                r.slaveAddress, r.cpu1.rm, r.cpu1.version / 100, r.cpu1.version % 100,
-                r.startInBootloader ? " (in bootloader)" : "", r.cpu2.rm, r.cpu2.version / 100,
-                r.cpu2.version % 100,
-                r.hasHmi.value_or(true)
-                    ? qPrintable(QStringLiteral("RM%1 v%2.%3")
-                                     .arg(r.hmi.rm)
-                                     .arg(r.hmi.version / 100)
-                                     .arg(r.hmi.version % 100, 2, 10, QLatin1Char('0')))
-                    : "none");
-    std::fflush(stdout);
-
-    timespec wait{};
-    timespec* waitPtr = nullptr;
-    if (duration >= 0) {
-        wait.tv_sec = static_cast<time_t>(duration);
-        wait.tv_nsec = static_cast<long>((duration - static_cast<double>(wait.tv_sec)) * 1e9);
-        waitPtr = &wait;
-    }
-    for (;;) {
-        const int sig = sigtimedwait(&stopSignals, nullptr, waitPtr);
-        if (sig >= 0 || errno == EAGAIN)
-            break; // a signal, or the duration is over
-    }
+    const QString linkPath = openLines(unit, parser, linkOpt, noPtyOpt, tcpOpt);
+    printUnit(unit.scenario());
+    waitForStop(stopSignals, duration);
 
     unit.stop();
     if (!linkPath.isEmpty())

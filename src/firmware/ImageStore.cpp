@@ -65,13 +65,7 @@ void ImageStore::requireProcessor(int n) const {
 }
 
 std::uint16_t ImageStore::Load_Resource_Word(const QString& Name) const {
-    const QByteArray bytes = loadResource(m_resources, Name, 2);
-    std::uint16_t result = 0;
-    if (!bytes.isEmpty())
-        result = static_cast<std::uint8_t>(bytes[0]);
-    if (bytes.size() > 1)
-        result |= static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[1]) << 8);
-    return result;
+    return resourceWord(loadResource(m_resources, Name, 2));
 }
 
 void ImageStore::loadParameterWords() {

@@ -38,6 +38,22 @@ QByteArray loadResource(const ResourceSource& source, const QString& name, qint6
     return *std::move(bytes);
 }
 
+std::uint16_t resourceWord(const QByteArray& bytes) {
+    std::uint16_t result = 0;
+    if (!bytes.isEmpty())
+        result = static_cast<std::uint8_t>(bytes[0]);
+    if (bytes.size() > 1)
+        result |= static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[1]) << 8);
+    return result;
+}
+
+std::optional<std::uint16_t> readResourceWord(const ResourceSource& source, const QString& name) {
+    const auto bytes = source.read(name.toUpper(), 2);
+    if (!bytes || bytes->isEmpty())
+        return std::nullopt;
+    return resourceWord(*bytes);
+}
+
 const ResourceSource& embeddedResources() {
     static const QtResourceSource source;
     return source;

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 
@@ -52,6 +53,14 @@ private:
 // Reads resource name (any letter case); throws EResourceNotFound when it is not there.
 [[nodiscard]] QByteArray loadResource(const ResourceSource& source, const QString& name,
                                       qint64 maxBytes = -1);
+
+// A word resource's value: two bytes, low byte first; a single byte is the low byte, no byte
+// reads 0; bytes past the second are not part of it.
+[[nodiscard]] std::uint16_t resourceWord(const QByteArray& bytes);
+// The word stored under name (any letter case); nullopt when there is no such resource or it
+// is empty. For readers that must not fail (a transcript); the image store raises instead.
+[[nodiscard]] std::optional<std::uint16_t> readResourceWord(const ResourceSource& source,
+                                                            const QString& name);
 
 // The process's embedded build data.
 [[nodiscard]] const ResourceSource& embeddedResources();

@@ -1,5 +1,6 @@
 #include "ModBusPro.h"
 
+#include "LinkExchange.h"
 #include "ModbusFrames.h"
 #include "RxCondition.h"
 #include "VexaComms.h"
@@ -7,6 +8,7 @@
 #include <QPointer>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 using namespace corvane::modbus;
@@ -34,32 +36,11 @@ private:
     QPointer<TVexaComms> m_link;
 };
 
-// The link refers to the list only while it is attached; detached before the list is freed.
-class AttachedConditions {
-public:
-    AttachedConditions(TVexaComms& link, TRxCondition& cond)
-        : m_link(&link) {
-        m_link->AttachCond(&cond);
-    }
-    AttachedConditions(const AttachedConditions&) = delete;
-    AttachedConditions& operator=(const AttachedConditions&) = delete;
-    ~AttachedConditions() {
-        if (m_link) {
-            m_link->DetachCond();
-        }
-    }
-    [[nodiscard]] bool linkAlive() const { return !m_link.isNull(); }
-
-private:
-    QPointer<TVexaComms> m_link;
-};
-
-// Tells the link's tap, if any, what this exchange is: function, slave, first register and,
-// for the functions that carry one, the register count. Nothing is formatted without a tap.
-LinkTap* beginTapped(TVexaComms& link, const Frame& request) {
-    LinkTap* tap = link.tap();
-    if (tap == nullptr || request.size() < 4) {
-        return tap;
+// What the link's tap is told of an exchange: function, slave, first register and, for the
+// functions that carry one, the register count.
+std::string tapLabel(const Frame& request) {
+    if (request.size() < 4) {
+        return "modbus";
     }
     char kind[64];
     const unsigned reg = unsigned{request[2]} << 8 | request[3];
@@ -69,15 +50,7 @@ LinkTap* beginTapped(TVexaComms& link, const Frame& request) {
         n += std::snprintf(kind + n, sizeof kind - std::size_t(n), " x%u",
                            unsigned{request[4]} << 8 | request[5]);
     }
-    tap->exchangeBegun(kind);
-    return tap;
-}
-
-int endTapped(LinkTap* tap, int result) {
-    if (tap != nullptr) {
-        tap->exchangeEnded(result);
-    }
-    return result;
+    return kind;
 }
 
 struct ExchangeShape {
@@ -136,10 +109,10 @@ int MB_WriteSingleReg(TVexaComms& link, std::uint8_t slave, std::uint8_t functio
                       std::uint16_t reg, std::uint16_t value, std::uint16_t timeout) {
     const BusyScope busy(link);
     const Frame request = rtuWriteSingleRequest(slave, function, reg, value);
-    LinkTap* tap = beginTapped(link, request);
+    TappedExchange tapped(link, [&] { return tapLabel(request); });
     // Accepted by structure alone: neither the CRC nor the echo of a write reply is compared.
-    return endTapped(tap, rtuExchange(link, request, {slave, function, rtuWriteReplyPost}, timeout,
-                                      nullptr, nullptr));
+    return tapped.end(rtuExchange(link, request, {slave, function, rtuWriteReplyPost}, timeout,
+                                  nullptr, nullptr));
 }
 
 int MB_WriteMultiRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function,
@@ -151,9 +124,9 @@ int MB_WriteMultiRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t functio
         return refusedRequest;
     }
     const BusyScope busy(link);
-    LinkTap* tap = beginTapped(link, *request);
-    return endTapped(tap, rtuExchange(link, *request, {slave, function, rtuWriteReplyPost}, timeout,
-                                      hooks, nullptr));
+    TappedExchange tapped(link, [&] { return tapLabel(*request); });
+    return tapped.end(
+        rtuExchange(link, *request, {slave, function, rtuWriteReplyPost}, timeout, hooks, nullptr));
 }
 
 int MB_ReadRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function, std::uint16_t first,
@@ -164,11 +137,11 @@ int MB_ReadRegs(TVexaComms& link, std::uint8_t slave, std::uint8_t function, std
     const BusyScope busy(link);
     const Frame request = rtuReadRequest(slave, function, first, count);
     std::vector<std::uint8_t> reply;
-    LinkTap* tap = beginTapped(link, request);
+    TappedExchange tapped(link, [&] { return tapLabel(request); });
     const int result = rtuExchange(link, request, {slave, function, rtuReadReplyPost(count)},
                                    timeout, nullptr, &reply);
     if (result != 1) {
-        return endTapped(tap, result);
+        return tapped.end(result);
     }
-    return endTapped(tap, rtuDecodeReadReply(reply, count, values));
+    return tapped.end(rtuDecodeReadReply(reply, count, values));
 }

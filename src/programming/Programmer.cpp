@@ -6,13 +6,14 @@
 
 #include "common/CPU_Timer.h"
 #include "common/gen_lib.h"
+#include "modbus/LinkExchange.h"
 #include "modbus/ModBusPro.h"
 #include "serial/VexaComms.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <memory>
+#include <string>
 
 namespace {
 
@@ -41,21 +42,9 @@ constexpr int kFailuresInARow = 5;
 
 constexpr std::uint32_t kBootBaudRate = 115200;
 
-// The condition list belongs to one exchange: it is detached before it is freed, on every path.
-class AttachedCondition {
-public:
-    explicit AttachedCondition(TVexaComms& port)
-        : m_port(port)
-        , m_cond(std::make_unique<TRxCondition>()) {}
-    ~AttachedCondition() { m_port.DetachCond(); }
-    AttachedCondition(const AttachedCondition&) = delete;
-    AttachedCondition& operator=(const AttachedCondition&) = delete;
-    TRxCondition& list() { return *m_cond; }
-
-private:
-    TVexaComms& m_port;
-    std::unique_ptr<TRxCondition> m_cond;
-};
+// Identification registers of the sub-processors' RM numbers (the version follows each).
+constexpr std::uint16_t kHmiRmRegister = 8;
+constexpr std::uint16_t kCpu2RmRegister = 10;
 
 // Reopen at the bootloader's speed. A port that cannot be opened again leaves the link closed,
 // so the exchanges that follow fail with a negative result instead of raising.
@@ -103,26 +92,22 @@ int BL_ReadData(TVexaComms& Port, std::uint8_t Cmd, std::uint8_t Len, std::uint8
     }
     const auto frame = corvane::bootRequestFrame(Cmd, Len, Data.first(Count));
 
-    AttachedCondition cond(Port);
-    corvane::bootReplyConditions(cond.list());
-    Port.AttachCond(&cond.list());
+    TRxCondition cond;
+    corvane::bootReplyConditions(cond);
+    const AttachedConditions attached(Port, cond);
     Port.ClearFlags();
-    LinkTap* const tap = Port.tap();
-    if (tap != nullptr) {
+    TappedExchange tapped(Port, [&] {
         char kind[48];
         std::snprintf(kind, sizeof kind, "bootloader cmd 0x%02X len %u count %u", unsigned{Cmd},
                       unsigned{Len}, unsigned{Count});
-        tap->exchangeBegun(kind);
-    }
+        return std::string(kind);
+    });
     (void)Port.SendCommData(frame.data(), static_cast<std::uint16_t>(frame.size()), TimeOut);
     int r = Port.WaitForResult();
-    if (r == 1) {
+    if (r == 1 && attached.linkAlive()) {
         r = corvane::readBootReply(Port, Len, Reply);
     }
-    if (tap != nullptr) {
-        tap->exchangeEnded(r);
-    }
-    return r;
+    return tapped.end(r);
 }
 
 QString timingText(float seconds) {
@@ -242,6 +227,26 @@ int Programmer::Send_MB_Restart(TVexaComms& Port) {
     return controlCommand(Port, kCtrlRestart);
 }
 
+bool Programmer::restartedBefore(TVexaComms& Port, const AnswerAfterSilence& answer) {
+    return answer.unanswered > 0 && m_restartCheck && m_restartCheck(Port, answer);
+}
+
+bool Programmer::subLeftBootMode(TVexaComms& Port, int n) {
+    if (!processorIndexValid(n, 2)) {
+        return false;
+    }
+    std::array<std::uint16_t, 1> rm{};
+    return MB_ReadRegs(Port, static_cast<std::uint8_t>(m_state.MB_FW_Slv), kFuncReadRegs,
+                       n == 2 ? kCpu2RmRegister : kHmiRmRegister, 1, kStatusTimeout, rm) == 1 &&
+           rm[0] != m_state.Boot_RM_Number;
+}
+
+RestartCheck Programmer::bootModeRestartCheck() {
+    return [this](TVexaComms& Port, const AnswerAfterSilence& answer) {
+        return subLeftBootMode(Port, answer.processor);
+    };
+}
+
 int Programmer::commandBlockWithRetries(TVexaComms& Port, int n, std::uint16_t code, bool withCrc,
                                         std::uint16_t timeout) {
     if (!processorIndexValid(n, 2)) {
@@ -260,6 +265,15 @@ int Programmer::commandBlockWithRetries(TVexaComms& Port, int n, std::uint16_t c
                                : corvane::commandBlock(w.length, code, rm, 0);
         r = MB_WriteMultiRegs(Port, w.slave, kFuncBlockWrite, w.first, w.length, block, timeout);
         if (r == 1) {
+            // Boot-mode entry comes before anything a restart could lose.
+            AnswerAfterSilence answer;
+            answer.kind = code == kBlockErase ? AnswerAfterSilence::Kind::Erase
+                                              : AnswerAfterSilence::Kind::StartProgramming;
+            answer.processor = n;
+            answer.unanswered = attempt;
+            if (code != kBlockBootEnable && restartedBefore(Port, answer)) {
+                return kProgUnitRestarted;
+            }
             break;
         }
     }
@@ -302,6 +316,14 @@ int Programmer::Send_MB_SendProgData2(TVexaComms& Port, int n) {
         result = MB_WriteMultiRegs_Timed(Port, w.slave, kFuncBlockWrite, w.first, w.length, block,
                                          kDataBlockTimeout);
         if (result == 1) {
+            AnswerAfterSilence answer;
+            answer.processor = n;
+            answer.unanswered = failures;
+            answer.block = sent;
+            answer.blocks = blocks;
+            if (restartedBefore(Port, answer)) {
+                return kProgUnitRestarted; // the rest would go nowhere
+            }
             failures = 0;
             ++sent;
             setBar(corvane::percentOf(sent, blocks));

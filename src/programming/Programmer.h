@@ -19,6 +19,26 @@ class ProgressSink;
 // program range is not usable). Every caller treats all results but 1 as failure.
 inline constexpr int kProgRefused = -3;
 
+// Result of a sub-processor exchange after which the restart check (Programmer::
+// setRestartCheck) said the unit had restarted under the run: a power dip or a reset takes the
+// sub-processor out of boot mode and CPU-1's copy of the blocks sent so far with it, so
+// nothing more was sent. A new run finishes the upgrade.
+inline constexpr int kProgUnitRestarted = -4;
+
+// A sub-processor exchange acknowledged after one or more attempts in a row that were not (no
+// reply in time, a damaged or an exception reply): the unit may have been silent because it
+// restarted.
+struct AnswerAfterSilence {
+    enum class Kind { DataBlock, Erase, StartProgramming };
+    Kind kind = Kind::DataBlock;
+    int processor = 0;        // 2 CPU-2, 3 HMI
+    int unanswered = 0;       // failed attempts right before the acknowledged one
+    std::uint32_t block = 0;  // DataBlock: 0-based index of the acknowledged block
+    std::uint32_t blocks = 0; // DataBlock: blocks in the transfer
+};
+// Asked on the link's thread; may make its own exchanges. True = the unit restarted.
+using RestartCheck = std::function<bool(TVexaComms& Port, const AnswerAfterSilence& answer)>;
+
 // One bootloader request-reply exchange. Reply receives Len bytes on success.
 // 1 = well-formed reply with a correct BCC; 0 = no complete reply in time; -1 = a reply that
 // does not check (wrong BCC, body shorter than 2 + Len, cut); kProgRefused = Count above 131,
@@ -49,6 +69,21 @@ public:
     }
     [[nodiscard]] const BlockTiming& lastTiming() const { return m_timing; }
 
+    // Installs the check asked after every sub-processor exchange of Send_MB_SendProgData2,
+    // Send_MB_Erase_Prog and Send_MB_Start_Prog that was acknowledged after failed attempts;
+    // when it answers true the operation ends with kProgUnitRestarted. Empty (the default):
+    // nothing is asked and nothing extra is sent. A run without failed attempts never calls it.
+    void setRestartCheck(RestartCheck check) { m_restartCheck = std::move(check); }
+    // One read of processor n's RM number (register 10 for CPU-2, 8 for the HMI, slave
+    // MB_FW_Slv, time-out 15): true when it answers with anything but Boot_RM_Number, i.e. n is
+    // out of boot mode. False while it is in boot mode, when the read fails, and for n outside
+    // 2..3. A sub-processor whose flash a restart left incomplete comes back in boot mode, so
+    // it cannot tell that case.
+    [[nodiscard]] bool subLeftBootMode(TVexaComms& Port, int n);
+    // A RestartCheck that asks subLeftBootMode for the exchange's processor; it refers to this
+    // programmer.
+    [[nodiscard]] RestartCheck bootModeRestartCheck();
+
     // CPU-1's bootloader, on the link given at construction.
     // Model (RM) number, or 0xFFFF0000 (-65536) on failure.
     [[nodiscard]] int Get_Firmware_Ver();
@@ -69,7 +104,8 @@ public:
     [[nodiscard]] int Send_MB_Restart(TVexaComms& Port);
 
     // Sub-processor n (2 = CPU-2, 3 = HMI) through its memory-block window. n outside 2..3 or
-    // an unusable range gives kProgRefused without sending.
+    // an unusable range gives kProgRefused without sending; with a restart check installed,
+    // the data transfer, the erase and the start command may end with kProgUnitRestarted.
     [[nodiscard]] int Send_MB_BootEnable2(TVexaComms& Port, int n);
     [[nodiscard]] int Send_MB_Erase_Prog(TVexaComms& Port, int n);
     [[nodiscard]] int Send_MB_Start_Prog(TVexaComms& Port, int n);
@@ -89,6 +125,8 @@ private:
     [[nodiscard]] int controlCommand(TVexaComms& Port, std::uint16_t value);
     [[nodiscard]] int commandBlockWithRetries(TVexaComms& Port, int n, std::uint16_t code,
                                               bool withCrc, std::uint16_t timeout);
+    // The restart check for an answer after `unanswered` failed attempts (false without one).
+    [[nodiscard]] bool restartedBefore(TVexaComms& Port, const AnswerAfterSilence& answer);
     void setBar(std::uint32_t percent);
 
     TVexaComms& m_link;
@@ -96,4 +134,5 @@ private:
     ProgressSink* m_progress = nullptr;
     BlockTiming m_timing;
     std::function<void(const BlockTiming&)> m_timingObserver;
+    RestartCheck m_restartCheck;
 };

@@ -74,4 +74,8 @@ SubStatus decodeStatusWords(std::uint16_t status, std::uint16_t address) {
     return SubStatus::Busy;
 }
 
+bool statusShowsRestart(SubStatus earlier, SubStatus now) {
+    return earlier == SubStatus::Busy && now == SubStatus::NoNews;
+}
+
 } // namespace corvane

@@ -76,4 +76,9 @@ enum class SubStatus { NoNews, Finished, Corrupt, Busy };
 // Status word (register 0) and program address (register 1). Bit 15 wins over bit 14.
 [[nodiscard]] SubStatus decodeStatusWords(std::uint16_t status, std::uint16_t address);
 
+// Two polls of one operation's status, earlier then now: "no news" after the operation showed
+// busy means the window was blanked, which only a restart of the unit does (a power dip, a
+// reset); the master writes nothing into the window while it polls.
+[[nodiscard]] bool statusShowsRestart(SubStatus earlier, SubStatus now);
+
 } // namespace corvane

@@ -346,6 +346,12 @@ private slots:
         Rig rig;
         rig.resources.set(QStringLiteral("MB_FW_SLAVE"), bytes);
         QCOMPARE(rig.store->Load_Resource_Word(askedAs), value);
+        // The reader that does not raise: the same value, nothing for an empty resource.
+        const auto word = readResourceWord(rig.resources, askedAs);
+        QCOMPARE(word.has_value(), !bytes.isEmpty());
+        QCOMPARE(word.value_or(0), value);
+        rig.resources.remove(QStringLiteral("MB_FW_SLAVE"));
+        QVERIFY(!readResourceWord(rig.resources, askedAs).has_value());
     }
 
     void shortAndLongImages_data() {

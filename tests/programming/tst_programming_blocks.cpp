@@ -26,6 +26,8 @@ private slots:
     void imageCrc();
     void rangeValid_data();
     void rangeValid();
+    void restartFromStatus_data();
+    void restartFromStatus();
     void statusDecoding_data();
     void statusDecoding();
 };
@@ -226,6 +228,26 @@ void TestProgrammingBlocks::statusDecoding() {
     QCOMPARE(corvane::decodeStatusWords(static_cast<std::uint16_t>(status),
                                         static_cast<std::uint16_t>(address)),
              decoded);
+}
+
+void TestProgrammingBlocks::restartFromStatus_data() {
+    QTest::addColumn<corvane::SubStatus>("earlier");
+    QTest::addColumn<corvane::SubStatus>("now");
+    QTest::addColumn<bool>("restarted");
+    using S = corvane::SubStatus;
+    QTest::newRow("busy, then blank") << S::Busy << S::NoNews << true;
+    QTest::newRow("no news yet, still none") << S::NoNews << S::NoNews << false;
+    QTest::newRow("no news, then busy") << S::NoNews << S::Busy << false;
+    QTest::newRow("busy, busy") << S::Busy << S::Busy << false;
+    QTest::newRow("busy, then finished") << S::Busy << S::Finished << false;
+    QTest::newRow("busy, then corrupt") << S::Busy << S::Corrupt << false;
+}
+
+void TestProgrammingBlocks::restartFromStatus() {
+    QFETCH(corvane::SubStatus, earlier);
+    QFETCH(corvane::SubStatus, now);
+    QFETCH(bool, restarted);
+    QCOMPARE(corvane::statusShowsRestart(earlier, now), restarted);
 }
 
 QTEST_GUILESS_MAIN(TestProgrammingBlocks)

@@ -11,6 +11,7 @@
 #include "common/CPU_Timer.h"
 #include "programming/Programmer.h"
 #include "programming/SubProgBlocks.h"
+#include "serial/LinkTap.h"
 #include "serial/VexaComms.h"
 
 #include "sim/SimulatedUnit.h"
@@ -44,6 +45,8 @@ struct SimRig {
         state->MB_MemBlk_Slv[3] = scenario.slaveAddress;
         state->MB_MemBlk_Off[3] = 16;
         state->FW_Version[1] = scenario.cpu1.version;
+        state->MB_FW_Slv = scenario.slaveAddress;
+        state->Boot_RM_Number = c.bootRmNumber;
         cpu1Rm = c.cpu1Images.empty() ? 0 : c.cpu1Images.begin()->first;
         for (int n = 1; n <= 3; ++n) {
             auto& rec = state->PMem_Store[std::size_t(n)];
@@ -105,6 +108,40 @@ struct SimRig {
     bool opened = false;
 };
 
+// Every byte the link writes.
+class WireRecorder : public LinkTap {
+public:
+    void exchangeBegun(std::string_view) override {}
+    void exchangeEnded(int) override {}
+    void frameSent(const std::uint8_t* bytes, std::size_t written) override {
+        sent.append(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(written));
+    }
+    void chunkReceived(const std::uint8_t*, std::size_t) override {}
+    QByteArray sent;
+};
+
+// The check of the boot-mode read, with what it was asked.
+struct CheckLog {
+    std::vector<AnswerAfterSilence> asked;
+    std::vector<bool> said;
+};
+RestartCheck loggedCheck(Programmer& prog, CheckLog& log) {
+    return [inner = prog.bootModeRestartCheck(), &log](TVexaComms& port,
+                                                       const AnswerAfterSilence& answer) {
+        log.asked.push_back(answer);
+        log.said.push_back(inner(port, answer));
+        return log.said.back();
+    };
+}
+
+// A transfer of 20 blocks of 24 bytes (16-register window): the unit takes blocks anywhere in
+// its range.
+constexpr int kShortBlocks = 20;
+void shortenRange(SimRig& rig, int n) {
+    auto& rec = rig.state->PMem_Store[std::size_t(n)];
+    rec.Max_Prog_Addr = rec.Prog_Mem_Start + kShortBlocks * 24 - 1;
+}
+
 Fault fault(FaultKind kind, Exchange on, int after, int count) {
     Fault f;
     f.kind = kind;
@@ -129,6 +166,13 @@ private slots:
     void droppedDataReplies_data();
     void droppedDataReplies();
     void corruptTransferIsReported();
+    void restartUnderTransfer_data();
+    void restartUnderTransfer();
+    void noRestartCheckWithoutSilence();
+    void lostReplyAsksTheCheckOnce();
+    void restartAtEraseCommand();
+    void restartDuringErase();
+    void bootloaderExchangesAreTapped();
 };
 
 void TestProgrammingSim::cpu1ThroughBootloader() {
@@ -339,6 +383,197 @@ void TestProgrammingSim::corruptTransferIsReported() {
     rec.Mem_Data[0x8000] ^= 0x5A; // the image the CRC is taken over no longer matches
     QCOMPARE(rig.prog.Send_MB_Erase_Prog(rig.link, 3), 1);
     QCOMPARE(rig.waitFor(3), corvane::SubStatus::Corrupt);
+}
+
+void TestProgrammingSim::restartUnderTransfer_data() {
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("kept"); // blocks acknowledged before the dip
+    QTest::addColumn<bool>("withCheck");
+    QTest::newRow("CPU-2, first block") << 2 << 0 << true;
+    QTest::newRow("CPU-2, middle block") << 2 << kShortBlocks / 2 << true;
+    QTest::newRow("CPU-2, last block") << 2 << kShortBlocks - 1 << true;
+    QTest::newRow("HMI, middle block") << 3 << kShortBlocks / 2 << true;
+    // What the field unit did: every block acknowledged, the transfer "succeeds".
+    QTest::newRow("CPU-2, middle block, no check") << 2 << kShortBlocks / 2 << false;
+}
+
+// The unit's supply dips under the transfer: the block that meets it and its retries go
+// unanswered while the unit restarts; the first acknowledged one after them asks the check,
+// whose read finds the sub-processor out of boot mode, and the transfer stops there.
+void TestProgrammingSim::restartUnderTransfer() {
+    QFETCH(int, n);
+    QFETCH(int, kept);
+    QFETCH(bool, withCheck);
+    Scenario sc;
+    sc.cpu1.version = 245;
+    sc.hasHmi = true;
+    FaultPlan plan;
+    plan.powerDips.push_back({corvane::sim::DipPoint::SubData, n, kept, 300});
+    SimRig rig(sc, plan);
+    QVERIFY(rig.opened);
+    shortenRange(rig, n);
+    CheckLog log;
+    if (withCheck) {
+        rig.prog.setRestartCheck(loggedCheck(rig.prog, log));
+    }
+    QCOMPARE(rig.prog.Send_MB_BootEnable2(rig.link, n), 1);
+    QCOMPARE(rig.waitFor(n), corvane::SubStatus::Finished);
+
+    const int result = rig.prog.Send_MB_SendProgData2(rig.link, n);
+    const int dataRequests = rig.unit.exchanges(Exchange::Fn104Data);
+    QVERIFY(!rig.unit.inBootMode(n));
+    if (!withCheck) {
+        QCOMPARE(result, 1);
+        QVERIFY(dataRequests > kShortBlocks);
+        QCOMPARE(int(rig.sink.bars.size()), kShortBlocks);
+        return;
+    }
+    QCOMPARE(result, kProgUnitRestarted);
+    QCOMPARE(int(log.asked.size()), 1);
+    const AnswerAfterSilence& a = log.asked[0];
+    QCOMPARE(int(a.kind), int(AnswerAfterSilence::Kind::DataBlock));
+    QCOMPARE(a.processor, n);
+    QCOMPARE(a.block, std::uint32_t(kept));
+    QCOMPARE(a.blocks, std::uint32_t(kShortBlocks));
+    QVERIFY(a.unanswered >= 1);
+    QCOMPARE(dataRequests, kept + a.unanswered + 1);
+    // The progress stays at the last block acknowledged before the dip.
+    QCOMPARE(int(rig.sink.bars.size()), kept);
+    // The check's read of the RM number is the last request: nothing follows it.
+    const auto trace = rig.unit.exchangeTrace();
+    QCOMPARE(int(trace.back().kind), int(Exchange::ModbusRead));
+    QCOMPARE(trace.back().detail, n == 2 ? QStringLiteral("reg 10") : QStringLiteral("reg 8"));
+    QCOMPARE(int(trace[trace.size() - 2].kind), int(Exchange::Fn104Data));
+}
+
+// With no failed attempt the check is never asked: a transfer, the erase command and the
+// status polls put the same bytes on the wire with and without it.
+void TestProgrammingSim::noRestartCheckWithoutSilence() {
+    QByteArray wire[2];
+    for (int withCheck = 0; withCheck < 2; ++withCheck) {
+        Scenario sc;
+        sc.cpu1.version = 245;
+        SimRig rig(sc);
+        QVERIFY(rig.opened);
+        shortenRange(rig, 2);
+        CheckLog log;
+        if (withCheck == 1) {
+            rig.prog.setRestartCheck(loggedCheck(rig.prog, log));
+        }
+        WireRecorder recorder;
+        rig.link.setTap(&recorder);
+        QCOMPARE(rig.prog.Send_MB_BootEnable2(rig.link, 2), 1);
+        QCOMPARE(rig.waitFor(2), corvane::SubStatus::Finished);
+        QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
+        QCOMPARE(rig.prog.Send_MB_Erase_Prog(rig.link, 2), 1);
+        // The image CRC covers the short range, the unit's the whole one.
+        QCOMPARE(rig.waitFor(2), corvane::SubStatus::Corrupt);
+        rig.link.setTap(nullptr);
+        QVERIFY(log.asked.empty());
+        wire[withCheck] = recorder.sent;
+    }
+    // Boot-mode entry, the blocks and the erase command (41 bytes each), two status reads.
+    QCOMPARE(wire[0].size(), qsizetype(41 * (1 + kShortBlocks + 1) + 8 * 2));
+    QCOMPARE(wire[1], wire[0]);
+}
+
+// A reply lost on the line is not a restart: the check's read finds the sub-processor still
+// in boot mode (one request more than without the check) and the transfer goes on.
+void TestProgrammingSim::lostReplyAsksTheCheckOnce() {
+    Scenario sc;
+    sc.cpu1.version = 245;
+    FaultPlan plan;
+    plan.faults.push_back(fault(FaultKind::DropReply, Exchange::Fn104Data, 5, 1));
+    SimRig rig(sc, plan);
+    QVERIFY(rig.opened);
+    shortenRange(rig, 2);
+    CheckLog log;
+    rig.prog.setRestartCheck(loggedCheck(rig.prog, log));
+    QCOMPARE(rig.prog.Send_MB_BootEnable2(rig.link, 2), 1);
+    QCOMPARE(rig.waitFor(2), corvane::SubStatus::Finished);
+    QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
+    QCOMPARE(int(log.asked.size()), 1);
+    QCOMPARE(log.asked[0].block, 5u);
+    QCOMPARE(log.asked[0].unanswered, 1);
+    QCOMPARE(log.said[0], false);
+    QCOMPARE(rig.unit.exchanges(Exchange::Fn104Data), kShortBlocks + 1);
+    QCOMPARE(rig.unit.exchanges(Exchange::ModbusRead), 1);
+    QCOMPARE(int(rig.sink.bars.size()), kShortBlocks);
+}
+
+// The supply dips as the erase command arrives: its retry is acknowledged by a CPU-1 that has
+// restarted, and the check ends the command there instead of leaving the run to poll a status
+// that never comes.
+void TestProgrammingSim::restartAtEraseCommand() {
+    Scenario sc;
+    sc.cpu1.version = 245;
+    FaultPlan plan;
+    Fault cut = fault(FaultKind::PowerLoss, Exchange::Fn104Command, 1, 1);
+    cut.param = 300;
+    plan.faults.push_back(cut);
+    SimRig rig(sc, plan);
+    QVERIFY(rig.opened);
+    CheckLog log;
+    rig.prog.setRestartCheck(loggedCheck(rig.prog, log));
+    QCOMPARE(rig.prog.Send_MB_BootEnable2(rig.link, 2), 1);
+    QCOMPARE(rig.waitFor(2), corvane::SubStatus::Finished);
+    shortenRange(rig, 2);
+    QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
+    QCOMPARE(rig.prog.Send_MB_Erase_Prog(rig.link, 2), kProgUnitRestarted);
+    QCOMPARE(int(log.asked.size()), 1);
+    QCOMPARE(int(log.asked[0].kind), int(AnswerAfterSilence::Kind::Erase));
+    QVERIFY(log.asked[0].unanswered >= 1);
+    QCOMPARE(rig.unit.faultsInjected(), 1);
+}
+
+// The supply dips while CPU-2 erases: the status read after the dip answers "no news" where the
+// operation showed busy before, the sign of a restart (the sub-processor, its flash partly
+// erased, is back in boot mode, so its RM number cannot tell).
+void TestProgrammingSim::restartDuringErase() {
+    Scenario sc;
+    sc.cpu1.version = 245;
+    FaultPlan plan;
+    plan.powerDips.push_back({corvane::sim::DipPoint::SubErase, 2, 1, 300});
+    SimRig rig(sc, plan);
+    QVERIFY(rig.opened);
+    QCOMPARE(rig.prog.Send_MB_BootEnable2(rig.link, 2), 1);
+    QCOMPARE(rig.waitFor(2), corvane::SubStatus::Finished);
+    QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
+    QCOMPARE(rig.prog.Send_MB_Erase_Prog(rig.link, 2), 1);
+    std::array<std::uint16_t, 2> status{};
+    QCOMPARE(rig.prog.Get_MB_Status_Words(rig.link, 2, status), 1);
+    const auto before = corvane::decodeStatusWords(status[0], status[1]);
+    QCOMPARE(before, corvane::SubStatus::Busy);
+    QCOMPARE(rig.prog.Get_MB_Status_Words(rig.link, 2, status), 1); // after a lost attempt
+    const auto after = corvane::decodeStatusWords(status[0], status[1]);
+    QVERIFY(corvane::statusShowsRestart(before, after));
+    QVERIFY(!rig.prog.subLeftBootMode(rig.link, 2));
+    QCOMPARE(rig.unit.exchanges(Exchange::StatusRead), 1 + 1 + 2);
+}
+
+// What the link's tap is told of a bootloader exchange, and its result.
+void TestProgrammingSim::bootloaderExchangesAreTapped() {
+    struct Tap : LinkTap {
+        void exchangeBegun(std::string_view kind) override { kinds << QString::fromUtf8(kind); }
+        void exchangeEnded(int result) override { results << result; }
+        void frameSent(const std::uint8_t*, std::size_t) override {}
+        void chunkReceived(const std::uint8_t*, std::size_t) override {}
+        QStringList kinds;
+        QList<int> results;
+    } tap;
+    Scenario sc;
+    sc.startInBootloader = true;
+    FaultPlan plan;
+    plan.faults.push_back(fault(FaultKind::DropReply, Exchange::BlModel, 0, 1));
+    SimRig rig(sc, plan);
+    QVERIFY(rig.opened);
+    rig.link.setTap(&tap);
+    QCOMPARE(rig.prog.Get_BootLoader_Ver(), (258 << 16) | 105);
+    QCOMPARE(rig.prog.Get_Firmware_Ver(), int(0xFFFF0000u));
+    rig.link.setTap(nullptr);
+    QCOMPARE(tap.kinds, (QStringList{QStringLiteral("bootloader cmd 0x08 len 4 count 0"),
+                                     QStringLiteral("bootloader cmd 0x00 len 2 count 0")}));
+    QCOMPARE(tap.results, (QList<int>{1, 0}));
 }
 
 QTEST_GUILESS_MAIN(TestProgrammingSim)

@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -256,6 +257,77 @@ std::vector<std::uint16_t> registersOf(const Bytes& reply) {
     for (std::size_t i = 3; i + 1 < reply.size() - 2; i += 2)
         regs.push_back(static_cast<std::uint16_t>((reply[i] << 8) | reply[i + 1]));
     return regs;
+}
+
+QByteArray qb(const Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+Bytes fromHex(const char* text) {
+    const QByteArray raw = QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+    return Bytes(raw.begin(), raw.end());
+}
+
+Bytes addr3(std::uint32_t a) {
+    return {static_cast<std::uint8_t>(a & 0xFF), static_cast<std::uint8_t>((a >> 8) & 0xFF),
+            static_cast<std::uint8_t>((a >> 16) & 0xFF)};
+}
+
+std::vector<std::uint16_t> readRegisters(LineMaster& m, std::uint16_t first, std::uint16_t count) {
+    return registersOf(m.transact(readRequest(23, first, count), 5U + 2U * count));
+}
+
+Bytes windowWrite(LineMaster& m, std::uint16_t start, int len, std::vector<std::uint16_t> regs) {
+    regs.resize(static_cast<std::size_t>(len), 0);
+    return m.transact(writeMulti(23, 104, start, regs), 8);
+}
+
+std::vector<std::uint16_t> commandBlock(int len, std::uint16_t cmd, std::uint16_t p1,
+                                        std::uint16_t p2) {
+    std::vector<std::uint16_t> r(static_cast<std::size_t>(len), 0);
+    r[2] = cmd;
+    r[3] = p1;
+    r[4] = p2;
+    r[static_cast<std::size_t>(len - 1)] = 0x5C;
+    return r;
+}
+
+void sendImageBlocks(LineMaster& m, std::uint16_t start, int len, const QByteArray& img,
+                     std::uint32_t from, std::uint32_t to, int* sent) {
+    const std::uint32_t chunk = 2U * static_cast<std::uint32_t>(len - 4);
+    int count = 0;
+    for (std::uint32_t p = from; p + chunk - 1 <= to; p += chunk) {
+        std::vector<std::uint16_t> regs(static_cast<std::size_t>(len), 0);
+        regs[2] = static_cast<std::uint16_t>(p - from);
+        for (std::uint32_t k = 0; k < chunk / 2; ++k)
+            regs[3 + k] =
+                static_cast<std::uint16_t>((static_cast<std::uint8_t>(img[p + 2 * k]) << 8) |
+                                           static_cast<std::uint8_t>(img[p + 2 * k + 1]));
+        regs[static_cast<std::size_t>(len - 1)] = 0xA6;
+        if (windowWrite(m, start, len, regs).size() == 8)
+            ++count;
+    }
+    if (sent)
+        *sent = count;
+}
+
+bool programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs) {
+    for (std::uint32_t a = 0x0800; a < 0x10000; a += 512) {
+        const Bytes body = bootBody(m.transactBoot(bootFrame(0x03, 8, addr3(a)), timeoutMs));
+        if (body.size() != 11 || body[0] != 0x03 || body[1] != 0x08)
+            return false;
+    }
+    int n = 0;
+    for (std::uint32_t a = 0x0800; a < 0x10000 && n < blocks; a += 128, ++n) {
+        Bytes data(131);
+        const Bytes at = addr3(a);
+        std::copy(at.begin(), at.end(), data.begin());
+        std::memcpy(data.data() + 3, img.constData() + a, 128);
+        const Bytes body = bootBody(m.transactBoot(bootFrame(0x02, 2, data), timeoutMs));
+        if (body.size() != 5 || body[0] != 0x02)
+            return false;
+    }
+    return true;
 }
 
 void writeBuildData(const QString& path, const BuildDataLayout& layout) {

@@ -41,6 +41,8 @@ private:
     int m_fd = -1;
 };
 
+QByteArray qb(const Bytes& b); // for QCOMPARE
+Bytes fromHex(const char* text); // spaces allowed
 Bytes withCrc(Bytes frame);
 Bytes readRequest(std::uint8_t slave, std::uint16_t first, std::uint16_t count);
 Bytes writeSingle(std::uint8_t slave, std::uint8_t fn, std::uint16_t reg, std::uint16_t value);
@@ -52,6 +54,23 @@ Bytes bootFrame(std::uint8_t cmd, std::uint8_t len, const Bytes& data);
 Bytes bootBody(const Bytes& wire);
 bool bootReplyComplete(const Bytes& wire);
 std::vector<std::uint16_t> registersOf(const Bytes& readReply);
+
+// Requests of a master that programs the unit (slave 23).
+// Bootloader address bytes, low byte first.
+Bytes addr3(std::uint32_t a);
+// Registers first.. read with function 3; empty when the read is not answered.
+std::vector<std::uint16_t> readRegisters(LineMaster& m, std::uint16_t first, std::uint16_t count);
+// Writes a whole window (function 104): a command (marker 0x5C) or data (0xA6) block, padded
+// with zeros to len registers. Returns the reply.
+Bytes windowWrite(LineMaster& m, std::uint16_t start, int len, std::vector<std::uint16_t> regs);
+std::vector<std::uint16_t> commandBlock(int len, std::uint16_t cmd, std::uint16_t p1,
+                                        std::uint16_t p2);
+// The data blocks of img[from..to] into the window at start; *sent counts the acknowledged ones.
+void sendImageBlocks(LineMaster& m, std::uint16_t start, int len, const QByteArray& img,
+                     std::uint32_t from, std::uint32_t to, int* sent = nullptr);
+// CPU-1's bootloader: erases 0x0800..0xFFFF, then programs the first `blocks` 128-byte blocks
+// of img from 0x0800. False at the first step that is not answered properly.
+bool programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs = 1000);
 
 struct BuildDataLayout {
     std::array<std::uint16_t, 4> rm{0, 4001, 3100, 3200};

@@ -2,6 +2,7 @@
 // fault options of the command line.
 
 #include "DeviceFraming.h"
+#include "ScenarioOptions.h"
 #include "SimTestSupport.h"
 #include "SimulatedUnit.h"
 #include "UnitModel.h"
@@ -43,6 +44,8 @@ private slots:
     void bootParser();
     void faultSpecs_data();
     void faultSpecs();
+    void powerDipSpecs_data();
+    void powerDipSpecs();
 };
 
 void TestSimFraming::crcMatchesKnownFrames_data() {
@@ -343,6 +346,72 @@ void TestSimFraming::faultSpecs() {
     QCOMPARE(f->after, after);
     QCOMPARE(f->count, count);
     QCOMPARE(f->param, param);
+}
+
+void TestSimFraming::powerDipSpecs_data() {
+    QTest::addColumn<QString>("dipText");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("point");
+    QTest::addColumn<int>("processor");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("restartMs");
+    QTest::newRow("CPU-2 data") << "cpu2-data=1280" << true << int(DipPoint::SubData) << 2 << 1280
+                                << 2000;
+    QTest::newRow("HMI data, first block, short restart")
+        << "hmi-data=0,restart=300" << true << int(DipPoint::SubData) << 3 << 0 << 300;
+    QTest::newRow("CPU-2 erase: after one status read")
+        << "cpu2-erase" << true << int(DipPoint::SubErase) << 2 << 1 << 2000;
+    QTest::newRow("HMI programming, third read")
+        << "hmi-program=2" << true << int(DipPoint::SubProgram) << 3 << 2 << 2000;
+    QTest::newRow("CPU-1 bootloader blocks") << "cpu1-program=100,restart=2500" << true
+                                             << int(DipPoint::Cpu1Program) << 1 << 100 << 2500;
+    QTest::newRow("CPU-1 erase steps")
+        << "cpu1-erase=3" << true << int(DipPoint::Cpu1Erase) << 1 << 3 << 2000;
+    QTest::newRow("data without a count") << "cpu2-data" << false << 0 << 0 << 0 << 0;
+    QTest::newRow("unknown point") << "cpu3-data=1" << false << 0 << 0 << 0 << 0;
+    QTest::newRow("negative count") << "hmi-data=-1" << false << 0 << 0 << 0 << 0;
+    QTest::newRow("bad restart") << "hmi-data=1,restart=soon" << false << 0 << 0 << 0 << 0;
+    QTest::newRow("unknown setting") << "hmi-data=1,count=2" << false << 0 << 0 << 0 << 0;
+}
+
+void TestSimFraming::powerDipSpecs() {
+    QFETCH(QString, dipText);
+    QFETCH(bool, valid);
+    QString why;
+    const auto dip = parsePowerDip(dipText, &why);
+    QCOMPARE(dip.has_value(), valid);
+
+    // The same text through the command line of corvane-sim and --simulate.
+    const ScenarioOptions options;
+    QCommandLineParser parser;
+    parser.addOptions(options.options());
+    QVERIFY(parser.parse({QStringLiteral("sim"), QStringLiteral("--power-dip"), dipText}));
+    Scenario scenario;
+    FaultPlan plan;
+    QString error;
+    QCOMPARE(options.read(parser, scenario, plan, &error), valid);
+    if (!valid) {
+        QVERIFY(!why.isEmpty());
+        QVERIFY(error.contains(why));
+        return;
+    }
+    QFETCH(int, point);
+    QFETCH(int, processor);
+    QFETCH(int, after);
+    QFETCH(int, restartMs);
+    QCOMPARE(int(dip->point), point);
+    QCOMPARE(dip->processor, processor);
+    QCOMPARE(dip->after, after);
+    QCOMPARE(dip->restartMs, restartMs);
+    QCOMPARE(plan.powerDips.size(), std::size_t{1});
+    QCOMPARE(plan.powerDips[0].after, after);
+    // The text it is written back as reads as the same dip.
+    const auto again = parsePowerDip(powerDipText(*dip));
+    QVERIFY(again.has_value());
+    QCOMPARE(int(again->point), point);
+    QCOMPARE(again->processor, processor);
+    QCOMPARE(again->after, after);
+    QCOMPARE(again->restartMs, restartMs);
 }
 
 QTEST_APPLESS_MAIN(TestSimFraming)

@@ -17,20 +17,6 @@ using namespace simtest;
 
 namespace {
 
-QByteArray qb(const Bytes& b) {
-    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
-}
-
-Bytes fromHex(const char* text) {
-    const QByteArray raw = QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-    return Bytes(raw.begin(), raw.end());
-}
-
-Bytes addr3(std::uint32_t a) {
-    return {static_cast<std::uint8_t>(a & 0xFF), static_cast<std::uint8_t>((a >> 8) & 0xFF),
-            static_cast<std::uint8_t>((a >> 16) & 0xFF)};
-}
-
 constexpr std::uint8_t kSlave = 23;
 
 } // namespace
@@ -57,14 +43,6 @@ private slots:
     void subProcessorProgramming();
     void subProcessorRefusals();
     void silentAndAbsentSubProcessors();
-    void replyFaults_data();
-    void replyFaults();
-    void statusFaults_data();
-    void statusFaults();
-    void powerLossDuringCpu1Programming();
-    void powerLossDuringSubTransfer();
-    void restartCommand();
-    void sameSeedSameFaults();
     void timingModelReducedScale();
 
 private:
@@ -73,28 +51,6 @@ private:
         s.buildData = m_dir.path();
         return s;
     }
-    static std::vector<std::uint16_t> read(LineMaster& m, std::uint16_t first,
-                                           std::uint16_t count) {
-        return registersOf(m.transact(readRequest(kSlave, first, count), 5U + 2U * count));
-    }
-    // Writes a whole window: command (marker 0x5C) or data (0xA6) block.
-    static Bytes windowWrite(LineMaster& m, std::uint16_t start, int len,
-                             std::vector<std::uint16_t> regs) {
-        regs.resize(static_cast<std::size_t>(len), 0);
-        return m.transact(writeMulti(kSlave, 104, start, regs), 8);
-    }
-    static std::vector<std::uint16_t> command(int len, std::uint16_t cmd, std::uint16_t p1,
-                                              std::uint16_t p2) {
-        std::vector<std::uint16_t> r(static_cast<std::size_t>(len), 0);
-        r[2] = cmd;
-        r[3] = p1;
-        r[4] = p2;
-        r[static_cast<std::size_t>(len - 1)] = 0x5C;
-        return r;
-    }
-    static void sendImageBlocks(LineMaster& m, std::uint16_t start, int len, const QByteArray& img,
-                                std::uint32_t from, std::uint32_t to, int* sent = nullptr);
-    static bool programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs = 1000);
 
     QTemporaryDir m_dir;
 };
@@ -139,8 +95,8 @@ void TestSimUnit::identification() {
     SimulatedUnit unit(s);
     LineMaster m(unit.openPty());
     QVERIFY(m.isOpen());
-    const auto id = read(m, 0, 2);
-    const auto others = read(m, 8, 4);
+    const auto id = readRegisters(m, 0, 2);
+    const auto others = readRegisters(m, 8, 4);
     QCOMPARE(id.size(), std::size_t{2});
     QCOMPARE(others.size(), std::size_t{4});
     const QList<int> got{id[0], id[1], others[0], others[1], others[2], others[3]};
@@ -205,7 +161,7 @@ void TestSimUnit::ignoresOtherSlavesAndBadCrc() {
     bad.back() ^= 0x01;
     m.send(bad);
     QVERIFY(m.receiveFor(150).empty());
-    QCOMPARE(read(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
+    QCOMPARE(readRegisters(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
     QCOMPARE(unit.exchanges(Exchange::Any), 1);
 }
 
@@ -230,7 +186,7 @@ void TestSimUnit::piecewiseMasterAndGarbage() {
         m.send(noise);
     }
     m.receiveFor(100); // a chance frame in the noise may be answered; ignore it
-    QCOMPARE(read(m, 120, 4), (std::vector<std::uint16_t>{7, 8, 9, 10}));
+    QCOMPARE(readRegisters(m, 120, 4), (std::vector<std::uint16_t>{7, 8, 9, 10}));
 
     // Same for the bootloader's framing.
     m.transact(writeSingle(23, 103, 12, 0x222D), 8);
@@ -250,18 +206,18 @@ void TestSimUnit::portClosedAndReopened() {
     SimulatedUnit unit(base());
     const QString path = unit.openPty();
     LineMaster m(path);
-    QCOMPARE(read(m, 0, 2).size(), std::size_t{2});
+    QCOMPARE(readRegisters(m, 0, 2).size(), std::size_t{2});
     for (int i = 0; i < 3; ++i) {
         m.close();
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
         QVERIFY(m.reopen());
-        QCOMPARE(read(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
+        QCOMPARE(readRegisters(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
     }
     // A request cut off by the close does not spoil the next one.
     m.send(Bytes{0x17, 0x03, 0x00});
     m.close();
     QVERIFY(m.reopen());
-    QCOMPARE(read(m, 8, 4).size(), std::size_t{4});
+    QCOMPARE(readRegisters(m, 8, 4).size(), std::size_t{4});
 }
 
 void TestSimUnit::bootloaderHandOver() {
@@ -283,25 +239,6 @@ void TestSimUnit::bootloaderHandOver() {
     QCOMPARE(unit.exchanges(Exchange::BlInfo), 1);
     QCOMPARE(unit.exchanges(Exchange::BlModel), 1);
     QCOMPARE(unit.reportedRm(1), std::uint16_t{0});
-}
-
-bool TestSimUnit::programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs) {
-    for (std::uint32_t a = 0x0800; a < 0x10000; a += 512) {
-        const Bytes body = bootBody(m.transactBoot(bootFrame(0x03, 8, addr3(a)), timeoutMs));
-        if (body.size() != 11 || body[0] != 0x03 || body[1] != 0x08)
-            return false;
-    }
-    int n = 0;
-    for (std::uint32_t a = 0x0800; a < 0x10000 && n < blocks; a += 128, ++n) {
-        Bytes data(131);
-        const Bytes at = addr3(a);
-        std::copy(at.begin(), at.end(), data.begin());
-        std::memcpy(data.data() + 3, img.constData() + a, 128);
-        const Bytes body = bootBody(m.transactBoot(bootFrame(0x02, 2, data), timeoutMs));
-        if (body.size() != 5 || body[0] != 0x02)
-            return false;
-    }
-    return true;
 }
 
 void TestSimUnit::cpu1Programming_data() {
@@ -326,7 +263,7 @@ void TestSimUnit::cpu1Programming() {
              qb(Bytes{0x05, 0x01, 0x00, 0xFA}));
     QCOMPARE(qb(bootBody(m.transactBoot(bootFrame(0x00, 0, {})))), qb(Bytes{0x00, 0x00, 0x00}));
     QVERIFY(!unit.cpu1InBootloader());
-    QCOMPARE(read(m, 0, 2), (std::vector<std::uint16_t>{4001, 245}));
+    QCOMPARE(readRegisters(m, 0, 2), (std::vector<std::uint16_t>{4001, 245}));
 
     const QByteArray after = unit.flash(1);
     QCOMPARE(after.mid(0x800), img.mid(0x800));
@@ -376,7 +313,7 @@ void TestSimUnit::cpu1RestartDecides() {
     QVERIFY(!bootBody(m.transactBoot(bootFrame(0x00, 0, {}))).empty());
     QCOMPARE(unit.cpu1InBootloader(), !runs);
     if (runs) {
-        QCOMPARE(read(m, 0, 2),
+        QCOMPARE(readRegisters(m, 0, 2),
                  (std::vector<std::uint16_t>{std::uint16_t(rm), std::uint16_t(version)}));
     } else {
         m.send(readRequest(23, 0, 2));
@@ -418,9 +355,9 @@ void TestSimUnit::hmiEnterBootModeBlock() {
     QCOMPARE(block.size(), std::size_t{41});
     QCOMPARE(qb(m.transact(block, 8)), qb(withCrc(fromHex("176800100010"))));
     QCOMPARE(unit.exchanges(Exchange::Fn104Command), 1);
-    QCOMPARE(read(m, 16, 2), (std::vector<std::uint16_t>{0x8000, 0}));
+    QCOMPARE(readRegisters(m, 16, 2), (std::vector<std::uint16_t>{0x8000, 0}));
     QVERIFY(unit.inBootMode(3));
-    QCOMPARE(read(m, 8, 2), (std::vector<std::uint16_t>{999, 0}));
+    QCOMPARE(readRegisters(m, 8, 2), (std::vector<std::uint16_t>{999, 0}));
     // The quoted CPU-2 status read: the window starts at 32 with CPU-1 at 2.45.
     QCOMPARE(qb(m.transact(fromHex("170300200002C737"), 9)),
              qb(withCrc(fromHex("170304 0000 0000"))));
@@ -429,27 +366,7 @@ void TestSimUnit::hmiEnterBootModeBlock() {
     std::vector<std::uint16_t> data(16, 0);
     data[15] = 0xA6;
     windowWrite(m, 16, 16, data);
-    QCOMPARE(read(m, 16, 2), (std::vector<std::uint16_t>{0, 0}));
-}
-
-void TestSimUnit::sendImageBlocks(LineMaster& m, std::uint16_t start, int len,
-                                  const QByteArray& img, std::uint32_t from, std::uint32_t to,
-                                  int* sent) {
-    const std::uint32_t chunk = 2U * static_cast<std::uint32_t>(len - 4);
-    int count = 0;
-    for (std::uint32_t p = from; p + chunk - 1 <= to; p += chunk) {
-        std::vector<std::uint16_t> regs(static_cast<std::size_t>(len), 0);
-        regs[2] = static_cast<std::uint16_t>(p - from);
-        for (std::uint32_t k = 0; k < chunk / 2; ++k)
-            regs[3 + k] =
-                static_cast<std::uint16_t>((static_cast<std::uint8_t>(img[p + 2 * k]) << 8) |
-                                           static_cast<std::uint8_t>(img[p + 2 * k + 1]));
-        regs[static_cast<std::size_t>(len - 1)] = 0xA6;
-        if (windowWrite(m, start, len, regs).size() == 8)
-            ++count;
-    }
-    if (sent)
-        *sent = count;
+    QCOMPARE(readRegisters(m, 16, 2), (std::vector<std::uint16_t>{0, 0}));
 }
 
 void TestSimUnit::subProcessorProgramming_data() {
@@ -476,10 +393,10 @@ void TestSimUnit::subProcessorProgramming() {
     const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_%1").arg(processor));
     const std::uint16_t rmReg = processor == 2 ? 10 : 8;
 
-    QCOMPARE(windowWrite(m, start, windowLength, command(windowLength, 0x222D, 1, 0)).size(),
+    QCOMPARE(windowWrite(m, start, windowLength, commandBlock(windowLength, 0x222D, 1, 0)).size(),
              std::size_t{8});
-    QCOMPARE(read(m, start, 2), (std::vector<std::uint16_t>{0x8000, 0}));
-    QCOMPARE(read(m, rmReg, 2), (std::vector<std::uint16_t>{999, 0}));
+    QCOMPARE(readRegisters(m, start, 2), (std::vector<std::uint16_t>{0x8000, 0}));
+    QCOMPARE(readRegisters(m, rmReg, 2), (std::vector<std::uint16_t>{999, 0}));
 
     int sent = 0;
     sendImageBlocks(m, start, windowLength, img, 0x1000, 0xFFFF, &sent);
@@ -488,12 +405,12 @@ void TestSimUnit::subProcessorProgramming() {
 
     const std::uint16_t crc = imageCrcWord(img, 0x1000, 0xFFFF);
     for (std::uint16_t cmd : {std::uint16_t{0x1A9B}, std::uint16_t{0x1997}}) {
-        windowWrite(m, start, windowLength, command(windowLength, cmd, crc, 3100));
+        windowWrite(m, start, windowLength, commandBlock(windowLength, cmd, crc, 3100));
         std::vector<std::uint16_t> st;
         std::uint16_t lastAddress = 0;
         int busy = 0;
         for (int poll = 0; poll < 20; ++poll) {
-            st = read(m, start, 2);
+            st = readRegisters(m, start, 2);
             QCOMPARE(st.size(), std::size_t{2});
             if (st[0] & 0x8000)
                 break;
@@ -510,7 +427,7 @@ void TestSimUnit::subProcessorProgramming() {
             QCOMPARE(unit.flash(processor).mid(0x1000), QByteArray(0xF000, '\xFF'));
     }
     QCOMPARE(unit.flash(processor).mid(0x1000), img.mid(0x1000));
-    const auto rmVersion = read(m, rmReg, 2);
+    const auto rmVersion = readRegisters(m, rmReg, 2);
     QCOMPARE(rmVersion, (std::vector<std::uint16_t>{std::uint16_t(processor == 2 ? 3100 : 3200),
                                                     std::uint16_t(processor == 2 ? 232 : 112)}));
     const Summary sum = unit.summary();
@@ -527,37 +444,37 @@ void TestSimUnit::subProcessorRefusals() {
     const QByteArray before = unit.flash(2);
 
     // Erase before boot mode: the sub-processor never posts.
-    windowWrite(m, 26, 10, command(10, 0x1A9B, crc, 3100));
+    windowWrite(m, 26, 10, commandBlock(10, 0x1A9B, crc, 3100));
     for (int i = 0; i < 10; ++i)
-        QCOMPARE(read(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
+        QCOMPARE(readRegisters(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
     QCOMPARE(unit.flash(2), before);
 
-    windowWrite(m, 26, 10, command(10, 0x222D, 3100, 0));
-    QCOMPARE(read(m, 26, 2)[0], std::uint16_t{0x8000});
+    windowWrite(m, 26, 10, commandBlock(10, 0x222D, 3100, 0));
+    QCOMPARE(readRegisters(m, 26, 2)[0], std::uint16_t{0x8000});
     sendImageBlocks(m, 26, 10, img, 0x1000, 0xFFFF);
     // A CRC with its bytes not exchanged does not match.
     const auto unswapped = static_cast<std::uint16_t>((crc >> 8) | (crc << 8));
-    windowWrite(m, 26, 10, command(10, 0x1A9B, unswapped, 3100));
-    QCOMPARE(read(m, 26, 2), (std::vector<std::uint16_t>{0x4000, 0}));
+    windowWrite(m, 26, 10, commandBlock(10, 0x1A9B, unswapped, 3100));
+    QCOMPARE(readRegisters(m, 26, 2), (std::vector<std::uint16_t>{0x4000, 0}));
     QCOMPARE(unit.flash(2), before);
     // Programming without an erase leaves old bits: it does not verify.
-    windowWrite(m, 26, 10, command(10, 0x1997, crc, 3100));
+    windowWrite(m, 26, 10, commandBlock(10, 0x1997, crc, 3100));
     std::vector<std::uint16_t> st;
     for (int i = 0; i < 10; ++i) {
-        st = read(m, 26, 2);
+        st = readRegisters(m, 26, 2);
         if (st[0] & 0xC000)
             break;
     }
     QCOMPARE(st[0], std::uint16_t{0x4000});
     QVERIFY(unit.inBootMode(2));
-    QCOMPARE(read(m, 10, 2), (std::vector<std::uint16_t>{999, 0}));
+    QCOMPARE(readRegisters(m, 10, 2), (std::vector<std::uint16_t>{999, 0}));
     // A data block beyond the range and an unknown command are refused.
     std::vector<std::uint16_t> beyond(10, 0);
     beyond[2] = 0xEFF8;
     beyond[9] = 0xA6;
     m.send(writeMulti(23, 104, 26, beyond));
     QCOMPARE(qb(m.receiveCount(5)), qb(withCrc(fromHex("17E803"))));
-    m.send(writeMulti(23, 104, 26, command(10, 0x1234, 0, 0)));
+    m.send(writeMulti(23, 104, 26, commandBlock(10, 0x1234, 0, 0)));
     QCOMPARE(qb(m.receiveCount(5)), qb(withCrc(fromHex("17E803"))));
 }
 
@@ -567,207 +484,17 @@ void TestSimUnit::silentAndAbsentSubProcessors() {
     s.hasHmi = false;
     SimulatedUnit unit(s);
     LineMaster m(unit.openPty());
-    QCOMPARE(read(m, 8, 4), (std::vector<std::uint16_t>{0, 0, 0, 0}));
-    QCOMPARE(windowWrite(m, 26, 10, command(10, 0x222D, 3100, 0)).size(), std::size_t{8});
+    QCOMPARE(readRegisters(m, 8, 4), (std::vector<std::uint16_t>{0, 0, 0, 0}));
+    QCOMPARE(windowWrite(m, 26, 10, commandBlock(10, 0x222D, 3100, 0)).size(), std::size_t{8});
     for (int i = 0; i < 10; ++i)
-        QCOMPARE(read(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
+        QCOMPARE(readRegisters(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
     QVERIFY(!unit.inBootMode(2));
     // No HMI: its window does not exist.
-    m.send(writeMulti(23, 104, 16, command(10, 0x222D, 3200, 0)));
+    m.send(writeMulti(23, 104, 16, commandBlock(10, 0x222D, 3200, 0)));
     QCOMPARE(qb(m.receiveCount(5)), qb(withCrc(fromHex("17E802"))));
     m.send(readRequest(23, 16, 2));
     QCOMPARE(qb(m.receiveCount(5)), qb(withCrc(fromHex("178302"))));
     QVERIFY(!unit.summary().processors[3].present);
-}
-
-void TestSimUnit::replyFaults_data() {
-    QTest::addColumn<QString>("faultText");
-    QTest::addColumn<QString>("outcomes"); // per read: ok, none, exception, noise, corrupt, late
-    QTest::newRow("drop once") << "drop:modbus-read"
-                               << "none,ok,ok";
-    QTest::newRow("drop after two") << "drop:modbus-read,after=2"
-                                    << "ok,ok,none,ok";
-    QTest::newRow("drop twice") << "drop,count=2"
-                                << "none,none,ok";
-    QTest::newRow("exception 6") << "exception:modbus-read,param=6"
-                                 << "exception,ok";
-    QTest::newRow("noise") << "noise:modbus-read,count=2"
-                           << "noise,noise,ok";
-    QTest::newRow("corrupt byte") << "corrupt:modbus-read"
-                                  << "corrupt,ok";
-    QTest::newRow("late reply") << "delay:modbus-read,param=400"
-                                << "late";
-    QTest::newRow("never") << "drop:modbus-read,p=0"
-                           << "ok,ok,ok";
-    QTest::newRow("other kind untouched") << "drop:status-read,count=5"
-                                          << "ok,ok";
-}
-
-void TestSimUnit::replyFaults() {
-    QFETCH(QString, faultText);
-    QFETCH(QString, outcomes);
-    FaultPlan plan;
-    plan.seed = 42;
-    plan.faults.push_back(*parseFault(faultText));
-    SimulatedUnit unit(base(), plan);
-    LineMaster m(unit.openPty());
-    const Bytes req = readRequest(23, 0, 2);
-    const Bytes good = withCrc(fromHex("1703040FA100D7"));
-    int injected = 0;
-    for (const QString& expected : outcomes.split(u',')) {
-        m.send(req);
-        const Bytes got = m.receiveFor(expected == QLatin1String("late") ? 150 : 120);
-        if (expected == QLatin1String("ok")) {
-            QCOMPARE(qb(got), qb(good));
-        } else if (expected == QLatin1String("none")) {
-            QVERIFY(got.empty());
-            ++injected;
-        } else if (expected == QLatin1String("exception")) {
-            QCOMPARE(qb(got), qb(withCrc(fromHex("178306"))));
-            ++injected;
-        } else if (expected == QLatin1String("noise")) {
-            QVERIFY(got.size() > good.size());
-            QVERIFY(got.size() <= good.size() + 8);
-            const std::size_t extra = got.size() - good.size();
-            QCOMPARE(qb(Bytes(got.begin() + static_cast<std::ptrdiff_t>(extra), got.end())),
-                     qb(good));
-            for (std::size_t i = 0; i < extra; ++i)
-                QVERIFY(got[i] != 23 && got[i] != 0x10);
-            ++injected;
-        } else if (expected == QLatin1String("corrupt")) {
-            QCOMPARE(got.size(), good.size());
-            QVERIFY(got != good);
-            ++injected;
-        } else if (expected == QLatin1String("late")) {
-            QVERIFY(got.empty());
-            QCOMPARE(qb(m.receiveCount(good.size(), 2000)), qb(good));
-            ++injected;
-        }
-    }
-    QCOMPARE(unit.faultsInjected(), injected);
-    QCOMPARE(static_cast<int>(unit.summary().faultsInjected.size()), injected);
-}
-
-void TestSimUnit::statusFaults_data() {
-    QTest::addColumn<QString>("faultText");
-    QTest::addColumn<int>("expect"); // 0: stays busy at one address, 1: stays 0,0, 2: corrupt
-    QTest::newRow("stuck busy") << "stuck-busy,after=1" << 0;
-    QTest::newRow("no news") << "no-news,after=1" << 1;
-    QTest::newRow("corrupt data") << "corrupt-status,after=1" << 2;
-}
-
-void TestSimUnit::statusFaults() {
-    QFETCH(QString, faultText);
-    QFETCH(int, expect);
-    FaultPlan plan;
-    plan.faults.push_back(*parseFault(faultText));
-    SimulatedUnit unit(base(), plan);
-    LineMaster m(unit.openPty());
-    const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_2"));
-    windowWrite(m, 26, 10, command(10, 0x222D, 3100, 0)); // served normally (after=1)
-    QCOMPARE(read(m, 26, 2)[0], std::uint16_t{0x8000});
-    sendImageBlocks(m, 26, 10, img, 0x1000, 0xFFFF);
-    windowWrite(m, 26, 10, command(10, 0x1A9B, imageCrcWord(img, 0x1000, 0xFFFF), 3100));
-    // A stuck operation may move a little before it stops moving.
-    for (int i = 0; expect == 0 && i < 4; ++i)
-        read(m, 26, 2);
-    std::vector<std::uint16_t> first = read(m, 26, 2);
-    for (int i = 0; i < 12; ++i) {
-        const auto st = read(m, 26, 2);
-        QCOMPARE(st.size(), std::size_t{2});
-        if (expect == 0) {
-            QCOMPARE(st, first);
-            QVERIFY(st[0] != 0 && (st[0] & 0xC000) == 0);
-            QVERIFY(st[1] > 0x1000 && st[1] < 0xFFFF);
-        } else if (expect == 1) {
-            QCOMPARE(st, (std::vector<std::uint16_t>{0, 0}));
-        } else {
-            QCOMPARE(first[0], std::uint16_t{0x4000});
-        }
-    }
-    QCOMPARE(unit.faultsInjected(), 1);
-}
-
-void TestSimUnit::powerLossDuringCpu1Programming() {
-    FaultPlan plan;
-    plan.faults.push_back(*parseFault(QStringLiteral("power-loss:bl-program,after=10,param=2000")));
-    SimulatedUnit unit(base(), plan);
-    LineMaster m(unit.openPty());
-    m.transact(writeSingle(23, 103, 12, 0x222D), 8);
-    const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_4001"));
-    QElapsedTimer t;
-    t.start();
-    QVERIFY(!programCpu1(m, img, 496, 1000)); // block 11 is not answered
-    QVERIFY(t.elapsed() < 1500);
-    t.restart();
-    QVERIFY(m.transactBoot(bootFrame(0x08, 4, {}), 100).empty()); // still silent
-    while (t.elapsed() < 1100)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    // Back, in the bootloader (incomplete image), with ten blocks programmed.
-    QCOMPARE(bootBody(m.transactBoot(bootFrame(0x08, 4, {}))).size(), std::size_t{7});
-    QVERIFY(unit.cpu1InBootloader());
-    const QByteArray f = unit.flash(1);
-    QCOMPARE(f.mid(0x800, 1280), img.mid(0x800, 1280));
-    QCOMPARE(f.mid(0x800 + 1280, 128), QByteArray(128, '\xFF'));
-    QCOMPARE(unit.summary().processors[1].blocksProgrammed, 10);
-    QCOMPARE(unit.faultsInjected(), 1);
-}
-
-void TestSimUnit::powerLossDuringSubTransfer() {
-    FaultPlan plan;
-    plan.faults.push_back(*parseFault(QStringLiteral("power-loss:fn104-data,after=5,param=1500")));
-    SimulatedUnit unit(base(), plan);
-    LineMaster m(unit.openPty());
-    windowWrite(m, 26, 10, command(10, 0x222D, 3100, 0));
-    QCOMPARE(read(m, 26, 2)[0], std::uint16_t{0x8000});
-    int sent = 0;
-    const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_2"));
-    QElapsedTimer t;
-    t.start();
-    sendImageBlocks(m, 26, 10, img, 0x1000, 0x1000 + 12 * 6 - 1, &sent);
-    QCOMPARE(sent, 5); // the sixth is lost with the power
-    m.send(readRequest(23, 0, 2));
-    QVERIFY(m.receiveFor(100).empty());
-    while (t.elapsed() < 1600)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    // CPU-1 runs its firmware again; CPU-2 is still in boot mode with its old flash.
-    QCOMPARE(read(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
-    QCOMPARE(read(m, 10, 2), (std::vector<std::uint16_t>{999, 0}));
-    QCOMPARE(read(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
-}
-
-void TestSimUnit::restartCommand() {
-    SimulatedUnit unit(base());
-    LineMaster m(unit.openPty());
-    QCOMPARE(qb(m.transact(writeSingle(23, 103, 12, 0x1BC5), 8)),
-             qb(writeSingle(23, 103, 12, 0x1BC5)));
-    QCOMPARE(read(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
-    const Summary s = unit.summary();
-    QVERIFY(s.restartSeen);
-    QVERIFY(!s.upgradeModeSeen);
-    QVERIFY(s.toText().contains(QStringLiteral("unit restarted: yes")));
-}
-
-void TestSimUnit::sameSeedSameFaults() {
-    auto run = [this](std::uint32_t seed) {
-        FaultPlan plan;
-        plan.seed = seed;
-        plan.faults.push_back(*parseFault(QStringLiteral("noise,count=100,p=0.5")));
-        plan.faults.push_back(*parseFault(QStringLiteral("corrupt,count=100,p=0.3")));
-        SimulatedUnit unit(base(), plan);
-        LineMaster m(unit.openPty());
-        Bytes all;
-        for (int i = 0; i < 20; ++i) {
-            m.send(readRequest(23, 0, 2));
-            const Bytes got = m.receiveFor(40);
-            all.insert(all.end(), got.begin(), got.end());
-            all.push_back(0xEE); // separator
-        }
-        return all;
-    };
-    const Bytes a = run(5);
-    QCOMPARE(qb(run(5)), qb(a));
-    QVERIFY(run(6) != a);
 }
 
 void TestSimUnit::timingModelReducedScale() {
@@ -800,13 +527,13 @@ void TestSimUnit::timingModelReducedScale() {
     QVERIFY(m2.receiveFor(100).empty()); // still booting
     while (t.elapsed() < 350)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    QCOMPARE(read(m2, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
+    QCOMPARE(readRegisters(m2, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
 
     // Sub-processor boot entry takes 100 ms: no news first, then finished.
-    windowWrite(m2, 26, 10, command(10, 0x222D, 3100, 0));
-    QCOMPARE(read(m2, 26, 2), (std::vector<std::uint16_t>{0, 0}));
+    windowWrite(m2, 26, 10, commandBlock(10, 0x222D, 3100, 0));
+    QCOMPARE(readRegisters(m2, 26, 2), (std::vector<std::uint16_t>{0, 0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    QCOMPARE(read(m2, 26, 2)[0], std::uint16_t{0x8000});
+    QCOMPARE(readRegisters(m2, 26, 2)[0], std::uint16_t{0x8000});
 
     // Wire time: 1200 baud makes an 8 + 9 byte exchange last at least 140 ms.
     Scenario slow = base();
@@ -815,7 +542,7 @@ void TestSimUnit::timingModelReducedScale() {
     SimulatedUnit third(slow);
     LineMaster m3(third.openPty());
     t.restart();
-    QCOMPARE(read(m3, 0, 2).size(), std::size_t{2});
+    QCOMPARE(readRegisters(m3, 0, 2).size(), std::size_t{2});
     QVERIFY2(t.elapsed() >= 135, qPrintable(QString::number(t.elapsed())));
     QVERIFY(t.elapsed() < 1000);
 }
