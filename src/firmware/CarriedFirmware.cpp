@@ -34,10 +34,10 @@ CarriedImageDigest imageDigest(const ResourceSource& source, const QString& name
     d.resource = name;
     const QString suffix = QString::number(d.processor);
     d.rm = d.processor == 1 ? static_cast<std::uint16_t>(number)
-                            : resourceWord(source, QStringLiteral("RM_NUM_") + suffix).value_or(0);
-    d.version = resourceWord(source, QStringLiteral("FW_VER_") + suffix).value_or(0);
-    const auto start = resourceWord(source, QStringLiteral("PROG_MEM_START_") + suffix);
-    const auto type = resourceWord(source, QStringLiteral("PROC_NUM_") + suffix);
+                            : readResourceWord(source, QStringLiteral("RM_NUM_") + suffix).value_or(0);
+    d.version = readResourceWord(source, QStringLiteral("FW_VER_") + suffix).value_or(0);
+    const auto start = readResourceWord(source, QStringLiteral("PROG_MEM_START_") + suffix);
+    const auto type = readResourceWord(source, QStringLiteral("PROC_NUM_") + suffix);
     const auto last = type ? maxProgAddrFor(*type) : std::nullopt;
     if (!start || !last)
         return d;
@@ -55,16 +55,6 @@ const CarriedImageDigest* CarriedDigests::image(int processor, std::uint16_t rm)
         if (d.processor == processor && (processor != 1 || d.rm == rm))
             return &d;
     return nullptr;
-}
-
-std::optional<std::uint16_t> resourceWord(const ResourceSource& source, const QString& upperName) {
-    const auto bytes = source.read(upperName, 2);
-    if (!bytes || bytes->isEmpty())
-        return std::nullopt;
-    auto v = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes->at(0)));
-    if (bytes->size() > 1)
-        v = static_cast<std::uint16_t>(v | static_cast<std::uint8_t>(bytes->at(1)) << 8);
-    return v;
 }
 
 CarriedDigests computeCarriedDigests(const ResourceSource& source, const QStringList& names,

@@ -38,11 +38,6 @@ struct CarriedDigests {
     friend bool operator==(const CarriedDigests&, const CarriedDigests&) = default;
 };
 
-// The first two bytes of a resource, low byte first (one byte: that byte); nullopt when the
-// resource is missing or empty.
-[[nodiscard]] std::optional<std::uint16_t> resourceWord(const ResourceSource& source,
-                                                        const QString& upperName);
-
 // The digests of the resources `names` (upper-case names) as `source` holds them.
 [[nodiscard]] CarriedDigests computeCarriedDigests(const ResourceSource& source,
                                                    const QStringList& names,

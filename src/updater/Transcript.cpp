@@ -18,20 +18,6 @@
 #define CORVANE_BUILD_DATA_SET "?"
 #endif
 
-namespace {
-
-std::optional<std::uint16_t> readWord(const ResourceSource& resources, const QString& name) {
-    const auto bytes = resources.read(name, 2);
-    if (!bytes || bytes->isEmpty())
-        return std::nullopt;
-    std::uint16_t v = static_cast<std::uint8_t>(bytes->at(0));
-    if (bytes->size() >= 2)
-        v = static_cast<std::uint16_t>(v | static_cast<std::uint8_t>(bytes->at(1)) << 8);
-    return v;
-}
-
-} // namespace
-
 QString hexBytes(const std::uint8_t* bytes, std::size_t length) {
     static const char digits[] = "0123456789ABCDEF";
     QString out;
@@ -50,8 +36,8 @@ QString hexBytes(const std::uint8_t* bytes, std::size_t length) {
 QString buildDataSummary(const ResourceSource& resources, const ProductTable& products) {
     QStringList parts;
     for (int n = 1; n <= 3; ++n) {
-        const auto rm = readWord(resources, QStringLiteral("RM_NUM_%1").arg(n));
-        const auto version = readWord(resources, QStringLiteral("FW_VER_%1").arg(n));
+        const auto rm = readResourceWord(resources, QStringLiteral("RM_NUM_%1").arg(n));
+        const auto version = readResourceWord(resources, QStringLiteral("FW_VER_%1").arg(n));
         parts << QStringLiteral("%1 RM%2 %3")
                      .arg(VersionReview::processorName(n),
                           rm ? QString::number(*rm) : QStringLiteral("?"),

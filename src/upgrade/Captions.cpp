@@ -135,6 +135,9 @@ QString noteText(const ev::Noted& e) {
         return e.text;
     case Note::AdapterDisconnected:
         return kAdapterDisconnectedText;
+    case Note::UnitRestarted:
+        return QStringLiteral("The unit restarted during the upgrade (a power dip or a reset). "
+                              "Run the upgrade again to finish it.");
     }
     return {};
 }

@@ -110,6 +110,8 @@ const char* noteName(Note note) {
         return "verify-report";
     case Note::AdapterDisconnected:
         return "adapter-disconnected";
+    case Note::UnitRestarted:
+        return "unit-restarted";
     }
     return "unknown";
 }

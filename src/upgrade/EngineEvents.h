@@ -105,6 +105,7 @@ enum class Note {
     StepError,          // an unexpected error ended a step (detail: the error)
     VerifyReport,       // after a failed verification: what a processor reports
     AdapterDisconnected,
+    UnitRestarted, // the unit restarted under the run: what that means for the technician
 };
 
 // What a processor holds at the end, as far as the run knows.

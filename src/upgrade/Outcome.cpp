@@ -113,6 +113,9 @@ void OutcomeTracker::noteFailure(const EngineEvent& event) {
     if (cause != Cause::None && m_failureCause == Cause::None) {
         m_failureCause = cause;
         m_failedProcessor = processor;
+    } else if (m_failureCause == Cause::VerifyMismatch && m_failedProcessor == 0 &&
+               cause == Cause::VerifyMismatch) {
+        m_failedProcessor = processor; // the verification failed; its first report names whom
     }
     if (m_failureLine.isEmpty())
         if (const std::optional<QString> line = failureLine(event))
@@ -144,7 +147,10 @@ RunOutcome OutcomeTracker::upgradeOutcome(bool verificationRequired,
     if (m_adapterGone)
         cause = Cause::AdapterDisconnected;
     QString line = m_failureLine;
-    if (line.isEmpty())
+    if (cause == Cause::UnitRestarted)
+        line = QStringLiteral("the unit restarted under the run (a power dip or a reset); a new "
+                              "run will finish the upgrade.");
+    else if (line.isEmpty())
         line = lastLine.isEmpty() ? QStringLiteral("no progress") : lastLine;
     return outcomeWith(RunExit::UpgradeFailed, cause, m_failedProcessor,
                        QStringLiteral("the upgrade failed: ") + line);

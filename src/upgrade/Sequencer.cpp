@@ -282,11 +282,13 @@ void UpgradeEngine::stepSubTransfer() {
     const int n = CPU_Num;
     pollcnt = 0;
     startStage(Stage::Transfer, n, true);
-    if (m_programmer->Send_MB_SendProgData2(*m_link, n) == 1) {
+    const int r = m_programmer->Send_MB_SendProgData2(*m_link, n);
+    if (r == 1) {
         endStage(Stage::Transfer, n, StageResult::Done);
         postUpgrade(13);
     } else {
-        endStage(Stage::Transfer, n, StageResult::Failed, Cause::CommandFailed);
+        endStage(Stage::Transfer, n, StageResult::Failed,
+                 r == kProgUnitRestarted ? Cause::UnitRestarted : Cause::CommandFailed);
         postUpgrade(99);
     }
 }
@@ -305,10 +307,11 @@ void UpgradeEngine::stepSubCommand(int step) {
         m_stageSince.start();
         postUpgrade(step + 1);
     } else {
-        // The command was refused after its own retries: end the run with a visible error
-        // instead of stopping without a way out.
+        // The command was refused after its own retries, or the unit restarted under it: end
+        // the run with a visible error instead of stopping without a way out.
         ++pollcnt;
-        endStage(stage, n, StageResult::Failed, Cause::CommandFailed);
+        endStage(stage, n, StageResult::Failed,
+                 r == kProgUnitRestarted ? Cause::UnitRestarted : Cause::CommandFailed);
         postUpgrade(99);
     }
 }
@@ -322,6 +325,13 @@ void UpgradeEngine::statusPoll(int step, int nextStep, Stage stage) {
         return;
     }
     const corvane::SubStatus decoded = corvane::decodeStatusWords(status[0], status[1]);
+    // A window that went blank after showing busy was cleared by a restart of the unit: the
+    // processor is no longer working on the operation, and polling on cannot change that.
+    if (m_busySince.isValid() && corvane::statusShowsRestart(corvane::SubStatus::Busy, decoded)) {
+        endStage(stage, n, StageResult::Failed, Cause::UnitRestarted);
+        postUpgrade(99);
+        return;
+    }
     const bool settled =
         decoded == corvane::SubStatus::Finished || decoded == corvane::SubStatus::Corrupt;
     if (!settled && m_stageSince.isValid() && m_stageSince.elapsed() >= m_stageLimitMs) {

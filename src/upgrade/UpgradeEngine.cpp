@@ -105,6 +105,9 @@ void UpgradeEngine::buildComponents() {
     m_identifier = std::make_unique<UnitIdentifier>(*m_unit, m_texts, *m_facade);
     m_barSink = std::make_unique<BarSink>(*this);
     m_programmer = std::make_unique<Programmer>(*m_link, *m_unit, m_barSink.get());
+    // A sub-processor exchange that is answered again after a silence may have met a unit
+    // that restarted in between: one read of the processor's RM number tells.
+    m_programmer->setRestartCheck(m_programmer->bootModeRestartCheck());
     // Figures of every timed block write (the window keeps them in hidden labels).
     m_programmer->setTimingObserver([this](const BlockTiming& t) {
         emitEvent(ev::BlockTimed{t.elapsed, t.longest, t.shortest});
@@ -230,6 +233,8 @@ void UpgradeEngine::startStage(Stage stage, int processor, bool withBar) {
 void UpgradeEngine::endStage(Stage stage, int processor, StageResult result, Cause cause,
                              std::uint32_t detail) {
     emitEvent(ev::StageEnded{stage, processor, result, cause, detail});
+    if (cause == Cause::UnitRestarted)
+        note(Note::UnitRestarted, processor);
 }
 
 void UpgradeEngine::note(Note kind, int processor, const QString& text) {

@@ -66,6 +66,8 @@ private slots:
     void cyclingBusyStatusMeetsTheStageLimit();
     void stageLimitFollowsTheRange();
     void exceptionInAStepEndsAtQuit();
+    void powerDipIsNamedAndRecovered_data();
+    void powerDipIsNamedAndRecovered();
 };
 
 void TestE2eOutcome::verifiesAfterTheRestart_data() {
@@ -255,6 +257,49 @@ void TestE2eOutcome::exceptionInAStepEndsAtQuit() {
     QCOMPARE(o.summary,
              QStringLiteral("the upgrade failed: Error Detected (serial device failed). Upgrade "
                             "Aborted"));
+}
+
+void TestE2eOutcome::powerDipIsNamedAndRecovered_data() {
+    QTest::addColumn<QString>("dip");
+    QTest::addColumn<int>("processor");
+    QTest::addColumn<int>("blocksBefore"); // data blocks to the processor before the dip
+    // The ends of a transfer, and a stage the processor works on by itself (its window goes
+    // blank: erase and programming are alike there).
+    QTest::newRow("first data block to CPU-2") << "cpu2-data=0" << 2 << 0;
+    QTest::newRow("last data block to the HMI") << "hmi-data=2559" << 3 << 2559;
+    QTest::newRow("during CPU-2's programming") << "cpu2-program=2" << 2 << 2560;
+}
+
+void TestE2eOutcome::powerDipIsNamedAndRecovered() {
+    // The unit's supply dips: CPU-1 restarts and the sub-processor leaves its boot mode (or
+    // stops where it was). The run ends at the first exchange that shows it, names the cause
+    // and sends nothing more to a processor that no longer listens; a new run finishes.
+    QFETCH(QString, dip);
+    QFETCH(int, processor);
+    QFETCH(int, blocksBefore);
+    sim::Scenario s = corvane::test::upToDate();
+    (processor == 2 ? s.cpu2 : s.hmi).version = 100 + 5 * (processor - 2);
+    sim::FaultPlan plan;
+    plan.powerDips.push_back(*sim::parsePowerDip(dip + QStringLiteral(",restart=300")));
+    UpgradeRig rig(s, plan, unattended());
+    const UnattendedRun run = rig.runUnattended();
+    const QString log = run.output.join(u'\n');
+    QVERIFY2(run.exitCode == 1, qPrintable(log));
+    QCOMPARE(run.outcome.cause, Cause::UnitRestarted);
+    QCOMPARE(run.outcome.processor, processor);
+    QCOMPARE(run.output.last(),
+             QStringLiteral("Result: the upgrade failed: the unit restarted under the run (a power "
+                            "dip or a reset); a new run will finish the upgrade."));
+    QVERIFY2(run.lines.last().startsWith(QStringLiteral("The unit restarted during the upgrade")),
+             qPrintable(run.lines.join(u'\n')));
+    // Within a few blocks of the dip: the lost one, its retries, the one that showed it.
+    QVERIFY2(rig.unit().exchanges(sim::Exchange::Fn104Data) <= blocksBefore + 6,
+             qPrintable(QString::number(rig.unit().exchanges(sim::Exchange::Fn104Data))));
+    QVERIFY(!run.lines.contains(QStringLiteral("Restarting System....Done")));
+
+    const UnattendedRun again = rig.runUnattended();
+    QVERIFY2(again.exitCode == 0, qPrintable(again.output.join(u'\n')));
+    QVERIFY(holdsCarried(rig, processor));
 }
 
 QTEST_MAIN(TestE2eOutcome)

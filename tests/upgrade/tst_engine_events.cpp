@@ -34,7 +34,7 @@ Cause causeOf(const QString& name) {
     return byName<Cause, static_cast<int>(Cause::InternalError) + 1>(name, causeName);
 }
 Note noteOf(const QString& name) {
-    return byName<Note, static_cast<int>(Note::AdapterDisconnected) + 1>(name, noteName);
+    return byName<Note, static_cast<int>(Note::UnitRestarted) + 1>(name, noteName);
 }
 
 std::vector<EngineEvent> events(const QString& text) {
@@ -168,8 +168,10 @@ void TestEngineEvents::captions_data() {
                        "Erasing HMI......Data Corrupt 10%",
                        "Reprogramming CPU-2......Error Detected"};
     QTest::newRow("unit restarted under the transfer")
-        << "+transfer/2/bar;%transfer/2/40;!transfer/2/unit-restarted"
-        << QStringList{"Sending New Firmware for CPU-2......Error (Unit Restarted)"};
+        << "+transfer/2/bar;%transfer/2/40;!transfer/2/unit-restarted;#unit-restarted/2"
+        << QStringList{"Sending New Firmware for CPU-2......Error (Unit Restarted)",
+                       "The unit restarted during the upgrade (a power dip or a reset). Run the "
+                       "upgrade again to finish it."};
     QTest::newRow("stuck: the line stays, the limit says so")
         << "+erase/2/bar;%erase/2/70;!erase/2/stuck;#poll-limit/2"
         << QStringList{"Erasing CPU-2...... 70%", "Error detected. Terminating upgrade."};
@@ -261,7 +263,7 @@ void TestEngineEvents::outcome_data() {
         << (QStringLiteral("up;#up-to-date/1;") + kRestart +
             QStringLiteral(";+verification/0;!verification/0/verify-mismatch;#verify-report/3/"
                            "HMI reports RM9000 v0.00, expected RM6204 v1.12"))
-        << true << failed << "verify-mismatch" << 0
+        << true << failed << "verify-mismatch" << 3
         << "the upgrade failed: HMI reports RM9000 v0.00, expected RM6204 v1.12";
     QTest::newRow("no answer after the restart")
         << (QStringLiteral("up;") + kRestart +
@@ -269,6 +271,11 @@ void TestEngineEvents::outcome_data() {
                            "!verification/0/no-reply"))
         << true << failed << "no-reply" << 0
         << "the upgrade failed: Verifying Firmware......Error (No Reply)";
+    QTest::newRow("the unit restarted: said as the cause, not as a line")
+        << "up;+erase/3/bar;%erase/3/30;!erase/3/unit-restarted;#unit-restarted/3" << true
+        << failed << "unit-restarted" << 3
+        << "the upgrade failed: the unit restarted under the run (a power dip or a reset); a new "
+           "run will finish the upgrade.";
     QTest::newRow("the adapter went away: that is the cause")
         << "up;+transfer/2/bar;!transfer/2/command-failed;#adapter-disconnected/0" << true << failed
         << "adapter-disconnected" << 2
