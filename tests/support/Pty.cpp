@@ -1,5 +1,6 @@
 #include "Pty.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +11,7 @@
 
 namespace corvane::testsupport {
 
-Pty::Pty() {
+Pty::Pty(bool keepSlaveOpen) {
     char name[256] = {};
     if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
         throw std::runtime_error("openpty failed");
@@ -23,11 +24,96 @@ Pty::Pty() {
     ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
     m_slavePath = QString::fromLocal8Bit(name);
+    if (!keepSlaveOpen) {
+        closeSlave();
+    }
 }
 
 Pty::~Pty() {
-    ::close(m_slave);
-    ::close(m_master);
+    closeSlave();
+    closeMaster();
+}
+
+bool Pty::write(const QByteArray& bytes) {
+    return m_master >= 0 &&
+           writeAll(m_master, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QByteArray Pty::read(qsizetype count, std::chrono::milliseconds timeout) {
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{m_master, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0 || (p.revents & POLLIN) == 0) {
+            break;
+        }
+        char buf[4096];
+        const ssize_t n =
+            ::read(m_master, buf,
+                   std::min<std::size_t>(sizeof buf, static_cast<std::size_t>(count - out.size())));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, n);
+    }
+    return out;
+}
+
+QByteArray Pty::readUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) {
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{m_master, POLLIN, 0};
+        const auto wait = out.isEmpty() ? left : std::min(left, quiet);
+        const int r = ::poll(&p, 1, static_cast<int>(wait.count()));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0 || (p.revents & POLLIN) == 0) {
+            break;
+        }
+        char buf[4096];
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, n);
+    }
+    return out;
+}
+
+void Pty::closeMaster() {
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+void Pty::closeSlave() {
+    if (m_slave >= 0) {
+        ::close(m_slave);
+        m_slave = -1;
+    }
 }
 
 bool writeAll(int fd, const char* bytes, std::size_t n) {
