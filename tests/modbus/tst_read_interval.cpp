@@ -27,13 +27,7 @@ constexpr std::uint8_t kSlave = 23;
 
 // The reply to a read of `count` registers holding 0x1100 + i.
 QByteArray readReply(std::uint16_t count) {
-    QByteArray r;
-    r.append(char(kSlave)).append(char(3)).append(char(2 * count));
-    for (std::uint16_t i = 0; i < count; ++i) {
-        const auto v = static_cast<std::uint16_t>(0x1100 + i);
-        r.append(char(v >> 8)).append(char(v & 0xFF));
-    }
-    return withCrc(r);
+    return rtuReadReply(kSlave, count, 0x1100);
 }
 
 // Answers every request with the reply cut into `parts` pieces, `gapMs` apart.

@@ -33,15 +33,8 @@ QByteArray readRequest(std::uint16_t count) {
     return withCrc(r);
 }
 
-// The reply to a read of `count` registers holding base + i.
 QByteArray readReply(std::uint16_t count, std::uint16_t base) {
-    QByteArray r;
-    r.append(char(kSlave)).append(char(3)).append(char(2 * count));
-    for (std::uint16_t i = 0; i < count; ++i) {
-        const auto v = static_cast<std::uint16_t>(base + i);
-        r.append(char(v >> 8)).append(char(v & 0xFF));
-    }
-    return withCrc(r);
+    return corvane::testsupport::rtuReadReply(kSlave, count, base);
 }
 
 // Bytes that look like the start of a reply: joined to one, they would start its condition.
@@ -163,6 +156,39 @@ bool waitWithoutEvents(Pred pred) {
     }
     return true;
 }
+
+// A link on the fake device, on the fast or the default link, with a 2-register read reply's
+// condition attached once armed.
+struct FakeLink {
+    explicit FakeLink(bool fast) {
+        link.setCommPort(QStringLiteral("/dev/fake0"));
+        link.setRxBufferSize(256);
+        link.setInterCharTimeOutUs(fast ? kFastReadIntervalUs : kReadIntervalUs);
+        list.PrepRxBuffNew();
+        list.PrepRxBuffAdd(1, {kSlave}, 0, 1, {0x03}, 0, 0, 1, 8);
+    }
+    ~FakeLink() {
+        link.DetachCond();
+        link.CloseComm();
+    }
+    FakeLink(const FakeLink&) = delete;
+    FakeLink& operator=(const FakeLink&) = delete;
+
+    bool send() {
+        link.AttachCond(&list);
+        link.ClearFlags();
+        return link.SendCommData(bytes("q"), 1, 10);
+    }
+    QByteArray reply() {
+        std::uint8_t buf[64] = {};
+        const auto n = link.GetReply(1, buf, 63, 0, -1, -1);
+        return {reinterpret_cast<const char*>(buf), n};
+    }
+
+    std::shared_ptr<FakeSerialScript> script = std::make_shared<FakeSerialScript>();
+    TVexaComms link{nullptr, [s = script] { return std::make_unique<FakeSerialDevice>(s); }};
+    TRxCondition list;
+};
 
 // The reply cut into pieces of `size` bytes, `gap` apart.
 Script packets(const QByteArray& reply, qsizetype size, std::chrono::microseconds gap) {
@@ -298,36 +324,20 @@ void TestFastLink::replyEndsOnItsCompletingByte_data() {
 void TestFastLink::replyEndsOnItsCompletingByte() {
     QFETCH(bool, fast);
     QFETCH(QByteArray, expected);
-    auto script = std::make_shared<FakeSerialScript>();
-    TVexaComms link(nullptr, [script] { return std::make_unique<FakeSerialDevice>(script); });
-    link.setCommPort(QStringLiteral("/dev/fake0"));
-    link.setRxBufferSize(256);
-    link.setInterCharTimeOutUs(fast ? kFastReadIntervalUs : kReadIntervalUs);
+    FakeLink f(fast);
     QList<QByteArray> deliveries;
-    link.OnReceiveData = [&](const std::uint8_t* b, std::uint16_t n) {
+    f.link.OnReceiveData = [&](const std::uint8_t* b, std::uint16_t n) {
         deliveries.append(QByteArray(reinterpret_cast<const char*>(b), n));
     };
-    QVERIFY(link.OpenComm());
-    const QByteArray reply = readReply(2, 0x1100);
-    {
-        TRxCondition list;
-        list.PrepRxBuffNew();
-        list.PrepRxBuffAdd(1, {kSlave}, 0, 1, {0x03}, 0, 0, 1, 8);
-        link.AttachCond(&list);
-        link.ClearFlags();
-        QVERIFY(link.SendCommData(bytes("q"), 1, 10));
-        // One chunk: noise, the reply and stray bytes behind it; then more stray bytes.
-        script->feed(QByteArray::fromHex("5a") + reply + stray);
-        script->feed(stray);
-        QCOMPARE(link.WaitForResult(), 1);
-        QTRY_COMPARE(deliveries.size(), 2);
-        std::uint8_t buf[64] = {};
-        const auto n = link.GetReply(1, buf, 63, 0, -1, -1);
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(buf), n).toHex(), expected.toHex());
-        QCOMPARE(link.RxResult, 1);
-        link.DetachCond();
-    }
-    link.CloseComm();
+    QVERIFY(f.link.OpenComm());
+    QVERIFY(f.send());
+    // One chunk: noise, the reply and stray bytes behind it; then more stray bytes.
+    f.script->feed(QByteArray::fromHex("5a") + readReply(2, 0x1100) + stray);
+    f.script->feed(stray);
+    QCOMPARE(f.link.WaitForResult(), 1);
+    QTRY_COMPARE(deliveries.size(), 2);
+    QCOMPARE(f.reply().toHex(), expected.toHex());
+    QCOMPARE(f.link.RxResult, 1);
 }
 
 void TestFastLink::bytesReadBeforeTheRequestJoinNoReply_data() {
@@ -343,30 +353,17 @@ void TestFastLink::bytesReadBeforeTheRequestJoinNoReply_data() {
 void TestFastLink::bytesReadBeforeTheRequestJoinNoReply() {
     QFETCH(bool, fast);
     QFETCH(QByteArray, expected);
-    auto script = std::make_shared<FakeSerialScript>();
-    TVexaComms link(nullptr, [script] { return std::make_unique<FakeSerialDevice>(script); });
-    link.setCommPort(QStringLiteral("/dev/fake0"));
-    link.setRxBufferSize(256);
-    link.setInterCharTimeOutUs(fast ? kFastReadIntervalUs : kReadIntervalUs);
-    QVERIFY(link.OpenComm());
-    QVERIFY(waitWithoutEvents([&] { return script->readCalls() == 1; }));
+    FakeLink f(fast);
+    QVERIFY(f.link.OpenComm());
+    QVERIFY(waitWithoutEvents([&] { return f.script->readCalls() == 1; }));
     // The receive thread has read the stray bytes (it is waiting for more) but the link's
     // thread has not handled them when the next request is sent.
-    script->feed(stray);
-    QVERIFY(waitWithoutEvents([&] { return script->readCalls() == 2; }));
-    TRxCondition list;
-    list.PrepRxBuffNew();
-    list.PrepRxBuffAdd(1, {kSlave}, 0, 1, {0x03}, 0, 0, 1, 8);
-    link.AttachCond(&list);
-    link.ClearFlags();
-    QVERIFY(link.SendCommData(bytes("q"), 1, 10));
-    script->feed(readReply(2, 0x2200));
-    QCOMPARE(link.WaitForResult(), 1);
-    std::uint8_t buf[64] = {};
-    const auto n = link.GetReply(1, buf, 63, 0, -1, -1);
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(buf), n).toHex(), expected.toHex());
-    link.DetachCond();
-    link.CloseComm();
+    f.script->feed(stray);
+    QVERIFY(waitWithoutEvents([&] { return f.script->readCalls() == 2; }));
+    QVERIFY(f.send());
+    f.script->feed(readReply(2, 0x2200));
+    QCOMPARE(f.link.WaitForResult(), 1);
+    QCOMPARE(f.reply().toHex(), expected.toHex());
 }
 
 QTEST_GUILESS_MAIN(TestFastLink)

@@ -39,34 +39,49 @@ bool Pty::write(const QByteArray& bytes) {
            writeAll(m_master, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
+namespace {
+
+enum class Step { Data, Quiet, Stop };
+
+// Waits up to `wait` for the master end and appends at most `max` bytes to `out`.
+Step readStep(int fd, std::chrono::milliseconds wait, std::size_t max, QByteArray& out) {
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(wait.count()));
+    if (r < 0 && errno == EINTR) {
+        return Step::Data;
+    }
+    if (r <= 0 || (p.revents & POLLIN) == 0) {
+        return r == 0 ? Step::Quiet : Step::Stop;
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, max));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return Step::Data;
+    }
+    if (n <= 0) {
+        return Step::Stop;
+    }
+    out.append(buf, n);
+    return Step::Data;
+}
+
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+}
+
+} // namespace
+
 QByteArray Pty::read(qsizetype count, std::chrono::milliseconds timeout) {
     QByteArray out;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (out.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0 ||
+            readStep(m_master, left, static_cast<std::size_t>(count - out.size()), out) !=
+                Step::Data) {
             break;
         }
-        pollfd p{m_master, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0 || (p.revents & POLLIN) == 0) {
-            break;
-        }
-        char buf[4096];
-        const ssize_t n =
-            ::read(m_master, buf,
-                   std::min<std::size_t>(sizeof buf, static_cast<std::size_t>(count - out.size())));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, n);
     }
     return out;
 }
@@ -75,29 +90,11 @@ QByteArray Pty::readUntilQuiet(std::chrono::milliseconds quiet, std::chrono::mil
     QByteArray out;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0 || readStep(m_master, out.isEmpty() ? left : std::min(left, quiet),
+                                          4096, out) != Step::Data) {
             break;
         }
-        pollfd p{m_master, POLLIN, 0};
-        const auto wait = out.isEmpty() ? left : std::min(left, quiet);
-        const int r = ::poll(&p, 1, static_cast<int>(wait.count()));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0 || (p.revents & POLLIN) == 0) {
-            break;
-        }
-        char buf[4096];
-        const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, n);
     }
     return out;
 }

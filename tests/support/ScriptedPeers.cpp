@@ -89,6 +89,16 @@ QByteArray withCrc(const QByteArray& bytes) {
     return out;
 }
 
+QByteArray rtuReadReply(std::uint8_t slave, std::uint16_t count, std::uint16_t base) {
+    QByteArray r;
+    r.append(static_cast<char>(slave)).append(char(3)).append(static_cast<char>(2 * count));
+    for (std::uint16_t i = 0; i < count; ++i) {
+        const auto v = static_cast<std::uint16_t>(base + i);
+        r.append(static_cast<char>(v >> 8)).append(static_cast<char>(v & 0xFF));
+    }
+    return withCrc(r);
+}
+
 // --- serial ---------------------------------------------------------------------------------
 
 ScriptedSerialPeer::ScriptedSerialPeer(PeerScript script, int quietMs)

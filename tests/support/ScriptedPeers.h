@@ -97,5 +97,7 @@ private:
 // bytes followed by their CRC-16/MODBUS, low byte first (computed here, not by the code
 // under test).
 [[nodiscard]] QByteArray withCrc(const QByteArray& bytes);
+// An RTU reply to a read of `count` registers holding base + i, with its CRC.
+[[nodiscard]] QByteArray rtuReadReply(std::uint8_t slave, std::uint16_t count, std::uint16_t base);
 
 } // namespace corvane::testsupport
