@@ -1,10 +1,11 @@
 // full_upgrade: a complete upgrade of CPU-1, CPU-2 and the HMI of a simulated unit with its
 // timing model on, driven through the real updater window (offscreen) with the window's own
-// waits, once on the default link (10 ms read interval) and once on the fast link (--fast).
-// Prints per link the time of every phase, the exchanges, the ratio of the total to the
-// protocol's floor and the CPU time the updater used; then both side by side.
+// waits, on the default link (10 ms read interval), on the fast link as it was (chunks ended by
+// 0.5 ms of quiet) and on the fast link (--fast: chunks end at every read). Prints per link the
+// time of every phase, the exchanges, the ratio of the total to the floor and the CPU time the
+// updater used; then all side by side.
 //
-//   full_upgrade [--scale X] [--link default|fast|both]
+//   full_upgrade [--scale X] [--link default,fast-before,fast|all]
 //     X multiplies the unit's modelled times (default 1)
 
 #include "UpgradeRig.h"
@@ -23,6 +24,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <set>
 
 using namespace corvane::e2e;
@@ -36,6 +38,18 @@ constexpr double kControlCommandMs = 150; // after the upgrade-mode and the rest
 constexpr double kTransferStartMs = 100;  // before a sub-processor's data blocks
 constexpr double kBootEntryPollMs = 100;  // after each boot-mode command
 constexpr double kBitsPerByte = 10;
+constexpr double kStatusReadBytes = 8 + 9; // a read of the two status words and its reply
+
+struct LinkMode {
+    const char* name;
+    bool fastLink;                  // the window's --fast
+    std::optional<ChunkEnd> chunks; // set on the window's link; unset: the link's own
+};
+const LinkMode kModes[] = {
+    {"default", false, std::nullopt},
+    {"fast-before", true, ChunkEnd::QuietInterval},
+    {"fast", true, std::nullopt},
+};
 
 double seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
@@ -84,11 +98,10 @@ struct ModeResult {
     double total = 0;
     std::size_t exchanges = 0;
     double floor = 0;
-    double intervalMs = 0;
     double updaterCpu = 0;
 };
 
-ModeResult runMode(bool fastLink, double scale);
+ModeResult runMode(const LinkMode& mode, double scale);
 
 } // namespace
 
@@ -106,9 +119,11 @@ int main(int argc, char** argv) {
                        "waits stay as they are)."),
         QStringLiteral("X"), QStringLiteral("1"));
     parser.addOption(scaleOpt);
-    const QCommandLineOption linkOpt(QStringLiteral("link"),
-                                     QStringLiteral("The link: default, fast or both (default)."),
-                                     QStringLiteral("L"), QStringLiteral("both"));
+    const QCommandLineOption linkOpt(
+        QStringLiteral("link"),
+        QStringLiteral("The links, comma-separated: default, fast-before (the fast link's 0.5 ms "
+                       "quiet interval), fast; or all (default)."),
+        QStringLiteral("L"), QStringLiteral("all"));
     parser.addOption(linkOpt);
     parser.process(app);
     bool ok = false;
@@ -117,24 +132,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "full_upgrade: --scale wants a number >= 0\n");
         return 2;
     }
-    const QString link = parser.value(linkOpt);
-    if (link != QLatin1String("default") && link != QLatin1String("fast") &&
-        link != QLatin1String("both")) {
-        std::fprintf(stderr, "full_upgrade: --link wants default, fast or both\n");
+    QStringList wanted = parser.value(linkOpt).split(QLatin1Char(','));
+    if (wanted == QStringList{QStringLiteral("all")})
+        wanted = {QStringLiteral("default"), QStringLiteral("fast-before"), QStringLiteral("fast")};
+    std::vector<std::pair<const char*, ModeResult>> results;
+    for (const LinkMode& mode : kModes) {
+        if (wanted.removeAll(QLatin1String(mode.name)) > 0)
+            results.emplace_back(mode.name, runMode(mode, scale));
+    }
+    if (!wanted.isEmpty() || results.empty()) {
+        std::fprintf(stderr, "full_upgrade: --link wants default, fast-before, fast or all\n");
         return 2;
     }
-    std::vector<std::pair<const char*, ModeResult>> results;
-    for (const bool fast : {false, true}) {
-        if (link != QLatin1String("both") && (link == QLatin1String("fast")) != fast)
-            continue;
-        results.emplace_back(fast ? "fast" : "default", runMode(fast, scale));
-    }
-    std::printf("\n%-8s %10s %10s %10s %12s %12s %12s\n", "link", "interval", "total (s)",
-                "exchanges", "floor (s)", "total/floor", "updater CPU");
+    std::printf("\n%-12s %10s %10s %12s %12s %14s %12s\n", "link", "total (s)", "exchanges",
+                "floor (s)", "total/floor", "ms over/exch.", "updater CPU");
     bool allGood = true;
     for (const auto& [name, r] : results) {
-        std::printf("%-8s %7.2f ms %10.2f %10zu %12.2f %12.2f %10.2f s%s\n", name, r.intervalMs,
-                    r.total, r.exchanges, r.floor, r.floor > 0 ? r.total / r.floor : 0.0,
+        std::printf("%-12s %10.2f %10zu %12.2f %12.3f %14.3f %10.2f s%s\n", name, r.total,
+                    r.exchanges, r.floor, r.floor > 0 ? r.total / r.floor : 0.0,
+                    r.exchanges > 0 ? 1000 * (r.total - r.floor) / double(r.exchanges) : 0.0,
                     r.updaterCpu, r.ok ? "" : "  (did not complete)");
         allGood = allGood && r.ok;
     }
@@ -147,7 +163,8 @@ int main(int argc, char** argv) {
 
 namespace {
 
-ModeResult runMode(bool fastLink, double scale) {
+ModeResult runMode(const LinkMode& mode, double scale) {
+    const bool fastLink = mode.fastLink;
     ModeResult result;
     sim::Scenario scenario; // an outdated unit of the first carried product
     scenario.timing.enabled = true;
@@ -165,15 +182,20 @@ ModeResult runMode(bool fastLink, double scale) {
             unitThreads.insert(id);
 
     const double intervalMs = (fastLink ? kFastReadIntervalUs : kReadIntervalUs) / 1000.0;
-    result.intervalMs = intervalMs;
-    std::printf("\n==== %s link (read interval %.2f ms) ====\n", fastLink ? "Fast" : "Default",
-                intervalMs);
+    TForm3& form = rig.openWindow();
+    if (mode.chunks)
+        form.VexaComms1()->setChunkEnd(*mode.chunks);
+    const bool eachRead = form.VexaComms1()->chunkEnd() == ChunkEnd::EachRead;
+    if (eachRead)
+        std::printf("\n==== %s link (chunks end at every read) ====\n", mode.name);
+    else
+        std::printf("\n==== %s link (chunks end after %.2f ms of quiet) ====\n", mode.name,
+                    intervalMs);
     std::printf("Full upgrade of a simulated unit: CPU-1, CPU-2 and HMI; timing model x%.3g "
                 "(%u baud)\n",
                 scale, model.baudRate);
     std::fflush(stdout);
 
-    TForm3& form = rig.openWindow();
     QElapsedTimer clock;
     clock.start();
     if (!rig.scan(120000) || !form.Load_Button->isVisibleTo(&form)) {
@@ -252,29 +274,37 @@ ModeResult runMode(bool fastLink, double scale) {
     const double otherBootRequests =
         count(X::BlModel) + count(X::BlInfo) + count(X::BlWriteByte) + count(X::BlReset);
 
-    // The floor: every byte on the wire, the unit's processing, the fixed waits.
-    const double wire = (written + read) * kBitsPerByte / model.baudRate * scale;
+    // The floor: the bytes on the wire, the unit's processing and the waits that the sequence
+    // cannot go below. Status reads while a sub-processor erases or programs run alongside its
+    // work (subOps) and are left out, all but the one per stage that sees it finished, so the
+    // floor is the same on every link (a quicker link polls more often).
+    const double bootEntryPolls = count(X::Fn104Command) - 4; // the other window commands
+    const double overlappingPolls = std::max(0.0, count(X::StatusRead) - bootEntryPolls - 4);
+    const double wire = (written + read - overlappingPolls * kStatusReadBytes) * kBitsPerByte /
+                        model.baudRate * scale;
     const sim::CarriedFirmware& carried = rig.unit().carried();
     double subOps = 0;
     for (int n = 2; n <= 3; ++n) {
         const double kib =
             double(carried.progEnd[std::size_t(n)] - carried.progStart[std::size_t(n)] + 1) /
             1024.0;
-        subOps +=
-            (model.subBootEntryMs + (model.subEraseMsPerKiB + model.subProgramMsPerKiB) * kib) /
-            1000.0;
+        subOps += (model.subEraseMsPerKiB + model.subProgramMsPerKiB) * kib / 1000.0;
     }
+    // Entering boot mode runs inside the prescribed waits between the boot-mode polls, unless
+    // it takes longer.
+    const double bootEntry =
+        std::max(2 * model.subBootEntryMs * scale, bootEntryPolls * kBootEntryPollMs) / 1000.0;
+    // The check after the restart waits for CPU-1's firmware to start.
+    const bool verified = finalLines.contains(QStringLiteral("Verifying Firmware......OK"));
+    const double restart = verified ? model.cpu1BootMs / 1000.0 * scale : 0.0;
     const double device =
-        (modbusRequests * model.modbusProcessingMs +
+        ((modbusRequests - overlappingPolls) * model.modbusProcessingMs +
          otherBootRequests * model.bootloaderProcessingMs + count(X::BlErase) * model.eraseRowMs +
          count(X::BlProgram) * model.programBlockMs) /
             1000.0 * scale +
-        subOps * scale;
-    // Boot-mode commands are the window commands that are neither erase nor programming.
-    const double bootEntryPolls = count(X::Fn104Command) - 4;
-    const double fixed = (kCpu1RestartMs + 2 * kControlCommandMs + 2 * kTransferStartMs +
-                          bootEntryPolls * kBootEntryPollMs) /
-                         1000.0;
+        subOps * scale + restart;
+    const double fixed =
+        (kCpu1RestartMs + 2 * kControlCommandMs + 2 * kTransferStartMs) / 1000.0 + bootEntry;
     const double floor = wire + device + fixed;
 
     std::printf("\nExchanges: %zu (bootloader %.0f: erase %.0f, program %.0f; Modbus %.0f: "
@@ -285,22 +315,31 @@ ModeResult runMode(bool fastLink, double scale) {
     std::printf("Bytes: %.0f sent, %.0f received\n", written, read);
     std::printf("Floor: wire %.2f s + unit processing %.2f s + fixed waits %.2f s = %.2f s\n", wire,
                 device, fixed, floor);
+    std::printf("  left out: %.0f status reads during the sub-processors' erase and programming\n",
+                overlappingPolls);
+    std::printf("  unit: sub-processor erase and programming %.2f s, CPU-1's start before the "
+                "check %.2f s\n",
+                subOps * scale, restart);
     std::printf("  fixed waits: CPU-1 restart %.0f ms, 2 control commands x %.0f ms, 2 transfers "
-                "x %.0f ms, %.0f boot-mode polls x %.0f ms\n",
-                kCpu1RestartMs, kControlCommandMs, kTransferStartMs, bootEntryPolls,
-                kBootEntryPollMs);
+                "x %.0f ms, boot entry %.0f ms (%.0f boot-mode polls x %.0f ms)\n",
+                kCpu1RestartMs, kControlCommandMs, kTransferStartMs, bootEntry * 1000,
+                bootEntryPolls, kBootEntryPollMs);
     std::printf("  (CPU-1's own start after its reset runs inside the %.0f s wait)\n",
                 kCpu1RestartMs / 1000);
-    std::printf("Total / floor: %.2f\n", floor > 0 ? total / floor : 0.0);
-    std::printf("  the link's %.2f ms read interval ends every reply: %zu x %.2f ms = %.2f s\n",
-                intervalMs, requests, intervalMs,
-                static_cast<double>(requests) * intervalMs / 1000);
+    std::printf("Total / floor: %.3f, %.3f ms per exchange above the floor\n",
+                floor > 0 ? total / floor : 0.0,
+                requests > 0 ? 1000 * (total - floor) / double(requests) : 0.0);
+    if (eachRead)
+        std::printf("  chunks end at every read: an exchange ends with its reply's last byte\n");
+    else
+        std::printf("  the %.2f ms quiet interval ends every reply: %zu x %.2f ms = %.2f s\n",
+                    intervalMs, requests, intervalMs,
+                    static_cast<double>(requests) * intervalMs / 1000);
     std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
                 "simulated unit %.2f s, this watcher %.3f s\n",
                 cpuTotal - unitCpu - watcherCpu, unitCpu, watcherCpu);
 
-    bool good =
-        finalLines.value(finalLines.size() - 1) == QStringLiteral("Restarting System....Done");
+    bool good = finalLines.contains(QStringLiteral("Restarting System....Done"));
     for (int n = 1; n <= 3; ++n)
         good = good && rig.flashRange(n) == rig.carriedRange(n);
     std::printf("\nResult: %s\n",

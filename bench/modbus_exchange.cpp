@@ -1,10 +1,14 @@
 // Exchange latency of the Modbus RTU master on a real serial link: a 16-register function-16
 // write (the shape of a sub-processor data block) and a 2-register read, against libmodbus's
-// RTU slave on a pseudo-terminal, with the updater's two read intervals (the default 10 ms and
-// the fast link's). In the same run libmodbus's own master talks to the same slave through the
-// same pty bridge, as a yardstick.
+// RTU slave on a pseudo-terminal. Our master runs on the default link (10 ms quiet interval),
+// on the fast link as it was (chunks ended by 0.5 ms of quiet) and on the fast link (chunks
+// ended at every read); libmodbus's own master talks to the same slave through the same pty
+// bridge as a yardstick. The runs take turns in rounds, so that a change of load on the
+// machine falls on all of them alike.
 //
-//   modbus_exchange [-n N] [-i INTERVAL_US]...   (-i replaces the two intervals; repeatable)
+//   modbus_exchange [-n N] [-r ROUNDS] [-i INTERVAL_US]... [-e]
+//     -i adds our master with that quiet interval, -e with chunks at every read; either
+//     replaces the three links above
 
 #include "LibmodbusPeer.h"
 #include "ModBusPro.h"
@@ -37,16 +41,15 @@ constexpr std::uint16_t blockFirst = 10;
 constexpr std::uint16_t blockCount = 16;
 constexpr std::uint16_t readCount = 2;
 constexpr std::uint16_t timeoutTicks = 15;
+using Block = std::array<std::uint16_t, blockCount>;
 
 struct Stats {
     double median = 0;
     double p95 = 0;
-    int failures = 0;
 };
 
-Stats summarise(std::vector<double> ms, int failures) {
+Stats summarise(std::vector<double> ms) {
     Stats s;
-    s.failures = failures;
     if (ms.empty()) {
         return s;
     }
@@ -57,36 +60,49 @@ Stats summarise(std::vector<double> ms, int failures) {
     return s;
 }
 
-// Time of one call in milliseconds; ok is what the call reported.
-double timed(const std::function<bool()>& call, bool& ok) {
+// Times of one kind of exchange, in ms, and the failures.
+struct Series {
+    std::vector<double> ms;
+    int failures = 0;
+    void add(double t, bool ok) { ok ? ms.push_back(t) : void(++failures); }
+};
+
+// One master under test: a name and a function that runs `count` write/read pairs, the first
+// `warmUp` of them unrecorded.
+struct Master {
+    using Run = std::function<bool(int count, int warmUp, Series& write, Series& read)>;
+    Master(std::string n, Run r)
+        : name(std::move(n))
+        , run(std::move(r)) {}
+    std::string name;
+    Run run;
+    Series write;
+    Series read;
+};
+
+template <typename F>
+double timed(F&& call, bool& ok) {
     const auto t0 = Clock::now();
     ok = call();
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-struct Run {
-    Stats write;
-    Stats read;
-};
-
-Run runOurs(const QString& device, int n, std::uint32_t intervalUs,
-            const std::array<std::uint16_t, blockCount>& block) {
+// Our master on a link opened for one round.
+bool runOurs(const QString& device, std::uint32_t intervalUs, ChunkEnd end, const Block& block,
+             int count, int warmUp, Series& w, Series& r) {
     TVexaComms link;
     link.setCommPort(device);
     link.setBaudRate(baud);
     link.setRxBufferSize(0x4000);
     link.setInterCharTimeOutUs(intervalUs);
+    link.setChunkEnd(end);
     if (!link.OpenComm()) {
         std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(device),
                      qPrintable(link.lastOpenError()));
-        std::exit(1);
+        return false;
     }
-    std::vector<double> w;
-    std::vector<double> r;
-    int wFail = 0;
-    int rFail = 0;
     std::array<std::uint16_t, readCount> values{};
-    for (int i = -10; i < n; ++i) { // ten warm-up rounds
+    for (int i = -warmUp; i < count; ++i) {
         bool ok = false;
         const double tw = timed(
             [&] {
@@ -95,70 +111,65 @@ Run runOurs(const QString& device, int n, std::uint32_t intervalUs,
             },
             ok);
         if (i >= 0) {
-            ok ? w.push_back(tw) : void(++wFail);
+            w.add(tw, ok);
         }
+        values.fill(0);
         const double tr = timed(
             [&] {
                 return MB_ReadRegs(link, slave, 3, blockFirst, readCount, timeoutTicks, values) ==
                        1;
             },
             ok);
+        ok = ok && values[0] == block[0] && values[1] == block[1];
         if (i >= 0) {
-            ok ? r.push_back(tr) : void(++rFail);
+            r.add(tr, ok);
         }
     }
-    if (values[0] != block[0] || values[1] != block[1]) {
-        std::fprintf(stderr, "read back %04x %04x, wrote %04x %04x\n", values[0], values[1],
-                     block[0], block[1]);
-        ++rFail;
-    }
     link.CloseComm();
-    return {summarise(std::move(w), wFail), summarise(std::move(r), rFail)};
+    return true;
 }
 
-Run runLibmodbus(const QString& device, int n, const std::array<std::uint16_t, blockCount>& block) {
+bool runLibmodbus(const QString& device, const Block& block, int count, int warmUp, Series& w,
+                  Series& r) {
     const QByteArray path = device.toLocal8Bit();
     modbus_t* ctx = modbus_new_rtu(path.constData(), static_cast<int>(baud), 'N', 8, 1);
     if (ctx == nullptr || modbus_set_slave(ctx, slave) != 0 || modbus_connect(ctx) != 0) {
         std::fprintf(stderr, "libmodbus master: %s\n", modbus_strerror(errno));
-        std::exit(1);
+        if (ctx != nullptr) {
+            modbus_free(ctx);
+        }
+        return false;
     }
     modbus_set_response_timeout(ctx, 1, 600000); // as our time-out 15: about 1.6 s
-    std::vector<double> w;
-    std::vector<double> r;
-    int wFail = 0;
-    int rFail = 0;
     std::array<std::uint16_t, readCount> values{};
-    for (int i = -10; i < n; ++i) {
+    for (int i = -warmUp; i < count; ++i) {
         bool ok = false;
         const double tw = timed(
             [&] { return modbus_write_registers(ctx, blockFirst, blockCount, block.data()) == 16; },
             ok);
         if (i >= 0) {
-            ok ? w.push_back(tw) : void(++wFail);
+            w.add(tw, ok);
         }
+        values.fill(0);
         const double tr = timed(
             [&] { return modbus_read_registers(ctx, blockFirst, readCount, values.data()) == 2; },
             ok);
+        ok = ok && values[0] == block[0] && values[1] == block[1];
         if (i >= 0) {
-            ok ? r.push_back(tr) : void(++rFail);
+            r.add(tr, ok);
         }
     }
     modbus_close(ctx);
     modbus_free(ctx);
-    return {summarise(std::move(w), wFail), summarise(std::move(r), rFail)};
+    return true;
 }
 
 double wireMs(int bytes) {
     return 1000.0 * bytes * 10 / baud;
 }
 
-void printCell(const Stats& s) {
-    std::printf(" %8.3f %8.3f", s.median, s.p95);
-}
-
-QString intervalText(std::uint32_t us) {
-    return QString::number(us / 1000.0, 'g', 4) + QStringLiteral(" ms");
+std::string intervalName(std::uint32_t us) {
+    return QString::number(us / 1000.0, 'g', 4).toStdString() + " ms";
 }
 
 } // namespace
@@ -166,20 +177,37 @@ QString intervalText(std::uint32_t us) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int n = 2000;
-    std::vector<std::uint32_t> intervals;
+    int rounds = 10;
+    struct Link {
+        std::string name;
+        std::uint32_t intervalUs;
+        ChunkEnd end;
+    };
+    std::vector<Link> links;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
             n = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
-            intervals.push_back(static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i]))));
+            const auto us = static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i])));
+            links.push_back({"ours, " + intervalName(us) + " quiet", us, ChunkEnd::QuietInterval});
+        } else if (std::strcmp(argv[i], "-e") == 0) {
+            links.push_back({"ours, each read", kFastReadIntervalUs, ChunkEnd::EachRead});
         } else {
-            std::fprintf(stderr, "usage: modbus_exchange [-n N] [-i INTERVAL_US]...\n");
+            std::fprintf(stderr,
+                         "usage: modbus_exchange [-n N] [-r ROUNDS] [-i INTERVAL_US]... [-e]\n");
             return 2;
         }
     }
-    if (intervals.empty()) {
-        intervals = {kReadIntervalUs, kFastReadIntervalUs};
+    if (links.empty()) {
+        links = {
+            {"ours default, 10 ms", kReadIntervalUs, ChunkEnd::QuietInterval},
+            {"fast before, 0.5 ms", kFastReadIntervalUs, ChunkEnd::QuietInterval},
+            {"fast, each read", kFastReadIntervalUs, ChunkEnd::EachRead},
+        };
     }
+    rounds = std::min(rounds, n);
 
     PtyBridge bridge;
     LibmodbusPeer peer;
@@ -187,21 +215,32 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "libmodbus slave: %s\n", qPrintable(peer.error()));
         return 1;
     }
-    std::array<std::uint16_t, blockCount> block{};
+    Block block{};
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<std::uint16_t>(0x3C00 + 0x0111 * i);
     }
 
-    std::printf("Modbus RTU exchange latency, %d exchanges of each kind (after 10 warm-up)\n", n);
+    std::vector<Master> masters;
+    for (const Link& l : links) {
+        masters.emplace_back(
+            l.name, [&bridge, &block, l](int count, int warmUp, Series& w, Series& r) {
+                return runOurs(bridge.endA(), l.intervalUs, l.end, block, count, warmUp, w, r);
+            });
+    }
+    masters.emplace_back("libmodbus",
+                         [&bridge, &block](int count, int warmUp, Series& w, Series& r) {
+                             return runLibmodbus(bridge.endA(), block, count, warmUp, w, r);
+                         });
+
+    std::printf("Modbus RTU exchange latency, %d exchanges of each kind per master, in %d rounds "
+                "(each round opens the port and starts with 5 unrecorded pairs)\n",
+                n, rounds);
     std::printf("slave: libmodbus %s RTU slave %d on a pseudo-terminal, joined by a pty bridge\n",
                 LIBMODBUS_VERSION_STRING, slave);
     std::printf("ours: MB_WriteMultiRegs / MB_ReadRegs on TVexaComms, %u baud set, receive ring "
-                "16384, reply time-out 15 ticks, read interval",
+                "16384, reply time-out 15 ticks\n",
                 baud);
-    for (const std::uint32_t us : intervals) {
-        std::printf(" %s", qPrintable(intervalText(us)));
-    }
-    std::printf("\nyardstick: libmodbus %s master (modbus_write_registers / "
+    std::printf("yardstick: libmodbus %s master (modbus_write_registers / "
                 "modbus_read_registers)\n",
                 LIBMODBUS_VERSION_STRING);
     std::printf("note: a pty has no line speed; bytes cross at memory speed, so these times are\n"
@@ -209,35 +248,47 @@ int main(int argc, char** argv) {
                 "      at 115200 baud (10 bits per byte, no inter-frame gaps).\n\n");
     std::fflush(stdout);
 
-    std::vector<Run> ours;
-    for (const std::uint32_t us : intervals) {
-        ours.push_back(runOurs(bridge.endA(), n, us, block));
+    for (int round = 0; round < rounds; ++round) {
+        const int count = n / rounds + (round < n % rounds ? 1 : 0);
+        for (Master& m : masters) {
+            if (!m.run(count, 5, m.write, m.read)) {
+                return 1;
+            }
+        }
     }
-    const Run theirs = runLibmodbus(bridge.endA(), n, block);
 
     std::printf("%-30s", "ms per exchange, median p95");
-    for (const std::uint32_t us : intervals) {
-        std::printf(" %17s", qPrintable(QStringLiteral("ours ") + intervalText(us)));
+    for (const Master& m : masters) {
+        std::printf(" %21s", m.name.c_str());
     }
-    std::printf(" %17s %8s  %s\n", "libmodbus", "floor", "failed");
-    auto row = [&](const char* what, Stats Run::*kind, int bytesOnWire) {
+    std::printf(" %8s  %s\n", "floor", "failed");
+    const Master& theirs = masters.back();
+    auto row = [&](const char* what, Series Master::*kind, int bytesOnWire) {
         std::printf("%-30s", what);
-        int failures = 0;
-        for (const Run& r : ours) {
-            printCell(r.*kind);
-            failures += (r.*kind).failures;
+        std::string failed;
+        for (const Master& m : masters) {
+            const Stats s = summarise((m.*kind).ms);
+            std::printf("      %7.3f %8.3f", s.median, s.p95);
+            failed += (failed.empty() ? "" : "/") + std::to_string((m.*kind).failures);
         }
-        printCell(theirs.*kind);
-        std::printf(" %8.3f  %d/%d\n", wireMs(bytesOnWire), failures, (theirs.*kind).failures);
+        std::printf(" %8.3f  %s\n", wireMs(bytesOnWire), failed.c_str());
+        std::printf("%-30s", "  median / libmodbus median");
+        const double yard = summarise((theirs.*kind).ms).median;
+        for (const Master& m : masters) {
+            std::printf(" %21.2f", yard > 0 ? summarise((m.*kind).ms).median / yard : 0.0);
+        }
+        std::printf("\n");
     };
-    row("write 16 regs (fn 16, 41+8 B)", &Run::write, 9 + 2 * blockCount + 8);
-    row("read 2 regs (fn 3, 8+9 B)", &Run::read, 8 + 5 + 2 * readCount);
-    std::printf("\nOur master learns that a reply is complete only when the receive thread\n"
-                "delivers it, after the line has been quiet for the read interval; libmodbus's\n"
-                "master reads to the reply's known length.\n");
-    bool failed = theirs.write.failures + theirs.read.failures > 0;
-    for (const Run& r : ours) {
-        failed = failed || r.write.failures + r.read.failures > 0;
+    row("write 16 regs (fn 16, 41+8 B)", &Master::write, 9 + 2 * blockCount + 8);
+    row("read 2 regs (fn 3, 8+9 B)", &Master::read, 8 + 5 + 2 * readCount);
+    std::printf(
+        "\nWith quiet-interval chunks our master learns that a reply is complete only when\n"
+        "the line has been quiet for the interval after its last byte; with chunks at\n"
+        "every read, when the read that brings its last byte returns. libmodbus's master\n"
+        "reads to the reply's known length.\n");
+    bool failed = false;
+    for (const Master& m : masters) {
+        failed = failed || m.write.failures + m.read.failures > 0;
     }
     return failed ? 1 : 0;
 }

@@ -1,11 +1,13 @@
-// read_interval: how the read interval that ends a received chunk behaves with replies that
-// do not come in one piece. A scripted unit on a pseudo-terminal answers 16-register reads in
-// the shapes a real line produces (one burst; two bursts; packets 1 ms apart as a USB adapter
-// in low-latency mode delivers them; stray bytes 1 ms after the reply), and the Modbus master
-// reads them with each interval. Prints per shape and interval the exchange time (median,
-// p95), the chunks per reply and the exchanges that failed.
+// read_interval: how the quiet interval that ends a received chunk behaves with replies that
+// do not come in one piece, next to chunks that end at every read (the fast link). A scripted
+// unit on a pseudo-terminal answers 16-register reads in the shapes a real line produces (one
+// burst; two bursts; packets 1 ms apart as a USB adapter in low-latency mode delivers them;
+// stray bytes after the reply), and the Modbus master reads them on each link. Prints per shape
+// and link the exchange time (median, p95), the chunks per reply and the exchanges that failed.
 //
-//   read_interval [-n N] [-i INTERVAL_US]...
+//   read_interval [-n N] [-i INTERVAL_US]... [-e]
+//     -i: a link with that quiet interval; -e: chunks at every read (either replaces the
+//     default set)
 
 #include "ModBusPro.h"
 #include "Pty.h"
@@ -87,6 +89,7 @@ std::vector<Shape> shapes() {
         // About 1 ms of wire per packet at 115200, as a low-latency USB adapter delivers.
         {"USB packets of 12 B, 1 ms apart", cut(12, 1000us)},
         {"two bursts 3 ms apart", cut(19, 3000us)},
+        {"2 stray bytes 0.1 ms after the reply", {{r, 0us}, {{0x5A, 0x5A}, 100us}}},
         {"2 stray bytes 1 ms after the reply", {{r, 0us}, {{0x5A, 0x5A}, 1000us}}},
     };
 }
@@ -145,14 +148,20 @@ struct Result {
     int failed = 0;
 };
 
-Result measure(const Shape& shape, std::uint32_t intervalUs, int n) {
+struct Link {
+    std::uint32_t intervalUs;
+    ChunkEnd end;
+};
+
+Result measure(const Shape& shape, const Link& how, int n) {
     Pty pty;
     Unit unit(pty.masterFd(), shape);
     TVexaComms link;
     link.setCommPort(pty.slavePath());
     link.setBaudRate(115200);
     link.setRxBufferSize(0x4000);
-    link.setInterCharTimeOutUs(intervalUs);
+    link.setInterCharTimeOutUs(how.intervalUs);
+    link.setChunkEnd(how.end);
     int chunks = 0;
     link.OnReceiveData = [&](const std::uint8_t*, std::uint16_t) { ++chunks; };
     if (!link.OpenComm()) {
@@ -193,34 +202,42 @@ Result measure(const Shape& shape, std::uint32_t intervalUs, int n) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int n = 300;
-    std::vector<std::uint32_t> intervals;
+    std::vector<Link> links;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
             n = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
-            intervals.push_back(static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i]))));
+            links.push_back({static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i]))),
+                             ChunkEnd::QuietInterval});
+        } else if (std::strcmp(argv[i], "-e") == 0) {
+            links.push_back({kFastReadIntervalUs, ChunkEnd::EachRead});
         } else {
-            std::fprintf(stderr, "usage: read_interval [-n N] [-i INTERVAL_US]...\n");
+            std::fprintf(stderr, "usage: read_interval [-n N] [-i INTERVAL_US]... [-e]\n");
             return 2;
         }
     }
-    if (intervals.empty()) {
-        intervals = {300, 500, 750, 1000, 1750, 10000};
+    if (links.empty()) {
+        for (const std::uint32_t us : {300u, 500u, 750u, 1000u, 1750u, 10000u})
+            links.push_back({us, ChunkEnd::QuietInterval});
+        links.push_back({kFastReadIntervalUs, ChunkEnd::EachRead});
     }
     std::printf("Reads of %u registers (37-byte reply) from a scripted unit on a pseudo-terminal, "
                 "%d per cell\n",
                 kCount, n);
     std::printf("cell: median / p95 ms per exchange, chunks per reply, failed exchanges\n\n");
-    std::printf("%-36s", "reply shape \\ read interval");
-    for (const std::uint32_t us : intervals) {
-        std::printf(" %22s", qPrintable(QString::number(us / 1000.0, 'g', 4) + " ms"));
+    std::printf("%-36s", "reply shape \\ chunks end");
+    for (const Link& l : links) {
+        std::printf(" %22s",
+                    l.end == ChunkEnd::EachRead
+                        ? "at every read"
+                        : qPrintable(QString::number(l.intervalUs / 1000.0, 'g', 4) + " ms quiet"));
     }
     std::printf("\n");
     for (const Shape& shape : shapes()) {
         std::printf("%-36s", shape.name);
         std::fflush(stdout);
-        for (const std::uint32_t us : intervals) {
-            const Result r = measure(shape, us, n);
+        for (const Link& l : links) {
+            const Result r = measure(shape, l, n);
             std::printf(" %6.2f/%6.2f %4.2f %3d", r.median, r.p95, r.chunksPerReply, r.failed);
             std::fflush(stdout);
         }

@@ -264,6 +264,7 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
     }
 
     m_lowLatency = requestLowLatency(fd, st);
+    m_modemLines = !isPseudoTerminal(st);
     m_fd = fd;
     m_stopFd = stopFd;
     return {};
@@ -358,8 +359,8 @@ bool PosixSerialDevice::configure(const LineSettings& settings) {
 }
 
 void PosixSerialDevice::setModemLine(int bit, bool on) {
-    if (m_fd >= 0) {
-        // A pseudo-terminal has no modem lines and answers with an error.
+    // A pseudo-terminal has no modem lines (it would answer every request with an error).
+    if (m_fd >= 0 && m_modemLines) {
         (void)::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit);
     }
 }
@@ -430,6 +431,7 @@ void PosixSerialDevice::clearLineErrors() {
 
 ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds interval) {
     using Clock = std::chrono::steady_clock;
+    // Kept from call to call: a caller that reuses `chunk` allocates nothing here.
     chunk.resize(static_cast<qsizetype>(MaxChunk));
     qsizetype have = 0;
     auto finish = [&](ReadStatus status) {
@@ -439,12 +441,12 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::microsec
     if (m_fd < 0 || m_gone) {
         return finish(ReadStatus::Gone);
     }
-    const auto quiet = std::max(interval, std::chrono::microseconds(1));
+    const bool eachRead = interval <= std::chrono::microseconds::zero();
     auto hangup = [&] {
         m_gone = true;
         return finish(have > 0 ? ReadStatus::Data : ReadStatus::Gone);
     };
-    // The chunk ends `quiet` after the last byte arrived, held to the microsecond: a
+    // The chunk ends `interval` after the last byte arrived, held to the microsecond: a
     // millisecond poll time-out would round a short interval up or down by up to 1 ms.
     Clock::time_point endAt{};
     for (;;) {
@@ -480,10 +482,10 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::microsec
                 ::read(m_fd, chunk.data() + have, static_cast<std::size_t>(chunk.size() - have));
             if (n > 0) {
                 have += n;
-                endAt = Clock::now() + quiet;
-                if (have == chunk.size()) {
+                if (eachRead || have == chunk.size()) {
                     return finish(ReadStatus::Data);
                 }
+                endAt = Clock::now() + interval;
                 continue;
             }
             if (n < 0 && (errno == EINTR || errno == EAGAIN) && (ev & POLLHUP) == 0) {
@@ -495,6 +497,14 @@ ReadStatus PosixSerialDevice::readChunk(QByteArray& chunk, std::chrono::microsec
             return hangup();
         }
     }
+}
+
+std::size_t PosixSerialDevice::pendingInput() const {
+    int n = 0;
+    if (m_fd < 0 || ::ioctl(m_fd, FIONREAD, &n) != 0 || n < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
 }
 
 void PosixSerialDevice::requestStop() {

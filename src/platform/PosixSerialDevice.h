@@ -36,6 +36,7 @@ public:
     [[nodiscard]] ReadStatus readChunk(QByteArray& chunk,
                                        std::chrono::microseconds interval) override;
     void requestStop() override;
+    [[nodiscard]] std::size_t pendingInput() const override;
     [[nodiscard]] LowLatency lowLatency() const override { return m_lowLatency; }
 
     [[nodiscard]] int fd() const { return m_fd; }
@@ -46,6 +47,7 @@ private:
     int m_fd = -1;
     int m_stopFd = -1; // eventfd; readable once a stop was requested
     std::atomic<bool> m_gone{false};
+    bool m_modemLines = true; // false on a pseudo-terminal
     std::uint32_t m_baudRate = 9600;
     LowLatency m_lowLatency = LowLatency::Unknown;
     QString m_path;

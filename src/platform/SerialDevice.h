@@ -80,13 +80,18 @@ public:
     virtual void clearLineErrors() = 0;
 
     // Waits without limit for the first byte, then collects until the line has been quiet for
-    // `interval` since the last byte or MaxChunk bytes are in. `chunk` holds the bytes when
-    // Data is returned.
+    // `interval` since the last byte or MaxChunk bytes are in; an interval of zero returns with
+    // what the first read brought. `chunk` holds the bytes when Data is returned; its storage
+    // may be reused from one call to the next.
     [[nodiscard]] virtual ReadStatus readChunk(QByteArray& chunk,
                                                std::chrono::microseconds interval) = 0;
     // Ends a pending readChunk() at once and makes every later one return Stopped.
     // Thread-safe.
     virtual void requestStop() = 0;
+
+    // Bytes the driver has received that no read has taken yet (0 when it cannot tell).
+    // Callable from any thread while open.
+    [[nodiscard]] virtual std::size_t pendingInput() const { return 0; }
 
     // The answer to the low-latency request of the last open.
     [[nodiscard]] virtual LowLatency lowLatency() const { return LowLatency::Unknown; }

@@ -2,6 +2,8 @@
 
 #include "SerialDevice.h"
 
+#include <QByteArray>
+
 namespace corvane {
 
 RxThread::RxThread(SerialDevice& device, std::chrono::microseconds interval, Deliver deliver,
@@ -40,6 +42,8 @@ bool RxThread::finished() const {
 }
 
 void RxThread::run() {
+    // One buffer for the thread's life: the device reads into the same storage every time and
+    // the delivery copies only what arrived.
     QByteArray chunk;
     for (;;) {
         const ReadStatus status = m_device.readChunk(chunk, m_interval);
@@ -50,8 +54,10 @@ void RxThread::run() {
             break;
         }
         if (!chunk.isEmpty()) {
-            m_deliver(std::move(chunk));
-            chunk = QByteArray();
+            const auto length = static_cast<std::size_t>(chunk.size());
+            const std::uint64_t offset = m_bytesRead.load(std::memory_order_relaxed);
+            m_bytesRead.store(offset + length, std::memory_order_release);
+            m_deliver(reinterpret_cast<const std::uint8_t*>(chunk.constData()), length, offset);
         }
     }
     m_device.purgeInput();

@@ -2,6 +2,7 @@
 // Serial link component: owns one serial port, its receive thread, the receive ring and the
 // 100 ms reply timer. Every operation must be called on the thread that created the object.
 
+#include "LinkHelpers.h"
 #include "LinkTap.h"
 #include "RxCondition.h"
 
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -37,33 +39,6 @@ enum class TParity : std::uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space
 using TReceiveDataEvent = std::function<void(const std::uint8_t* buffer, std::uint16_t length)>;
 using TReceiveMsgEvent = std::function<void(int condnum)>;
 using TTimeOutEvent = std::function<void()>;
-
-// Port name on Windows for 1-based port number n: "COM9", "\\.\COM10". Kept for a Windows layer;
-// on Linux a port is its device path.
-[[nodiscard]] QString windowsPortName(int portNumber);
-// Read interval in ms: InterCharTimeOut when not 0, else derived from the line speed
-// (baud 0 gives 1 ms).
-[[nodiscard]] std::uint32_t readIntervalMs(std::uint32_t interCharTimeOut, std::uint32_t baudRate);
-// The quiet time that ends a received chunk: the interval in microseconds when not 0, else
-// readIntervalMs for the line speed.
-[[nodiscard]] std::chrono::microseconds readInterval(std::uint32_t interCharTimeOutUs,
-                                                     std::uint32_t baudRate);
-
-// The updater's read intervals in microseconds. Reply conditions are looked at once per
-// chunk, so every exchange waits this long after the reply's last byte.
-inline constexpr std::uint32_t kReadIntervalUs = 10000;
-// --fast: above the line's own frame gap (3.5 characters, 0.30 ms at 115200 baud) and a UART's
-// receive time-out (4 characters, 0.35 ms), so a reply from a plain serial port stays one
-// chunk; below a USB adapter's 1 ms packet spacing, whose packets may then come as separate
-// chunks, which the conditions join. See the README for the measurements.
-inline constexpr std::uint32_t kFastReadIntervalUs = 500;
-
-// Text tables for showing the settings; the component does not consult them.
-extern const char* const CommPortNames[32];
-extern const char* const BaudRateNames[14];
-extern const char* const DataBitsNames[4];
-extern const char* const ParityNames[5];
-extern const char* const StopBitsNames[3];
 
 class TVexaComms : public QObject {
     Q_OBJECT
@@ -95,6 +70,12 @@ public:
     // The same interval in microseconds.
     [[nodiscard]] std::uint32_t InterCharTimeOutUs() const { return pInterCharTimeUs; }
     void setInterCharTimeOutUs(std::uint32_t us) { pInterCharTimeUs = us; }
+    // Where chunks end, from the next OpenComm on: chunkEndFor(the interval) unless set here
+    // (a benchmark sets QuietInterval to run the fast link's interval as it was).
+    [[nodiscard]] ChunkEnd chunkEnd() const {
+        return m_chunkEnd.value_or(chunkEndFor(pInterCharTimeUs));
+    }
+    void setChunkEnd(std::optional<ChunkEnd> end) { m_chunkEnd = end; }
 
     TReceiveDataEvent OnReceiveData;
     TReceiveMsgEvent OnReceiveMsg;
@@ -136,12 +117,6 @@ public:
     void UpdateRxCharCounts();
     void ConditionCheck();
 
-    // Frame utilities.
-    static int BCC_Check(const std::uint8_t* buf, std::uint16_t st, std::uint16_t en);
-    static std::uint16_t Find_Char(const std::uint8_t* buf, std::uint8_t first, std::uint8_t second,
-                                   std::uint16_t n);
-    static void Byte_Move(const std::uint8_t* src, std::uint8_t* dest, int len, bool zt_flag);
-
     // After a reply time-out the next transmission first waits until the line has been quiet
     // this long (bytes arriving meanwhile are discarded, so a late reply is never taken for
     // the newer request), but no longer than the limit (a line that never goes quiet).
@@ -167,7 +142,11 @@ private:
     void TimerTick();
     void armReplyWait(std::uint16_t tim);
     void signalWaits(); // wakes every WaitForResult on the stack to look at the flags
-    void settleLine();  // the quiet wait after a time-out; bytes arriving meanwhile are dropped
+    void complete(int condnum);
+    void handleDelivery(QEvent* e);
+    // Bytes received up to now, those the driver holds unread included (never more).
+    [[nodiscard]] std::uint64_t streamPosition() const;
+    void settleLine(); // the quiet wait after a time-out; bytes arriving meanwhile are dropped
     [[nodiscard]] corvane::LineSettings lineSettings() const;
 
     QString pCommPort;
@@ -177,6 +156,7 @@ private:
     TParity pParity = TParity::None;
     std::uint16_t pRxBuffSize = 256;
     std::uint32_t pInterCharTimeUs = 0;
+    std::optional<ChunkEnd> m_chunkEnd;
 
     DeviceFactory m_factory;
     std::unique_ptr<corvane::SerialDevice> m_device; // non-null while open ("hCommFile")
@@ -198,6 +178,11 @@ private:
     bool m_closeEvent = false;
     bool m_hungUp = false;
     bool m_settleNeeded = false; // the last wait ended by its time-out
+    // Chunks end at every read on this open: a reply ends on its completing byte, and bytes
+    // received before m_fence (the stream position when the exchange was armed) are no part
+    // of it.
+    bool m_replyEnds = false;
+    std::uint64_t m_fence = 0;
     QEventLoop* m_settleLoop = nullptr;
     QTimer* m_settleQuiet = nullptr;
     std::uint64_t m_generation = 0;       // deliveries of an earlier open are discarded

@@ -70,31 +70,7 @@ int RunSignals::refusedRequests() {
 }
 
 GatedSerialDevice::GatedSerialDevice(std::unique_ptr<corvane::SerialDevice> inner)
-    : m_inner(std::move(inner)) {}
-
-corvane::OpenResult GatedSerialDevice::open(const QString& devicePath) {
-    return m_inner->open(devicePath);
-}
-
-void GatedSerialDevice::close() {
-    m_inner->close();
-}
-
-bool GatedSerialDevice::isOpen() const {
-    return m_inner->isOpen();
-}
-
-bool GatedSerialDevice::configure(const corvane::LineSettings& settings) {
-    return m_inner->configure(settings);
-}
-
-void GatedSerialDevice::setDtr(bool on) {
-    m_inner->setDtr(on);
-}
-
-void GatedSerialDevice::setRts(bool on) {
-    m_inner->setRts(on);
-}
+    : ForwardingSerialDevice(std::move(inner)) {}
 
 std::size_t GatedSerialDevice::write(const std::uint8_t* data, std::size_t length) {
     if (RunSignals::stopSignal() != 0) {
@@ -102,30 +78,5 @@ std::size_t GatedSerialDevice::write(const std::uint8_t* data, std::size_t lengt
         ++g_refused;
         return 0;
     }
-    return m_inner->write(data, length);
-}
-
-void GatedSerialDevice::purge() {
-    m_inner->purge();
-}
-
-void GatedSerialDevice::purgeInput() {
-    m_inner->purgeInput();
-}
-
-void GatedSerialDevice::clearLineErrors() {
-    m_inner->clearLineErrors();
-}
-
-corvane::ReadStatus GatedSerialDevice::readChunk(QByteArray& chunk,
-                                                 std::chrono::microseconds interval) {
-    return m_inner->readChunk(chunk, interval);
-}
-
-void GatedSerialDevice::requestStop() {
-    m_inner->requestStop();
-}
-
-corvane::LowLatency GatedSerialDevice::lowLatency() const {
-    return m_inner->lowLatency();
+    return ForwardingSerialDevice::write(data, length);
 }

@@ -4,7 +4,7 @@
 // from that moment no new request goes out on the serial line, the step in progress ends
 // with the next one it would send, and the run is wound up with the port closed properly.
 
-#include "platform/SerialDevice.h"
+#include "platform/ForwardingSerialDevice.h"
 
 #include <QObject>
 #include <QStringList>
@@ -37,29 +37,15 @@ private:
 
 // A serial device that sends nothing once a stop was requested: the request in progress has
 // been written whole and its reply is still read, the next one is refused.
-class GatedSerialDevice final : public corvane::SerialDevice {
+class GatedSerialDevice final : public corvane::ForwardingSerialDevice {
 public:
     explicit GatedSerialDevice(std::unique_ptr<corvane::SerialDevice> inner);
 
-    [[nodiscard]] corvane::OpenResult open(const QString& devicePath) override;
-    void close() override;
-    [[nodiscard]] bool isOpen() const override;
-    bool configure(const corvane::LineSettings& settings) override;
-    void setDtr(bool on) override;
-    void setRts(bool on) override;
     [[nodiscard]] std::size_t write(const std::uint8_t* data, std::size_t length) override;
-    void purge() override;
-    void purgeInput() override;
-    void clearLineErrors() override;
-    [[nodiscard]] corvane::ReadStatus readChunk(QByteArray& chunk,
-                                                std::chrono::microseconds interval) override;
-    void requestStop() override;
-    [[nodiscard]] corvane::LowLatency lowLatency() const override;
 
     // Requests this device refused since the stop.
     [[nodiscard]] int refused() const { return m_refused; }
 
 private:
-    std::unique_ptr<corvane::SerialDevice> m_inner;
     int m_refused = 0;
 };

@@ -2,7 +2,7 @@
 
 #include "PortList.h"
 #include "PosixSerialDevice.h"
-#include "PtyPair.h"
+#include "Pty.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 using namespace corvane;
-using namespace corvane::test;
+using corvane::testsupport::Pty;
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(std::vector<corvane::PortEntry>)
@@ -43,6 +43,7 @@ private slots:
     void heldByAnotherExclusiveOpen();
     void staleExclusiveMark();
     void chunksFollowLinePauses();
+    void zeroIntervalEndsAChunkAtEachRead();
     void chunkSizeIsCapped();
     void stopEndsPendingRead();
     void hangUpEndsReading();
@@ -195,7 +196,7 @@ void TestPlatform::openFailures() {
 }
 
 void TestPlatform::exclusiveOpen() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice first;
     PosixSerialDevice second;
@@ -217,7 +218,7 @@ void TestPlatform::exclusiveOpen() {
 }
 
 void TestPlatform::heldByAnotherProcessLock() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     // flock(1) holds only the advisory lock, no exclusive flag.
     QProcess holder;
@@ -234,7 +235,7 @@ void TestPlatform::heldByAnotherProcessLock() {
 }
 
 void TestPlatform::heldByAnotherExclusiveOpen() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     // Another program opened the line with TIOCEXCL but takes no lock. Root gets past the
     // flag, yet must still leave the line alone.
@@ -251,7 +252,7 @@ void TestPlatform::heldByAnotherExclusiveOpen() {
 void TestPlatform::staleExclusiveMark() {
     // A program killed while it held the line: its descriptor and lock are gone, but a pty
     // keeps the exclusive mark while its master lives.
-    PtyPair pty(false);
+    Pty pty(false);
     QVERIFY(pty.isValid());
     {
         const int fd =
@@ -281,7 +282,7 @@ void TestPlatform::staleExclusiveMark() {
 }
 
 void TestPlatform::chunksFollowLinePauses() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -300,8 +301,42 @@ void TestPlatform::chunksFollowLinePauses() {
     peer.join();
 }
 
+void TestPlatform::zeroIntervalEndsAChunkAtEachRead() {
+    Pty pty;
+    PosixSerialDevice device;
+    QVERIFY(device.open(pty.slavePath()).ok());
+    QVERIFY(device.configure({}));
+    QCOMPARE(device.pendingInput(), std::size_t(0));
+    // Bytes the driver holds and no read took yet.
+    pty.write("abc");
+    QTRY_COMPARE(device.pendingInput(), std::size_t(3));
+    QByteArray chunk;
+    QCOMPARE(device.readChunk(chunk, 0us), ReadStatus::Data);
+    QCOMPARE(chunk, QByteArray("abc"));
+    QCOMPARE(device.pendingInput(), std::size_t(0));
+    // Bytes 2 ms after the first ones, far less than any quiet interval, are the next chunk.
+    std::thread peer([&] {
+        std::this_thread::sleep_for(20ms);
+        pty.write("d");
+        std::this_thread::sleep_for(2ms);
+        pty.write("ef");
+    });
+    QCOMPARE(device.readChunk(chunk, 0us), ReadStatus::Data);
+    QByteArray all = chunk;
+    const bool separate = chunk == QByteArray("d");
+    while (all.size() < 3 && device.readChunk(chunk, 0us) == ReadStatus::Data)
+        all += chunk;
+    peer.join();
+    QCOMPARE(all, QByteArray("def"));
+    device.close();
+    QCOMPARE(device.pendingInput(), std::size_t(0));
+    // A reader held up for 2 ms takes both writes at once; that is all it may do.
+    if (!separate)
+        QSKIP("the reader was held up past the 2 ms gap");
+}
+
 void TestPlatform::chunkSizeIsCapped() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -323,7 +358,7 @@ void TestPlatform::chunkSizeIsCapped() {
 }
 
 void TestPlatform::stopEndsPendingRead() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -346,7 +381,7 @@ void TestPlatform::stopEndsPendingRead() {
 }
 
 void TestPlatform::hangUpEndsReading() {
-    PtyPair pty(false);
+    Pty pty(false);
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -366,7 +401,7 @@ void TestPlatform::hangUpEndsReading() {
 }
 
 void TestPlatform::writeReachesPeer() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -386,7 +421,7 @@ void TestPlatform::writeReachesPeer() {
 }
 
 void TestPlatform::writeGivesUpWhenPeerStalls() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -402,7 +437,7 @@ void TestPlatform::writeGivesUpWhenPeerStalls() {
 }
 
 void TestPlatform::purgeDropsPendingInput() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(device.open(pty.slavePath()).ok());
@@ -423,7 +458,7 @@ void TestPlatform::purgeDropsPendingInput() {
 }
 
 void TestPlatform::configureOnPty() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     PosixSerialDevice device;
     QVERIFY(!device.configure({})); // not open

@@ -2,7 +2,7 @@
 // the wire byte for byte, the replies they accept, and the retry and failure rules.
 
 #include "ProgTestRig.h"
-#include "ScriptedPeer.h"
+#include "UnitReplies.h"
 
 #include "common/CPU_Timer.h"
 #include "programming/Programmer.h"
@@ -32,17 +32,17 @@ Answer reply(const Bytes& b) {
 // A link, a device script and a programmer over the unit state this build configures.
 struct Rig {
     explicit Rig(progtest::Responder responder, std::uint32_t interval = 10)
-        : peer(std::move(responder))
+        : peer(progtest::peerScript(std::move(responder)), progtest::frameLength)
         , state(progtest::configuredState())
         , prog(link, *state, &sink) {
-        link.setCommPort(peer.path());
+        link.setCommPort(peer.devicePath());
         link.setBaudRate(115200);
         link.setRxBufferSize(0x4000);
         link.setInterCharTimeOut(interval);
         opened = link.OpenComm();
     }
 
-    progtest::ScriptedPeer peer;
+    corvane::testsupport::ScriptedSerialPeer peer;
     TVexaComms link;
     std::unique_ptr<UnitState> state;
     progtest::RecordingSink sink;
@@ -165,7 +165,7 @@ void TestProgrammingLink::bootloaderExchanges() {
         got = rig.prog.Reset_Unit();
     }
     QCOMPARE(got, result);
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 1);
     QCOMPARE(toHex(sent[0]), toHex(request));
 }
@@ -199,7 +199,7 @@ void TestProgrammingLink::eraseAndProgramFrames() {
     rec.Max_Prog_Addr = 0x11FF;
 
     QVERIFY(rig.prog.Erase_Program_Memory(1));
-    auto sent = rig.peer.requests();
+    auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 2);
     QCOMPARE(toHex(sent[0]), toHex(hex("10 02 03 08 00 0E 00 E7 10 03")));
     QCOMPARE(toHex(sent[1]), toHex(hex("10 02 03 08 00 10 10 00 E5 10 03")));
@@ -207,7 +207,7 @@ void TestProgrammingLink::eraseAndProgramFrames() {
 
     rig.sink.bars.clear();
     QVERIFY(rig.prog.Send_Program_Data(1));
-    sent = rig.peer.requests();
+    sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 2 + 8);
     for (int i = 0; i < 8; ++i) {
         const Bytes body = progtest::unstuff(sent[std::size_t(2 + i)]);
@@ -233,7 +233,7 @@ void TestProgrammingLink::eraseAndProgramFrames() {
     rec.Block_Used[0x1D] = true;
     rec.Block_Used[0x10] = true; // below the range
     QVERIFY(rig.prog.Send_Program_Data(1));
-    sent = rig.peer.requests();
+    sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 12);
     QCOMPARE(int(progtest::unstuff(sent[10])[3]), 0x0E);
     QCOMPARE(int(progtest::unstuff(sent[10])[2]), 0x80);
@@ -263,14 +263,14 @@ void TestProgrammingLink::eraseAndProgramRetryEachStep() {
     rec.Prog_Mem_Start = 0x0E00;
     rec.Max_Prog_Addr = 0x11FF;
     QVERIFY(rig.prog.Erase_Program_Memory(1));
-    auto sent = rig.peer.requests();
+    auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 3);
     QCOMPARE(toHex(sent[1]), toHex(sent[0]));
     QCOMPARE(rig.sink.bars, (std::vector<double>{50, 100}));
 
     rig.sink.bars.clear();
     QVERIFY(rig.prog.Send_Program_Data(1));
-    sent = rig.peer.requests();
+    sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 3 + 8 + 2);
     QVERIFY(toHex(sent[4]) != toHex(sent[3]));
     QCOMPARE(toHex(sent[5]), toHex(sent[4]));
@@ -291,7 +291,7 @@ void TestProgrammingLink::eraseAndProgramStopAfterThreeAttempts() {
     });
     QVERIFY(rig.opened);
     QVERIFY(!rig.prog.Erase_Program_Memory(1));
-    auto sent = rig.peer.requests();
+    auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 5);
     QCOMPARE(toHex(sent[3]), toHex(sent[2]));
     QCOMPARE(toHex(sent[4]), toHex(sent[2]));
@@ -373,7 +373,7 @@ void TestProgrammingLink::bootEnableReopensAt115200() {
     QCOMPARE(rig.prog.Send_MB_BootEnable(rig.link), 1);
     QCOMPARE(rig.link.BaudRate(), 115200u);
     QVERIFY(rig.link.isOpen());
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 1);
     QCOMPARE(toHex(sent[0]), toHex(progtest::withCrc(hex("17 67 00 0C 22 2D"))));
 
@@ -417,7 +417,7 @@ void TestProgrammingLink::controlCommands() {
                                     : rig.prog.Send_MB_Restart(rig.link);
     QCOMPARE(got, result);
     QVERIFY2(clock.elapsed() >= 150, qPrintable(QString::number(clock.elapsed())));
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 1);
     QCOMPARE(toHex(sent[0]), toHex(request));
 }
@@ -465,7 +465,7 @@ void TestProgrammingLink::commandBlocks() {
         expected[4] = rm;
     }
     QCOMPARE(r, 1);
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 1);
     const Bytes& req = sent[0];
     QVERIFY(progtest::crcOk(req));
@@ -519,7 +519,7 @@ void TestProgrammingLink::commandBlockAttempts() {
     }
     QCOMPARE(r, result);
     QCOMPARE(rig.peer.requestCount(), requests);
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     for (const auto& req : sent) {
         QCOMPARE(toHex(req), toHex(sent[0])); // every attempt is the same block
     }
@@ -569,7 +569,7 @@ void TestProgrammingLink::statusWords() {
     std::array<std::uint16_t, 2> status{0xAAAA, 0xBBBB};
     QCOMPARE(rig.prog.Get_MB_Status_Words(rig.link, n, status), result);
     QCOMPARE(rig.peer.requestCount(), requests);
-    QCOMPARE(toHex(rig.peer.requests()[0]), toHex(request));
+    QCOMPARE(toHex(progtest::requestsOf(rig.peer)[0]), toHex(request));
     if (result == 1) {
         QCOMPARE(status[0], std::uint16_t(0x8000));
         QCOMPARE(status[1], std::uint16_t(0x1234));
@@ -590,7 +590,7 @@ void TestProgrammingLink::dataTransferFrames() {
     rig.prog.setTimingObserver([&timings](const BlockTiming&) { ++timings; });
 
     QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), 5);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         const Bytes& req = sent[i];
@@ -621,7 +621,7 @@ void TestProgrammingLink::dataTransferFrames() {
     rec.Max_Prog_Addr = 0x1000 + 3 * 12 - 1;
     rig.sink.bars.clear();
     QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 2), 1);
-    const auto more = rig.peer.requests();
+    const auto more = progtest::requestsOf(rig.peer);
     QCOMPARE(int(more.size()), 8);
     QCOMPARE(toHex(Bytes(more[7].begin(), more[7].begin() + 7)),
              toHex(hex("17 68 00 1A 00 0A 14")));
@@ -682,7 +682,7 @@ void TestProgrammingLink::dataTransferFailureRules() {
     rig.state->PMem_Store[3].Max_Prog_Addr = 0x1000 + 5 * 24 - 1;
 
     QCOMPARE(rig.prog.Send_MB_SendProgData2(rig.link, 3), result);
-    const auto sent = rig.peer.requests();
+    const auto sent = progtest::requestsOf(rig.peer);
     QCOMPARE(int(sent.size()), requests);
     // Each acknowledged block moves on by one chunk; a refused one goes again unchanged.
     int expectedOffset = 0;

@@ -2,7 +2,7 @@
 // read interval, bytes 3 ms apart are one delivery and bytes 15 ms apart are one each. A real
 // pseudo-terminal, a writer thread that keeps those gaps, and the component's data event.
 
-#include "PtyPair.h"
+#include "Pty.h"
 #include "VexaComms.h"
 
 #include <QCoreApplication>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-using namespace corvane::test;
+using corvane::testsupport::Pty;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -25,7 +25,7 @@ struct Attempt {
 };
 
 // Writes `count` single bytes to the master end, `gap` apart, and collects the deliveries.
-Attempt sendSpaced(PtyPair& pty, TVexaComms& link, int count, std::chrono::milliseconds gap) {
+Attempt sendSpaced(Pty& pty, TVexaComms& link, int count, std::chrono::milliseconds gap) {
     Attempt a;
     link.OnReceiveData = [&a](const std::uint8_t* b, std::uint16_t n) {
         a.deliveries.append(QByteArray(reinterpret_cast<const char*>(b), n));
@@ -76,12 +76,12 @@ private slots:
     void spacedBytesAreOneDeliveryEach();
 
 private:
-    std::unique_ptr<PtyPair> m_pty;
+    std::unique_ptr<Pty> m_pty;
     std::unique_ptr<TVexaComms> m_link;
 };
 
 void TestSerialChunking::init() {
-    m_pty = std::make_unique<PtyPair>();
+    m_pty = std::make_unique<Pty>();
     QVERIFY(m_pty->isValid());
     m_link = std::make_unique<TVexaComms>();
     m_link->setCommPort(m_pty->slavePath());

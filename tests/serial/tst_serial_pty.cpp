@@ -2,7 +2,7 @@
 // serial port, the test plays the unit on the master end.
 
 #include "PosixSerialDevice.h"
-#include "PtyPair.h"
+#include "Pty.h"
 #include "SerialTestUtil.h"
 #include "VexaComms.h"
 
@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 using namespace corvane::test;
+using corvane::testsupport::Pty;
 using namespace std::chrono_literals;
 
 namespace {
@@ -75,7 +76,7 @@ int exchange(TVexaComms& link, const QByteArray& request, std::uint16_t tim, QBy
 
 // Answers one request on the master end: reads `expect` bytes, then writes the parts with
 // `pause` between them.
-std::thread answer(PtyPair& pty, const QByteArray& expect, QList<QByteArray> parts,
+std::thread answer(Pty& pty, const QByteArray& expect, QList<QByteArray> parts,
                    std::chrono::milliseconds pause, QByteArray* seen) {
     return std::thread([&pty, expect, parts, pause, seen] {
         const QByteArray got = pty.read(expect.size(), 3000ms);
@@ -130,7 +131,7 @@ private slots:
 };
 
 void TestSerialPty::exchangeOnPty() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -160,7 +161,7 @@ void TestSerialPty::exchangeOnPty() {
 }
 
 void TestSerialPty::lineSettingsReachTheDevice() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -196,7 +197,7 @@ void TestSerialPty::lineSettingsReachTheDevice() {
 }
 
 void TestSerialPty::splitReplyIsMatchedOnce() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -234,7 +235,7 @@ void TestSerialPty::replyTimeOut_data() {
 void TestSerialPty::replyTimeOut() {
     QFETCH(int, tim);
     QFETCH(int, expectedMs);
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -254,7 +255,7 @@ void TestSerialPty::replyTimeOut() {
 }
 
 void TestSerialPty::closeFromHandlerEndsWait() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -275,7 +276,7 @@ void TestSerialPty::closeFromHandlerEndsWait() {
 }
 
 void TestSerialPty::destroyedDuringWait() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     auto link = std::make_unique<TVexaComms>();
     setUp(*link, pty.slavePath());
@@ -296,7 +297,7 @@ void TestSerialPty::destroyedDuringWait() {
 }
 
 void TestSerialPty::peerHangUpEndsReceiveThreadQuietly() {
-    auto pty = std::make_unique<PtyPair>(false);
+    auto pty = std::make_unique<Pty>(false);
     QVERIFY(pty->isValid());
     TVexaComms link;
     setUp(link, pty->slavePath());
@@ -342,7 +343,7 @@ void TestSerialPty::peerHangUpEndsReceiveThreadQuietly() {
 
 // A hang-up while a reply is awaited ends that wait at once.
 void TestSerialPty::hangUpDuringWaitEndsIt() {
-    auto pty = std::make_unique<PtyPair>(false);
+    auto pty = std::make_unique<Pty>(false);
     QVERIFY(pty->isValid());
     TVexaComms link;
     setUp(link, pty->slavePath());
@@ -357,7 +358,7 @@ void TestSerialPty::hangUpDuringWaitEndsIt() {
     QVERIFY(link.isOpen());
     // A fresh open of a live line clears the state.
     link.CloseComm();
-    PtyPair other;
+    Pty other;
     QVERIFY(other.isValid());
     link.setCommPort(other.slavePath());
     QVERIFY(link.OpenComm());
@@ -370,7 +371,7 @@ void TestSerialPty::hangUpDuringWaitEndsIt() {
 // After a time-out the next request waits for the line to go quiet: the late reply to the
 // first request is dropped, and the second request is answered by its own reply.
 void TestSerialPty::lateReplyIsDiscardedBeforeNextRequest() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -411,7 +412,7 @@ void TestSerialPty::lateReplyIsDiscardedBeforeNextRequest() {
 // A line that never goes quiet still lets the next request out after the settling limit, and
 // a close during the settling wait ends it.
 void TestSerialPty::settlingIsBounded() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -441,7 +442,7 @@ void TestSerialPty::settlingIsBounded() {
 }
 
 void TestSerialPty::secondOpenThrowsAndKeepsPort() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -459,7 +460,7 @@ void TestSerialPty::secondOpenThrowsAndKeepsPort() {
 }
 
 void TestSerialPty::sameDeviceTwiceFails() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms first;
     TVexaComms second;
@@ -485,7 +486,7 @@ void TestSerialPty::sameDeviceTwiceFails() {
 }
 
 void TestSerialPty::anotherProcessHoldsDevice() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     QProcess holder;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -509,7 +510,7 @@ void TestSerialPty::anotherProcessHoldsDevice() {
 }
 
 void TestSerialPty::openCloseCycles() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     setUp(link, pty.slavePath());
@@ -567,7 +568,7 @@ void TestSerialPty::openFailures() {
 }
 
 void TestSerialPty::checkPort() {
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     TVexaComms link;
     QVERIFY(link.CheckPort(pty.slavePath()));
@@ -586,7 +587,7 @@ void TestSerialPty::permissionDeniedIsExplained() {
     if (geteuid() == 0) {
         QSKIP("root is never refused; the unprivileged run covers this");
     }
-    PtyPair pty;
+    Pty pty;
     QVERIFY(pty.isValid());
     QCOMPARE(fchmod(pty.slaveFd(), 0), 0);
     TVexaComms link;

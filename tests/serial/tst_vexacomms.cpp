@@ -187,8 +187,7 @@ void TestVexaComms::bccCheck() {
     QFETCH(int, st);
     QFETCH(int, en);
     QFETCH(int, result);
-    QCOMPARE(TVexaComms::BCC_Check(bytes(buf), static_cast<std::uint16_t>(st),
-                                   static_cast<std::uint16_t>(en)),
+    QCOMPARE(BCC_Check(bytes(buf), static_cast<std::uint16_t>(st), static_cast<std::uint16_t>(en)),
              result);
 }
 
@@ -214,28 +213,27 @@ void TestVexaComms::findChar() {
     QFETCH(int, second);
     QFETCH(int, n);
     QFETCH(int, result);
-    QCOMPARE(TVexaComms::Find_Char(bytes(buf), static_cast<std::uint8_t>(first),
-                                   static_cast<std::uint8_t>(second),
-                                   static_cast<std::uint16_t>(n)),
+    QCOMPARE(Find_Char(bytes(buf), static_cast<std::uint8_t>(first),
+                       static_cast<std::uint8_t>(second), static_cast<std::uint16_t>(n)),
              result);
 }
 
 void TestVexaComms::byteMove() {
     const std::uint8_t src[4] = {1, 2, 3, 4};
     std::uint8_t dest[6] = {9, 9, 9, 9, 9, 9};
-    TVexaComms::Byte_Move(src, dest, 3, true);
+    Byte_Move(src, dest, 3, true);
     QCOMPARE(QByteArray(reinterpret_cast<char*>(dest), 6), QByteArray::fromHex("010203000909"));
     std::fill(std::begin(dest), std::end(dest), 9);
-    TVexaComms::Byte_Move(src, dest, 3, false);
+    Byte_Move(src, dest, 3, false);
     QCOMPARE(QByteArray(reinterpret_cast<char*>(dest), 6), QByteArray::fromHex("010203090909"));
     std::fill(std::begin(dest), std::end(dest), 9);
-    TVexaComms::Byte_Move(src, dest, 0, true);
+    Byte_Move(src, dest, 0, true);
     QCOMPARE(QByteArray(reinterpret_cast<char*>(dest), 6), QByteArray::fromHex("000909090909"));
     std::fill(std::begin(dest), std::end(dest), 9);
-    TVexaComms::Byte_Move(src, dest, -5, true);
+    Byte_Move(src, dest, -5, true);
     QCOMPARE(QByteArray(reinterpret_cast<char*>(dest), 6), QByteArray::fromHex("000909090909"));
     std::fill(std::begin(dest), std::end(dest), 9);
-    TVexaComms::Byte_Move(src, dest, -1, false);
+    Byte_Move(src, dest, -1, false);
     QCOMPARE(QByteArray(reinterpret_cast<char*>(dest), 6), QByteArray::fromHex("090909090909"));
 }
 

@@ -1,5 +1,6 @@
 #include "Pty.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +11,7 @@
 
 namespace corvane::testsupport {
 
-Pty::Pty() {
+Pty::Pty(bool keepSlaveOpen) {
     char name[256] = {};
     if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
         throw std::runtime_error("openpty failed");
@@ -23,11 +24,93 @@ Pty::Pty() {
     ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
     m_slavePath = QString::fromLocal8Bit(name);
+    if (!keepSlaveOpen) {
+        closeSlave();
+    }
 }
 
 Pty::~Pty() {
-    ::close(m_slave);
-    ::close(m_master);
+    closeSlave();
+    closeMaster();
+}
+
+bool Pty::write(const QByteArray& bytes) {
+    return m_master >= 0 &&
+           writeAll(m_master, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+namespace {
+
+enum class Step { Data, Quiet, Stop };
+
+// Waits up to `wait` for the master end and appends at most `max` bytes to `out`.
+Step readStep(int fd, std::chrono::milliseconds wait, std::size_t max, QByteArray& out) {
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(wait.count()));
+    if (r < 0 && errno == EINTR) {
+        return Step::Data;
+    }
+    if (r <= 0 || (p.revents & POLLIN) == 0) {
+        return r == 0 ? Step::Quiet : Step::Stop;
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, max));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return Step::Data;
+    }
+    if (n <= 0) {
+        return Step::Stop;
+    }
+    out.append(buf, n);
+    return Step::Data;
+}
+
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+}
+
+} // namespace
+
+QByteArray Pty::read(qsizetype count, std::chrono::milliseconds timeout) {
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0 ||
+            readStep(m_master, left, static_cast<std::size_t>(count - out.size()), out) !=
+                Step::Data) {
+            break;
+        }
+    }
+    return out;
+}
+
+QByteArray Pty::readUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) {
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0 || readStep(m_master, out.isEmpty() ? left : std::min(left, quiet),
+                                          4096, out) != Step::Data) {
+            break;
+        }
+    }
+    return out;
+}
+
+void Pty::closeMaster() {
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+void Pty::closeSlave() {
+    if (m_slave >= 0) {
+        ::close(m_slave);
+        m_slave = -1;
+    }
 }
 
 bool writeAll(int fd, const char* bytes, std::size_t n) {

@@ -89,10 +89,27 @@ QByteArray withCrc(const QByteArray& bytes) {
     return out;
 }
 
+QByteArray rtuReadReply(std::uint8_t slave, std::uint16_t count, std::uint16_t base) {
+    QByteArray r;
+    r.append(static_cast<char>(slave)).append(char(3)).append(static_cast<char>(2 * count));
+    for (std::uint16_t i = 0; i < count; ++i) {
+        const auto v = static_cast<std::uint16_t>(base + i);
+        r.append(static_cast<char>(v >> 8)).append(static_cast<char>(v & 0xFF));
+    }
+    return withCrc(r);
+}
+
 // --- serial ---------------------------------------------------------------------------------
 
 ScriptedSerialPeer::ScriptedSerialPeer(PeerScript script, int quietMs)
     : m_quietMs(quietMs)
+    , m_script(std::move(script)) {
+    makeStopPipe(m_stop);
+    m_thread = std::thread([this] { run(); });
+}
+
+ScriptedSerialPeer::ScriptedSerialPeer(PeerScript script, RequestFramer framer)
+    : m_framer(std::move(framer))
     , m_script(std::move(script)) {
     makeStopPipe(m_stop);
     m_thread = std::thread([this] { run(); });
@@ -115,38 +132,73 @@ std::vector<QByteArray> ScriptedSerialPeer::requests() const {
     return m_requests;
 }
 
+int ScriptedSerialPeer::requestCount() const {
+    const std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_requests.size());
+}
+
+QByteArray ScriptedSerialPeer::leftover() const {
+    const std::lock_guard lock(m_mutex);
+    return m_pending;
+}
+
 void ScriptedSerialPeer::run() {
     const int fd = m_pty.masterFd();
     char buf[4096];
-    QByteArray request;
     for (;;) {
-        const Wake w = waitReadable(fd, m_stop[0], request.isEmpty() ? -1 : m_quietMs);
+        bool collecting = false;
+        {
+            const std::lock_guard lock(m_mutex);
+            collecting = !m_pending.isEmpty();
+        }
+        const int wait = m_framer || !collecting ? -1 : m_quietMs;
+        const Wake w = waitReadable(fd, m_stop[0], wait);
         if (w == Wake::stop) {
             return;
         }
         if (w == Wake::readable) {
             const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                request.append(buf, n);
+            if (n <= 0) {
+                continue;
             }
-            continue;
-        }
-        // The line stayed quiet: the request is complete.
-        std::vector<PeerStep> steps;
-        {
             const std::lock_guard lock(m_mutex);
-            m_requests.push_back(request);
-            if (m_script) {
-                steps = m_script(request);
+            m_pending.append(buf, n);
+            if (!m_framer) {
+                continue;
             }
         }
-        request.clear();
-        for (const PeerStep& step : steps) {
-            if (!pause(m_stop[0], step.delayMs)) {
-                return;
+        // Cut what is complete: by the framer, or all of it once the line stayed quiet.
+        for (;;) {
+            QByteArray request;
+            {
+                const std::lock_guard lock(m_mutex);
+                const qsizetype len = m_framer ? m_framer(m_pending) : m_pending.size();
+                if (len <= 0) {
+                    break;
+                }
+                request = m_pending.left(len);
+                m_pending.remove(0, len);
             }
-            writeAll(fd, step.bytes.constData(), static_cast<std::size_t>(step.bytes.size()));
+            serve(request);
         }
+    }
+}
+
+void ScriptedSerialPeer::serve(const QByteArray& request) {
+    PeerScript script;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_requests.push_back(request);
+        script = m_script;
+    }
+    // Outside the lock: a script may ask the peer what it has seen.
+    const std::vector<PeerStep> steps = script ? script(request) : std::vector<PeerStep>{};
+    const int fd = m_pty.masterFd();
+    for (const PeerStep& step : steps) {
+        if (!pause(m_stop[0], step.delayMs)) {
+            return;
+        }
+        writeAll(fd, step.bytes.constData(), static_cast<std::size_t>(step.bytes.size()));
     }
 }
 

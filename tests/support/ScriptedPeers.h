@@ -25,11 +25,17 @@ struct PeerStep {
 };
 using PeerScript = std::function<std::vector<PeerStep>(const QByteArray& request)>;
 
+// Length of the first complete request at the start of the bytes received, 0 while none is.
+using RequestFramer = std::function<qsizetype(const QByteArray& received)>;
+
 // A serial peer on a pseudo-terminal: the program under test opens devicePath(). A request is
-// what arrived before the line stayed quiet for quietMs.
+// what arrived before the line stayed quiet for quietMs, or, with a framer, what the framer
+// cuts off the front of the bytes received (so requests that follow each other closely are
+// still told apart). The script runs on the peer's thread for each request, in order.
 class ScriptedSerialPeer {
 public:
     explicit ScriptedSerialPeer(PeerScript script = {}, int quietMs = 5);
+    ScriptedSerialPeer(PeerScript script, RequestFramer framer);
     ~ScriptedSerialPeer();
     ScriptedSerialPeer(const ScriptedSerialPeer&) = delete;
     ScriptedSerialPeer& operator=(const ScriptedSerialPeer&) = delete;
@@ -37,16 +43,22 @@ public:
     [[nodiscard]] QString devicePath() const { return m_pty.slavePath(); }
     void setScript(PeerScript script);
     [[nodiscard]] std::vector<QByteArray> requests() const;
+    [[nodiscard]] int requestCount() const;
+    // Bytes received that do not form a request (yet).
+    [[nodiscard]] QByteArray leftover() const;
 
 private:
     void run();
+    void serve(const QByteArray& request);
 
     Pty m_pty;
-    int m_quietMs;
+    int m_quietMs = 5;
+    RequestFramer m_framer;
     int m_stop[2] = {-1, -1};
     mutable std::mutex m_mutex;
     PeerScript m_script;
     std::vector<QByteArray> m_requests;
+    QByteArray m_pending;
     std::thread m_thread;
 };
 
@@ -85,5 +97,7 @@ private:
 // bytes followed by their CRC-16/MODBUS, low byte first (computed here, not by the code
 // under test).
 [[nodiscard]] QByteArray withCrc(const QByteArray& bytes);
+// An RTU reply to a read of `count` registers holding base + i, with its CRC.
+[[nodiscard]] QByteArray rtuReadReply(std::uint8_t slave, std::uint16_t count, std::uint16_t base);
 
 } // namespace corvane::testsupport

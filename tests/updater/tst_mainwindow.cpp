@@ -8,7 +8,7 @@
 #include "main.h"
 
 #include "FakeSerialDevice.h"
-#include "PtyPair.h"
+#include "Pty.h"
 
 #include "common/gen_lib.h"
 #include "firmware/ProductTable.h"
@@ -467,7 +467,7 @@ void TestMainWindow::quitClosesAndReleasesTheLink() {
 }
 
 void TestMainWindow::quitReleasesARealPort() {
-    corvane::test::PtyPair pty(false);
+    corvane::testsupport::Pty pty(false);
     QVERIFY(pty.isValid());
     {
         auto form = shownWindow();

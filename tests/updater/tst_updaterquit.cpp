@@ -4,7 +4,7 @@
 
 #include "main.h"
 
-#include "PtyPair.h"
+#include "Pty.h"
 
 #include "common/gen_lib.h"
 #include "platform/PosixSerialDevice.h"
@@ -24,7 +24,7 @@ private slots:
 void TestUpdaterQuit::closeDuringAScanEndsTheProgram() {
     sounds().setPlayer([](std::uint32_t) {});
     // A port where nothing answers: the identification read waits for its time-out.
-    corvane::test::PtyPair silent(true);
+    corvane::testsupport::Pty silent(true);
     QVERIFY(silent.isValid());
     EngineDeps deps;
     deps.preferredPorts = {silent.slavePath()};

@@ -204,7 +204,7 @@ std::uint64_t WireRecord::bytesRead() const {
 
 RecordingSerialDevice::RecordingSerialDevice(std::unique_ptr<SerialDevice> inner,
                                              std::shared_ptr<WireRecord> record)
-    : m_inner(std::move(inner))
+    : ForwardingSerialDevice(std::move(inner))
     , m_record(std::move(record)) {}
 
 RecordingSerialDevice::~RecordingSerialDevice() {
@@ -213,8 +213,8 @@ RecordingSerialDevice::~RecordingSerialDevice() {
 }
 
 OpenResult RecordingSerialDevice::open(const QString& devicePath) {
-    const OpenResult result = m_inner->open(devicePath);
-    if (m_inner->isOpen() && !m_open) {
+    const OpenResult result = ForwardingSerialDevice::open(devicePath);
+    if (isOpen() && !m_open) {
         m_open = true;
         m_record->noteOpen();
     }
@@ -222,61 +222,25 @@ OpenResult RecordingSerialDevice::open(const QString& devicePath) {
 }
 
 void RecordingSerialDevice::close() {
-    m_inner->close();
+    ForwardingSerialDevice::close();
     if (m_open) {
         m_open = false;
         m_record->noteClose();
     }
 }
 
-bool RecordingSerialDevice::isOpen() const {
-    return m_inner->isOpen();
-}
-
-bool RecordingSerialDevice::configure(const LineSettings& settings) {
-    return m_inner->configure(settings);
-}
-
-void RecordingSerialDevice::setDtr(bool on) {
-    m_inner->setDtr(on);
-}
-
-void RecordingSerialDevice::setRts(bool on) {
-    m_inner->setRts(on);
-}
-
 std::size_t RecordingSerialDevice::write(const std::uint8_t* data, std::size_t length) {
     m_record->beforeWrite(data, length);
-    const std::size_t written = m_inner->write(data, length);
+    const std::size_t written = ForwardingSerialDevice::write(data, length);
     m_record->noteWrite(data, written);
     return written;
 }
 
-void RecordingSerialDevice::purge() {
-    m_inner->purge();
-}
-
-void RecordingSerialDevice::purgeInput() {
-    m_inner->purgeInput();
-}
-
-void RecordingSerialDevice::clearLineErrors() {
-    m_inner->clearLineErrors();
-}
-
 ReadStatus RecordingSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds interval) {
-    const ReadStatus status = m_inner->readChunk(chunk, interval);
+    const ReadStatus status = ForwardingSerialDevice::readChunk(chunk, interval);
     if (status == ReadStatus::Data)
         m_record->noteRead(static_cast<std::size_t>(chunk.size()));
     return status;
-}
-
-void RecordingSerialDevice::requestStop() {
-    m_inner->requestStop();
-}
-
-LowLatency RecordingSerialDevice::lowLatency() const {
-    return m_inner->lowLatency();
 }
 
 TVexaComms::DeviceFactory recordingDeviceFactory(std::shared_ptr<WireRecord> record) {

@@ -3,7 +3,7 @@
 // real POSIX one and records every request frame written (in order, with its time) and the
 // number of bytes read back.
 
-#include "platform/SerialDevice.h"
+#include "platform/ForwardingSerialDevice.h"
 #include "serial/VexaComms.h"
 
 #include <QByteArray>
@@ -78,7 +78,7 @@ private:
     int m_throwCountdown = 0; // 0: no failure planned
 };
 
-class RecordingSerialDevice final : public SerialDevice {
+class RecordingSerialDevice final : public ForwardingSerialDevice {
 public:
     RecordingSerialDevice(std::unique_ptr<SerialDevice> inner, std::shared_ptr<WireRecord> record);
     ~RecordingSerialDevice() override;
@@ -87,21 +87,11 @@ public:
 
     [[nodiscard]] OpenResult open(const QString& devicePath) override;
     void close() override;
-    [[nodiscard]] bool isOpen() const override;
-    bool configure(const LineSettings& settings) override;
-    void setDtr(bool on) override;
-    void setRts(bool on) override;
     [[nodiscard]] std::size_t write(const std::uint8_t* data, std::size_t length) override;
-    void purge() override;
-    void purgeInput() override;
-    void clearLineErrors() override;
     [[nodiscard]] ReadStatus readChunk(QByteArray& chunk,
                                        std::chrono::microseconds interval) override;
-    void requestStop() override;
-    [[nodiscard]] LowLatency lowLatency() const override;
 
 private:
-    std::unique_ptr<SerialDevice> m_inner;
     std::shared_ptr<WireRecord> m_record;
     bool m_open = false;
 };

@@ -1,18 +1,6 @@
-#include "ScriptedPeer.h"
+#include "UnitReplies.h"
 
-#include "Pty.h"
-
-#include <QByteArray>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <stdexcept>
+#include <memory>
 
 namespace progtest {
 
@@ -24,95 +12,32 @@ constexpr std::uint8_t ETX = 0x03;
 
 } // namespace
 
-ScriptedPeer::ScriptedPeer(Responder responder)
-    : m_responder(std::move(responder)) {
-    char name[PATH_MAX] = {};
-    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        throw std::runtime_error("openpty failed");
+corvane::testsupport::PeerScript peerScript(Responder responder) {
+    auto index = std::make_shared<int>(0);
+    return [responder = std::move(responder), index](const QByteArray& request) {
+        const Answer answer =
+            responder ? responder(Bytes(request.begin(), request.end()), (*index)++) : Answer{};
+        std::vector<corvane::testsupport::PeerStep> steps;
+        for (std::size_t i = 0; i < answer.pieces.size(); ++i) {
+            const Bytes& piece = answer.pieces[i];
+            steps.push_back({QByteArray(reinterpret_cast<const char*>(piece.data()),
+                                        static_cast<qsizetype>(piece.size())),
+                             i > 0 ? static_cast<int>(answer.pause.count()) : 0, false});
+        }
+        return steps;
+    };
+}
+
+std::vector<Bytes> requestsOf(const corvane::testsupport::ScriptedSerialPeer& peer) {
+    std::vector<Bytes> out;
+    for (const QByteArray& r : peer.requests()) {
+        out.emplace_back(r.begin(), r.end());
     }
-    termios tio{};
-    ::tcgetattr(m_slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(m_slave, TCSANOW, &tio);
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    if (::pipe(m_stop) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    m_slavePath = QString::fromLocal8Bit(name);
-    m_thread = std::thread([this] { run(); });
+    return out;
 }
 
-ScriptedPeer::~ScriptedPeer() {
-    const char c = 1;
-    (void)::write(m_stop[1], &c, 1);
-    m_thread.join();
-    ::close(m_stop[0]);
-    ::close(m_stop[1]);
-    ::close(m_slave);
-    ::close(m_master);
-}
-
-std::vector<Bytes> ScriptedPeer::requests() const {
-    std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-int ScriptedPeer::requestCount() const {
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_requests.size());
-}
-
-Bytes ScriptedPeer::leftover() const {
-    std::lock_guard lock(m_mutex);
-    return m_pending;
-}
-
-void ScriptedPeer::run() {
-    std::uint8_t buf[4096];
-    for (;;) {
-        pollfd fds[2] = {{m_stop[0], POLLIN, 0}, {m_master, POLLIN, 0}};
-        if (::poll(fds, 2, 200) < 0 && errno != EINTR) {
-            return;
-        }
-        if (fds[0].revents != 0) {
-            return;
-        }
-        if ((fds[1].revents & POLLIN) == 0) {
-            continue;
-        }
-        const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n <= 0) {
-            continue;
-        }
-        {
-            std::lock_guard lock(m_mutex);
-            m_pending.insert(m_pending.end(), buf, buf + n);
-        }
-        for (;;) {
-            Bytes request;
-            int index = 0;
-            {
-                std::lock_guard lock(m_mutex);
-                const std::size_t len = requestLength(m_pending);
-                if (len == 0) {
-                    break;
-                }
-                request.assign(m_pending.begin(), m_pending.begin() + static_cast<long>(len));
-                m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(len));
-                index = static_cast<int>(m_requests.size());
-                m_requests.push_back(request);
-            }
-            const Answer answer = m_responder ? m_responder(request, index) : Answer{};
-            for (std::size_t i = 0; i < answer.pieces.size(); ++i) {
-                if (i > 0) {
-                    std::this_thread::sleep_for(answer.pause);
-                }
-                (void)corvane::testsupport::writeAll(
-                    m_master, reinterpret_cast<const char*>(answer.pieces[i].data()),
-                    answer.pieces[i].size());
-            }
-        }
-    }
+qsizetype frameLength(const QByteArray& received) {
+    return static_cast<qsizetype>(requestLength(Bytes(received.begin(), received.end())));
 }
 
 std::size_t requestLength(const Bytes& buf) {

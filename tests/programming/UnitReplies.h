@@ -1,16 +1,16 @@
 #pragma once
-// A scripted device on a pseudo-terminal: it cuts what the program writes into request frames
-// (bootloader DLE STX ... DLE ETX frames, or Modbus RTU requests by their function's length),
-// records each one, and answers as the test's responder says. Its own framing and CRC, so a
-// fault on the program's side is not mirrored here.
+// The unit's side of the programming exchanges for the scripted peer of the test support: how
+// requests are cut (bootloader DLE STX ... DLE ETX frames, or Modbus RTU requests by their
+// function's length) and what is answered. Its own framing and CRC, so a fault on the
+// program's side is not mirrored here.
 
-#include <QString>
+#include "ScriptedPeers.h"
+
+#include <QByteArray>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace progtest {
@@ -28,36 +28,18 @@ struct Answer {
 // Called on the peer's thread with the request and its 0-based number.
 using Responder = std::function<Answer(const Bytes& request, int index)>;
 
-class ScriptedPeer {
-public:
-    explicit ScriptedPeer(Responder responder);
-    ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+// The peer script that answers as the responder says; the responder sees each request with
+// its 0-based number.
+[[nodiscard]] corvane::testsupport::PeerScript peerScript(Responder responder);
 
-    [[nodiscard]] QString path() const { return m_slavePath; }
-    [[nodiscard]] std::vector<Bytes> requests() const;
-    [[nodiscard]] int requestCount() const;
-    // Bytes that did not form a request (should stay empty).
-    [[nodiscard]] Bytes leftover() const;
-
-private:
-    void run();
-
-    Responder m_responder;
-    int m_master = -1;
-    int m_slave = -1; // kept open so the master never sees a hang-up between opens
-    int m_stop[2] = {-1, -1};
-    QString m_slavePath;
-    mutable std::mutex m_mutex;
-    std::vector<Bytes> m_requests;
-    Bytes m_pending;
-    std::thread m_thread;
-};
+// The requests a peer has seen, as bytes.
+[[nodiscard]] std::vector<Bytes> requestsOf(const corvane::testsupport::ScriptedSerialPeer& peer);
 
 // Length of the first complete request at the start of buf, 0 while incomplete.
 // A bootloader frame ends at the first ETX after an odd run of DLEs.
 [[nodiscard]] std::size_t requestLength(const Bytes& buf);
+// The same, as the peer's request framer.
+[[nodiscard]] qsizetype frameLength(const QByteArray& received);
 
 // Unit side helpers (independent of the program's code).
 [[nodiscard]] std::uint16_t crc16(const std::uint8_t* data, std::size_t n); // CRC-16/MODBUS
