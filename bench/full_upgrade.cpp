@@ -208,22 +208,22 @@ ModeResult runMode(const LinkMode& mode, double scale) {
     const std::uint64_t scanRead = rig.wire().bytesRead();
     const sim::Summary atLoad = rig.unit().summary();
 
-    // Watches the progress list: when each line first showed. The watcher's own CPU time is
-    // measured and left out of the updater's.
+    // Follows the engine's events: when each progress line first showed, and how the upgrade
+    // ended. The listener's own CPU time is measured and left out of the updater's.
     std::vector<LineTimes> lines;
     double watcherCpu = 0;
-    QTimer watcher;
-    watcher.setTimerType(Qt::PreciseTimer);
-    watcher.setInterval(2);
     QElapsedTimer sinceLoad;
-    QObject::connect(&watcher, &QTimer::timeout, &form, [&] {
+    bool watching = false;
+    QObject::connect(&form.engine(), &UpgradeEngine::reported, &form, [&](const EngineEvent& e) {
+        if (!watching)
+            return;
         const double cpu0 = threadCpuSeconds();
-        const auto& list = *form.Progress_ListBox;
+        const std::vector<ProgressLineState>& list = form.engine().progressLines().lines();
         const double now = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
-        for (int i = static_cast<int>(lines.size()); i < list.count(); ++i)
-            lines.push_back({list.item(i).caption, now});
-        for (int i = 0; i < list.count() && i < static_cast<int>(lines.size()); ++i)
-            lines[std::size_t(i)].caption = list.item(i).caption;
+        if (std::holds_alternative<ev::UpgradeStarted>(e))
+            lines.clear();
+        for (std::size_t i = lines.size(); i < list.size(); ++i)
+            lines.push_back({list[i].caption, now});
         watcherCpu += threadCpuSeconds() - cpu0;
     });
 
@@ -232,13 +232,13 @@ ModeResult runMode(const LinkMode& mode, double scale) {
     for (const QString& id : unitThreads)
         unitCpuAtLoad += taskCpuSeconds(id);
     sinceLoad.start();
-    watcher.start();
+    watching = true;
     if (!rig.load(3600 * 1000)) {
         std::fprintf(stderr, "full_upgrade: the upgrade did not end within an hour\n");
         return result;
     }
     const double total = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
-    watcher.stop();
+    watching = false;
     const double cpuTotal = processCpuSeconds() - cpuAtLoad;
     double unitCpu = -unitCpuAtLoad;
     for (const QString& id : unitThreads)
@@ -336,10 +336,10 @@ ModeResult runMode(const LinkMode& mode, double scale) {
                     intervalMs, requests, intervalMs,
                     static_cast<double>(requests) * intervalMs / 1000);
     std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
-                "simulated unit %.2f s, this watcher %.3f s\n",
+                "simulated unit %.2f s, this listener %.3f s\n",
                 cpuTotal - unitCpu - watcherCpu, unitCpu, watcherCpu);
 
-    bool good = finalLines.contains(QStringLiteral("Restarting System....Done"));
+    bool good = form.engine().outcome().exit == RunExit::Success;
     for (int n = 1; n <= 3; ++n)
         good = good && rig.flashRange(n) == rig.carriedRange(n);
     std::printf("\nResult: %s\n",

@@ -72,10 +72,9 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("FILE"));
     const QCommandLineOption fast(
         QStringLiteral("fast"),
-        QStringLiteral("Fast link: a reply ends after %1 ms of quiet on the line instead of "
-                       "%2 ms; a full upgrade takes about half the time. For the window, --auto "
-                       "and --simulate alike.")
-            .arg(kFastReadIntervalUs / 1000.0)
+        QStringLiteral("Fast link: a reply ends on its last byte instead of after %1 ms of quiet "
+                       "on the line; a full upgrade takes about half the time. For the window, "
+                       "--auto and --simulate alike.")
             .arg(kReadIntervalUs / 1000.0));
     const QCommandLineOption noVerify(
         QStringLiteral("no-verify"),

@@ -4,11 +4,15 @@
 
 #include <cmath>
 
-QString linkReport(const QString& port, corvane::LowLatency answer, std::uint32_t readIntervalUs) {
+QString linkReport(const LinkInfo& link) {
     using corvane::LowLatency;
-    const QString interval = QString::number(readIntervalUs / 1000.0, 'g', 4);
+    const QString ends =
+        link.chunkEnd == ChunkEnd::EachRead
+            ? QStringLiteral("a reply ends on its last byte")
+            : QStringLiteral("a reply ends after %1 ms of quiet")
+                  .arg(QString::number(link.readIntervalUs / 1000.0, 'g', 4));
     QString adapter;
-    switch (answer) {
+    switch (link.lowLatency) {
     case LowLatency::Granted:
         adapter = QStringLiteral("the adapter granted its low-latency mode.");
         break;
@@ -31,8 +35,7 @@ QString linkReport(const QString& port, corvane::LowLatency answer, std::uint32_
                                  "low-latency mode.");
         break;
     }
-    return QStringLiteral("Link: %1, a reply ends after %2 ms of quiet; %3")
-        .arg(port, interval, adapter);
+    return QStringLiteral("Link: %1, %2; %3").arg(link.port, ends, adapter);
 }
 
 QString reviewLine(int processor, const ProcessorReview& review) {
@@ -76,7 +79,7 @@ void CliView::onEvent(const EngineEvent& event) {
     } else if (const auto* review = std::get_if<ev::ReviewOpened>(&event)) {
         if (review->verdict != Cpu1Verdict::Accepted)
             print(QStringLiteral("Message: ") + oneLine(review->refusal));
-        print(linkReport(review->link.port, review->link.lowLatency, review->link.readIntervalUs));
+        print(linkReport(review->link));
         for (int n = 1; n <= 3; ++n)
             print(reviewLine(n, review->processors[static_cast<std::size_t>(n)]));
     } else if (std::holds_alternative<ev::UpgradeStarted>(event)) {

@@ -14,10 +14,10 @@
 #include <functional>
 #include <map>
 
-// The line an unattended run prints about the link it found the unit on: the read interval
-// and whether the adapter granted its low-latency mode.
-[[nodiscard]] QString linkReport(const QString& port, corvane::LowLatency answer,
-                                 std::uint32_t readIntervalUs);
+// The line an unattended run prints about the link it found the unit on: where a reply ends
+// (on its last byte, or after the read interval's quiet) and whether the adapter granted its
+// low-latency mode.
+[[nodiscard]] QString linkReport(const LinkInfo& link);
 
 // "CPU-1: installed RM4001 v2.15, carried RM4001 v2.45, to be programmed".
 [[nodiscard]] QString reviewLine(int processor, const ProcessorReview& review);

@@ -141,7 +141,8 @@ void UpgradeEngine::acceptUnit(const QString& port, int rm, bool throughBootload
 LinkInfo UpgradeEngine::linkInfo() const {
     if (!m_link)
         return {};
-    return {m_link->CommPort(), m_link->lowLatency(), m_link->InterCharTimeOutUs()};
+    return {m_link->CommPort(), m_link->lowLatency(), m_link->InterCharTimeOutUs(),
+            m_link->chunkEnd()};
 }
 
 QString UpgradeEngine::noUnitReason() const {

@@ -8,6 +8,7 @@
 #include "VersionReview.h"
 
 #include "platform/SerialDevice.h"
+#include "serial/LinkHelpers.h"
 
 #include <QString>
 #include <QStringList>
@@ -166,6 +167,7 @@ struct LinkInfo {
     QString port;
     corvane::LowLatency lowLatency = corvane::LowLatency::Unknown;
     std::uint32_t readIntervalUs = 0;
+    ChunkEnd chunkEnd = ChunkEnd::QuietInterval; // where a received chunk ends
 };
 
 namespace ev {

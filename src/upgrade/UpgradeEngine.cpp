@@ -210,16 +210,16 @@ void UpgradeEngine::emitEvent(const EngineEvent& event) {
             (std::holds_alternative<ev::Noted>(event) && failureLine(event)))
             return;
     }
+    // A bar that would not move is not reported: a transfer's 2,560 blocks move it 100 times.
+    if (const auto* p = std::get_if<ev::StageProgress>(&event)) {
+        if (p->percent == m_lastPercent)
+            return;
+        m_lastPercent = p->percent;
+    }
     m_tracker.record(event);
     applyProgressOps(m_lines, progressOps(event));
-    if (const auto* p = std::get_if<ev::StageProgress>(&event)) {
-        if (p->percent != m_lastPercent) {
-            m_lastPercent = p->percent;
-            m_sinceActivity.restart();
-        }
-    } else if (!std::holds_alternative<ev::BlockTimed>(event)) {
+    if (!std::holds_alternative<ev::BlockTimed>(event))
         m_sinceActivity.restart();
-    }
     emit reported(event);
 }
 

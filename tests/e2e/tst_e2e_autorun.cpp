@@ -33,23 +33,27 @@ void TestE2eAutoRun::reportsTheLink_data() {
     using corvane::LowLatency;
     QTest::addColumn<LowLatency>("answer");
     QTest::addColumn<int>("intervalUs");
-    QTest::addColumn<QString>("interval");
+    QTest::addColumn<QString>("ends");
     QTest::addColumn<bool>("timerWarning"); // the latency timer is said to dominate
-    QTest::newRow("granted, fast") << LowLatency::Granted << 500 << "0.5" << false;
-    QTest::newRow("not granted") << LowLatency::NotGranted << 10000 << "10" << true;
-    QTest::newRow("not offered by the driver") << LowLatency::NotOffered << 500 << "0.5" << true;
-    QTest::newRow("pseudo-terminal") << LowLatency::PseudoTerminal << 1250 << "1.25" << false;
+    QTest::newRow("granted, fast") << LowLatency::Granted << 500 << "on its last byte" << false;
+    QTest::newRow("not granted") << LowLatency::NotGranted << 10000 << "after 10 ms of quiet"
+                                 << true;
+    QTest::newRow("not offered by the driver")
+        << LowLatency::NotOffered << 500 << "on its last byte" << true;
+    QTest::newRow("pseudo-terminal, quiet interval")
+        << LowLatency::PseudoTerminal << 1250 << "after 1.25 ms of quiet" << false;
 }
 
 void TestE2eAutoRun::reportsTheLink() {
     QFETCH(corvane::LowLatency, answer);
     QFETCH(int, intervalUs);
-    QFETCH(QString, interval);
+    QFETCH(QString, ends);
     QFETCH(bool, timerWarning);
+    const auto us = static_cast<std::uint32_t>(intervalUs);
     const QString line =
-        linkReport(QStringLiteral("/dev/ttyUSB0"), answer, static_cast<std::uint32_t>(intervalUs));
-    QVERIFY2(line.startsWith(QStringLiteral("Link: /dev/ttyUSB0, a reply ends after ") + interval +
-                             QStringLiteral(" ms of quiet; ")),
+        linkReport({QStringLiteral("/dev/ttyUSB0"), answer, us, chunkEndFor(us)});
+    QVERIFY2(line.startsWith(QStringLiteral("Link: /dev/ttyUSB0, a reply ends ") + ends +
+                             QStringLiteral("; ")),
              qPrintable(line));
     QCOMPARE(line.contains(QLatin1String("latency timer (16 ms by default on common adapters)")),
              timerWarning);
@@ -70,9 +74,10 @@ void TestE2eAutoRun::upgradesUnattended() {
     QVERIFY(o.contains(QStringLiteral("Scan: ") + rig.port() + QStringLiteral(" open.")));
     QVERIFY(o.contains(QStringLiteral("Scan: ") + rig.port() + QStringLiteral(" found CV.")));
     QVERIFY2(
-        o.contains(linkReport(rig.port(), corvane::LowLatency::PseudoTerminal,
-                              options.fastLink ? kFastReadIntervalUs
-                                               : std::uint32_t(options.readIntervalMs) * 1000)),
+        o.contains(linkReport(
+            {rig.port(), corvane::LowLatency::PseudoTerminal,
+             options.fastLink ? kFastReadIntervalUs : std::uint32_t(options.readIntervalMs) * 1000,
+             options.fastLink ? ChunkEnd::EachRead : ChunkEnd::QuietInterval})),
         qPrintable(o.join(u'\n')));
     QVERIFY2(o.contains(
                  QStringLiteral("HMI: installed RM%1 v1.05, carried RM%1 v%2.%3, to be programmed")

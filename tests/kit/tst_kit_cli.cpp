@@ -3,7 +3,7 @@
 // with one byte of its carried firmware changed, which must refuse to start.
 
 #include "FieldKit.h"
-#include "PtyPair.h"
+#include "Pty.h"
 
 #include "firmware/FirmwareCheck.h"
 
@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace corvane::test;
+
 
 namespace {
 
@@ -137,7 +137,7 @@ private slots:
 };
 
 void TestKitCli::doctorNamesTheHolder() {
-    PtyPair pty; // this process keeps the line open
+    corvane::testsupport::Pty pty; // this process keeps the line open
     QVERIFY(pty.isValid());
     const Run r =
         run(kExe, {QStringLiteral("--doctor"), QStringLiteral("--port"), pty.slavePath()});
@@ -171,7 +171,7 @@ void TestKitCli::doctorNamesTheHolder() {
 }
 
 void TestKitCli::doctorJsonOnHeldPort() {
-    PtyPair pty;
+    corvane::testsupport::Pty pty;
     QVERIFY(pty.isValid());
     const Run r = run(kExe, {QStringLiteral("--doctor"), QStringLiteral("--json"),
                              QStringLiteral("--port"), pty.slavePath()});
@@ -197,7 +197,7 @@ void TestKitCli::doctorJsonOnHeldPort() {
 }
 
 void TestKitCli::doctorFreePort() {
-    PtyPair pty(false);
+    corvane::testsupport::Pty pty(false);
     QVERIFY(pty.isValid());
     const Run r = run(kExe, {QStringLiteral("--doctor"), QStringLiteral("--json"),
                              QStringLiteral("--port"), pty.slavePath()});
@@ -225,7 +225,7 @@ void TestKitCli::doctorFreePort() {
 void TestKitCli::doctorUnprivileged() {
     if (::geteuid() != 0)
         QSKIP("needs root to create a line that another user cannot open");
-    PtyPair pty(false); // root's pseudo-terminal, closed to others (mode 0620 or 0600)
+    corvane::testsupport::Pty pty(false); // root's pseudo-terminal, closed to others (mode 0620 or 0600)
     QVERIFY(pty.isValid());
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(pty.slavePath()).constData(), &st), 0);

@@ -3,7 +3,7 @@
 // by other processes.
 
 #include "FakeMachine.h"
-#include "PtyPair.h"
+#include "Pty.h"
 
 #include "platform/MachineFacts.h"
 
@@ -262,7 +262,7 @@ void TestMachineFacts::packagedUdevRule() {
 }
 
 void TestMachineFacts::realPtyHeldByAnotherProcess() {
-    PtyPair pty(false);
+    corvane::testsupport::Pty pty(false);
     QVERIFY(pty.isValid());
     QProcess holder;
     holder.setStandardInputFile(pty.slavePath());
@@ -288,7 +288,7 @@ void TestMachineFacts::realPtyHeldByAnotherProcess() {
 }
 
 void TestMachineFacts::realPtyLockedByAnotherProcess() {
-    PtyPair pty(false);
+    corvane::testsupport::Pty pty(false);
     QVERIFY(pty.isValid());
     QProcess holder;
     holder.start(QStringLiteral("flock"),
