@@ -39,6 +39,21 @@ const QString kSimulateDescription = QStringLiteral(
     "upgrade can be seen without a unit. These options describe that unit (versions are\n"
     "written 2.15 or 215) and need --simulate.");
 
+// What --station and --json cannot be combined with; empty when the combination is usable.
+QString stationConflict(const AppOptions& o) {
+    if (o.station.simulatedUnits > 0 && !o.station.enabled)
+        return QStringLiteral("--simulate N (a number of units) needs --station");
+    if (!o.station.enabled)
+        return o.json && !o.windowless() && !o.showHelp
+                   ? QStringLiteral("--json needs --auto, --identify or --station")
+                   : QString();
+    if (o.autoRun || o.identify)
+        return QStringLiteral("--station runs --auto itself, once per slot");
+    if (!o.logPath.isEmpty())
+        return QStringLiteral("--station writes one transcript per slot: use --log-dir DIR");
+    return {};
+}
+
 } // namespace
 
 AppOptions parseAppOptions(const QStringList& arguments) {
@@ -91,6 +106,13 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("Finds the unit, prints each processor's installed and carried "
                        "firmware and what would be programmed; changes nothing."));
     parser.addOption(identify);
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --auto, --identify or --station: standard output carries JSON Lines "
+                       "only (docs/json-lines.schema.json); the report goes to standard error."));
+    parser.addOption(json);
+    const StationOptionSet station;
+    station.addTo(parser);
 
     // --help-simulate, and the simulated unit's options, accepted but listed only there.
     const QCommandLineOption simulateHelp(QStringLiteral("help-simulate"),
@@ -109,7 +131,7 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     AppOptions options;
     options.helpText = parser.helpText();
     options.simulateHelpText = simulateParser.helpText();
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(takeSimulatedUnitCount(arguments, &options.station.simulatedUnits))) {
         options.error = parser.errorText();
         return options;
     }
@@ -153,8 +175,14 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     }
     if (options.simulate) {
         QString why;
-        if (!scenario.read(parser, options.simScenario, options.simFaults, &why))
+        if (!scenario.read(parser, options.simScenario, options.simFaults, &why)) {
             options.error = why;
+            return options;
+        }
     }
+    options.json = parser.isSet(json);
+    if (!station.read(parser, options.simulate, options.station, &options.error))
+        return options;
+    options.error = stationConflict(options);
     return options;
 }
