@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <unistd.h>
@@ -77,11 +78,17 @@ void Station::stop(int signal, int graceMs) {
     checkFinished();
 }
 
-void Station::onRunEnded(StationSlot* slot, const SlotRun& run) {
-    m_runs.push_back(run);
+void Station::onRunEnded(StationSlot* slot, const SlotRun& ended) {
+    SlotRun run = ended;
     if (m_unitHolding)
-        m_runs.back().simulatedUnit = m_unitHolding(slot->index());
-    emit runRecorded(slot, m_runs.back());
+        run.simulatedUnit = m_unitHolding(slot->index());
+    // In slot order, each slot's runs in turn.
+    const auto at = std::upper_bound(m_runs.begin(), m_runs.end(), run,
+                                     [](const SlotRun& a, const SlotRun& b) {
+                                         return std::pair(a.slotIndex, a.run) <
+                                                std::pair(b.slotIndex, b.run);
+                                     });
+    emit runRecorded(slot, *m_runs.insert(at, run));
     if (m_loop && m_stopSignal == 0)
         slot->awaitNextUnit();
 }

@@ -67,6 +67,7 @@ void StationSlot::startRun() {
     ++m_runs;
     m_run = SlotRun{};
     m_run.slot = m_name;
+    m_run.slotIndex = m_index;
     m_run.run = m_runs;
     m_run.port = m_port;
     m_hung = false;
@@ -156,6 +157,7 @@ void StationSlot::take(const QJsonObject& o) {
         m_live.phase = QStringLiteral("scanning");
     } else if (type == QLatin1String("unit-found")) {
         m_live.productRm = o.value(QStringLiteral("rm")).toInt();
+        m_run.productRm = m_live.productRm;
         m_live.phase = QStringLiteral("found");
     } else if (type == QLatin1String("upgrade-started")) {
         m_live.phase = QStringLiteral("programming");
@@ -176,6 +178,9 @@ void StationSlot::take(const QJsonObject& o) {
         m_run.exitClass = o.value(QStringLiteral("exitClass")).toString();
         m_run.cause = o.value(QStringLiteral("cause")).toString();
         m_run.summary = o.value(QStringLiteral("summary")).toString();
+        // After a stop: what the unit holds and how to recover.
+        if (const QString state = o.value(QStringLiteral("state")).toString(); !state.isEmpty())
+            m_run.summary += u' ' + state;
         m_run.failedProcessor = o.value(QStringLiteral("name")).toString();
         m_run.productRm = o.value(QStringLiteral("productRm")).toInt();
         m_run.processors = o.value(QStringLiteral("processors")).toArray();

@@ -21,7 +21,8 @@ class QProcess;
 // One run of a slot, as the summary reports it.
 struct SlotRun {
     QString slot;
-    int run = 0; // 1, 2, ... per slot
+    int slotIndex = 0; // 1, 2, ... in the station's order
+    int run = 0;       // 1, 2, ... per slot
     QString port;
     QString logFile;
     qint64 pid = 0;

@@ -284,7 +284,7 @@ void StationView::begin(const QJsonObject& fields, const QStringList& notes) {
     for (const auto& slot : m_station.slotList())
         allSlots.append(QJsonObject{{QStringLiteral("slot"), slot->name()},
                                     {QStringLiteral("port"), slot->port()}});
-    o.insert(QStringLiteral("allSlots"), allSlots);
+    o.insert(QStringLiteral("slots"), allSlots);
     json("station-start", o);
     for (const QString& note : notes)
         human(note);
