@@ -288,9 +288,9 @@ JsonView::JsonView(Output output, QObject* parent)
     m_clock.start();
 }
 
-void JsonView::write(const char* type, const QJsonObject& fields) {
+void JsonView::write(const char* type, const QJsonObject& fields, qint64 ms) {
     if (m_output)
-        m_output(jsonLine(type, m_clock.elapsed(), fields));
+        m_output(jsonLine(type, ms < 0 ? m_clock.elapsed() : ms, fields));
 }
 
 void JsonView::begin(const QJsonObject& run) {
@@ -316,6 +316,14 @@ void JsonView::stopRequested(int signal) {
 }
 
 void JsonView::finish(const RunOutcome& outcome) {
+    // The engine ends a failed verification for the unit as a whole; the report that follows
+    // names the processor.
+    if (outcome.cause == Cause::VerifyMismatch && outcome.processor == 0 && m_verifyMismatch) {
+        RunOutcome named = outcome;
+        named.processor = m_verifyMismatch;
+        write("result", resultFields(named, m_digests));
+        return;
+    }
     write("result", resultFields(outcome, m_digests));
 }
 
@@ -340,7 +348,9 @@ QString JsonView::lastCaption() const {
 }
 
 void JsonView::progress(const ev::StageProgress& p) {
-    if (!m_throttle.admit(p.stage, p.processor, p.percent, m_clock.elapsed()))
+    // The time the throttle judged is the time the object carries.
+    const qint64 now = m_clock.elapsed();
+    if (!m_throttle.admit(p.stage, p.processor, p.percent, now))
         return;
     QJsonObject o = stageFields(p.stage, p.processor);
     o.insert(QStringLiteral("percent"), std::round(p.percent * 10.0) / 10.0);
@@ -357,7 +367,7 @@ void JsonView::progress(const ev::StageProgress& p) {
                      std::round(static_cast<double>(p.bytesTotal - p.bytesDone) / rate));
         }
     }
-    write("progress", o);
+    write("progress", o, now);
 }
 
 void JsonView::onEvent(const EngineEvent& event) {
@@ -369,6 +379,9 @@ void JsonView::onEvent(const EngineEvent& event) {
     if (!fields)
         return;
     QJsonObject& o = fields->second;
+    if (const auto* n = std::get_if<ev::Noted>(&event);
+        n && n->note == Note::VerifyReport && m_verifyMismatch == 0)
+        m_verifyMismatch = n->processor;
     if (const auto* s = std::get_if<ev::StageStarted>(&event)) {
         m_stageSince.start();
         m_throttle.stageStarted(s->stage, s->processor);

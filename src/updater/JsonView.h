@@ -89,7 +89,7 @@ public:
 private:
     void onEvent(const EngineEvent& event);
     void progress(const ev::StageProgress& p);
-    void write(const char* type, const QJsonObject& fields);
+    void write(const char* type, const QJsonObject& fields, qint64 ms = -1);
     [[nodiscard]] QString lastCaption() const;
 
     Output m_output;
@@ -99,4 +99,6 @@ private:
     DigestLookup m_digests;
     // Since when the stage in progress runs (rate and time left).
     QElapsedTimer m_stageSince;
+    // The first processor the verification found with other firmware.
+    int m_verifyMismatch = 0;
 };
