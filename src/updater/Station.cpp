@@ -35,6 +35,13 @@ QStringList stationPorts(const QStringList& preferred) {
     return ports;
 }
 
+namespace {
+
+// The exit code of a run that found no unit.
+constexpr int kNoUnitFound = static_cast<int>(RunExit::NoUnitFound);
+
+} // namespace
+
 int stationExitCode(const std::vector<SlotRun>& runs) {
     for (const SlotRun& run : runs)
         if (!run.ok())
@@ -82,12 +89,18 @@ void Station::onRunEnded(StationSlot* slot, const SlotRun& ended) {
     SlotRun run = ended;
     if (m_unitHolding)
         run.simulatedUnit = m_unitHolding(slot->index());
+    // With --loop an empty socket is no failed unit: the slot waits for one.
+    if (m_loop && m_stopSignal == 0 && run.haveResult && run.exitCode == kNoUnitFound) {
+        run.counted = false;
+        emit runRecorded(slot, run);
+        slot->awaitNextUnit(false);
+        return;
+    }
     // In slot order, each slot's runs in turn.
-    const auto at = std::upper_bound(m_runs.begin(), m_runs.end(), run,
-                                     [](const SlotRun& a, const SlotRun& b) {
-                                         return std::pair(a.slotIndex, a.run) <
-                                                std::pair(b.slotIndex, b.run);
-                                     });
+    const auto at =
+        std::upper_bound(m_runs.begin(), m_runs.end(), run, [](const SlotRun& a, const SlotRun& b) {
+            return std::pair(a.slotIndex, a.run) < std::pair(b.slotIndex, b.run);
+        });
     emit runRecorded(slot, *m_runs.insert(at, run));
     if (m_loop && m_stopSignal == 0)
         slot->awaitNextUnit();
@@ -124,6 +137,37 @@ int stationError(const QString& text, int code) {
 
 } // namespace
 
+namespace {
+
+// Slots for the ports the scan would try, named by their by-path links.
+std::vector<SlotSpec> portSlots(const QStringList& preferred) {
+    const QStringList ports = stationPorts(preferred);
+    const QByteArray folder = qgetenv(kByPathVariable);
+    const QStringList names =
+        slotNames(ports, folder.isEmpty() ? QString::fromLatin1(kByPathDefault)
+                                          : QString::fromLocal8Bit(folder));
+    std::vector<SlotSpec> specs;
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        specs.push_back({names[i], ports[i]});
+    return specs;
+}
+
+// What every child is given: the program itself and the options it passes on.
+SlotChildSetup childSetup(const AppOptions& options) {
+    SlotChildSetup setup;
+    setup.program = QCoreApplication::applicationFilePath();
+    if (options.fastLink)
+        setup.passOn << QStringLiteral("--fast");
+    if (!options.verify)
+        setup.passOn << QStringLiteral("--no-verify");
+    setup.silenceLimitMs = options.station.silenceLimitS * 1000;
+    if (!options.station.logDir.isEmpty())
+        setup.logDir = QFileInfo(options.station.logDir).absoluteFilePath();
+    return setup;
+}
+
+} // namespace
+
 int runStation(AppOptions& options) {
     RunSignals signalWatch;
     const StationOptions& so = options.station;
@@ -144,31 +188,12 @@ int runStation(AppOptions& options) {
             notes << QStringLiteral("sim-%1: ").arg(n) + units->description(n);
         }
     }
-    if (!options.ports.isEmpty() || so.simulatedUnits == 0) {
-        const QStringList ports = stationPorts(options.ports);
-        const QByteArray folder = qgetenv(kByPathVariable);
-        const QStringList names =
-            slotNames(ports, folder.isEmpty() ? QString::fromLatin1(kByPathDefault)
-                                              : QString::fromLocal8Bit(folder));
-        for (qsizetype i = 0; i < ports.size(); ++i)
-            specs.push_back({names[i], ports[i]});
-    }
-    if (specs.empty())
-        return stationError(QStringLiteral("no port to try: no FTDI adapter is attached and no "
-                                           "--port was given"),
-                            3);
-    SlotChildSetup setup;
-    setup.program = QCoreApplication::applicationFilePath();
-    if (options.fastLink)
-        setup.passOn << QStringLiteral("--fast");
-    if (!options.verify)
-        setup.passOn << QStringLiteral("--no-verify");
-    setup.silenceLimitMs = so.silenceLimitS * 1000;
-    if (!so.logDir.isEmpty()) {
-        if (!QDir().mkpath(so.logDir))
-            return stationError(QStringLiteral("cannot create the folder %1").arg(so.logDir), 2);
-        setup.logDir = QFileInfo(so.logDir).absoluteFilePath();
-    }
+    if (!options.ports.isEmpty() || so.simulatedUnits == 0)
+        for (const SlotSpec& spec : portSlots(options.ports))
+            specs.push_back(spec);
+    const SlotChildSetup setup = childSetup(options);
+    if (!setup.logDir.isEmpty() && !QDir().mkpath(setup.logDir))
+        return stationError(QStringLiteral("cannot create the folder %1").arg(so.logDir), 2);
 
     Station station(specs, setup, so.loop);
     if (units)
@@ -177,10 +202,23 @@ int runStation(AppOptions& options) {
                                    : ::isatty(1) == 1 ? StationView::Mode::Table
                                                       : StationView::Mode::Lines;
     StationView view(station, mode, writeOut, writeReport);
+    view.begin({{QStringLiteral("link"),
+                 options.fastLink ? QStringLiteral("fast") : QStringLiteral("default")},
+                {QStringLiteral("verify"), options.verify},
+                {QStringLiteral("loop"), so.loop},
+                {QStringLiteral("logDir"), setup.logDir}},
+               notes);
+    if (specs.empty()) {
+        stationError(QStringLiteral("no port to try: no FTDI adapter is attached and no --port "
+                                    "was given"),
+                     kNoUnitFound);
+        view.finish(kNoUnitFound);
+        return kNoUnitFound;
+    }
     if (units && so.loop)
         QObject::connect(&station, &Station::runRecorded, units.get(),
-                         [&station, &units](StationSlot* slot, const SlotRun&) {
-                             if (!station.stopping())
+                         [&station, &units](StationSlot* slot, const SlotRun& run) {
+                             if (!station.stopping() && run.exitCode != kNoUnitFound)
                                  units->replace(slot->index());
                          });
     QObject::connect(&station, &Station::finished, &station,
@@ -191,12 +229,6 @@ int runStation(AppOptions& options) {
         view.stopping(signal);
         station.stop(signal);
     });
-    view.begin({{QStringLiteral("link"),
-                 options.fastLink ? QStringLiteral("fast") : QStringLiteral("default")},
-                {QStringLiteral("verify"), options.verify},
-                {QStringLiteral("loop"), so.loop},
-                {QStringLiteral("logDir"), setup.logDir}},
-               notes);
     QTimer::singleShot(0, &station, [&station] { station.start(); });
     const int code = QCoreApplication::exec();
     view.finish(code);

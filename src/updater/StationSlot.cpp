@@ -248,10 +248,13 @@ void StationSlot::runFinished(int exitCode, bool crashed) {
         emit idle(this);
 }
 
-void StationSlot::awaitNextUnit() {
+void StationSlot::awaitNextUnit(bool removalFirst) {
     if (m_stopping)
         return;
-    setPhase(Phase::WaitingRemoval, QStringLiteral("take the unit away"));
+    if (removalFirst)
+        setPhase(Phase::WaitingRemoval, QStringLiteral("take the unit away"));
+    else
+        setPhase(Phase::WaitingUnit, QStringLiteral("load a unit"));
     m_probeTimer.start(m_setup.probePauseMs);
 }
 

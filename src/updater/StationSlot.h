@@ -41,6 +41,7 @@ struct SlotRun {
     QJsonArray processors;     // the result's processors
     QJsonObject simulatedUnit; // a simulated slot: what its unit holds after the run
     QString lastStage;         // the stage in progress at the end ("CPU-2 transfer 42%")
+    bool counted = true;       // false: --loop found an empty socket; not in the summary
 
     [[nodiscard]] bool ok() const { return ended && haveResult && exitCode == 0; }
 };
@@ -90,8 +91,9 @@ public:
     [[nodiscard]] bool busy() const;
 
     void startRun();
-    // --loop: wait until the unit is taken away and a new one answers, then run.
-    void awaitNextUnit();
+    // --loop: wait until the unit is taken away (unless the run found none) and a new one
+    // answers, then run.
+    void awaitNextUnit(bool removalFirst = true);
     // Passes the signal to the running child (its own SIGINT handling winds the run up); no
     // new child starts afterwards.
     void stop(int signal);

@@ -33,6 +33,8 @@ QJsonObject slotRunFields(const SlotRun& run) {
         o.insert(QStringLiteral("processors"), run.processors);
     if (!run.simulatedUnit.isEmpty())
         o.insert(QStringLiteral("simulatedUnit"), run.simulatedUnit);
+    if (!run.counted)
+        o.insert(QStringLiteral("counted"), false);
     return o;
 }
 
@@ -248,7 +250,10 @@ StationView::StationView(Station& station, Mode mode, Output out, Output report,
         json("slot-ended", slotRunFields(run));
         if (run.haveResult && run.ok())
             return; // the result line said it
-        line(s, QStringLiteral("run %1 FAILED: %2").arg(run.run).arg(run.summary));
+        if (!run.counted)
+            line(s, QStringLiteral("run %1 found no unit").arg(run.run));
+        else
+            line(s, QStringLiteral("run %1 FAILED: %2").arg(run.run).arg(run.summary));
     });
     m_redraw.setInterval(250);
     connect(&m_redraw, &QTimer::timeout, this, [this] {
@@ -367,8 +372,9 @@ void StationView::redraw() {
 
 void StationView::finish(int exitCode) {
     if (m_mode == Mode::Table) {
-        redraw();
         m_redraw.stop();
+        if (!m_station.slotList().empty())
+            redraw();
     }
     const std::vector<SlotRun>& runs = m_station.runs();
     for (const QString& text : stationSummaryLines(runs, exitCode))

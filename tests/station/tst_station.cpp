@@ -69,6 +69,7 @@ private slots:
     void childKilledMidTransfer();
     void hungChildFailsAlone();
     void loopProgramsTheNextUnitUntilCtrlC();
+    void loopWaitsAtAnEmptySocket();
 };
 
 void TestStation::fourSlotsOneFaulty() {
@@ -242,6 +243,47 @@ void TestStation::loopProgramsTheNextUnitUntilCtrlC() {
     QVERIFY(waitedForUnit >= 1);
     for (const QJsonObject& o : run.ofType("slot-started"))
         QVERIFY2(processGone(o.value("pid").toInteger()), "a child outlived the station");
+}
+
+void TestStation::loopWaitsAtAnEmptySocket() {
+    // A socket of a fixture: the port is there only while a unit sits in it.
+    const auto& c = corvane::test::carried();
+    sim::SimulatedUnit unit(corvane::test::withVersions(c.version[1], 100, c.version[3]));
+    const QString pty = unit.openPty();
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString socket = dir.filePath("socket");
+    JsonRun run({"--station", "--json", "--loop", "--fast", "--port", socket});
+    // The first run finds no unit: the slot waits for one and no failure is counted.
+    const QJsonObject empty =
+        run.waitFor([](const QJsonObject& o) { return ofType(o, "slot-ended"); });
+    QCOMPARE(empty.value("counted").toBool(true), false);
+    QVERIFY(!run.waitFor([](const QJsonObject& o) {
+                    return ofType(o, "slot-waiting") && o.value("waitingFor").toString() == "unit";
+                })
+                 .isEmpty());
+    QVERIFY(QFile::link(pty, socket)); // a unit is put in
+    const QJsonObject programmed =
+        run.waitFor([](const QJsonObject& o) { return ofType(o, "slot-ended"); });
+    QVERIFY2(programmed.value("ok").toBool(), qPrintable(run.context()));
+    QVERIFY(!run.waitFor([](const QJsonObject& o) {
+                    return ofType(o, "slot-waiting") &&
+                           o.value("waitingFor").toString() == "removal";
+                })
+                 .isEmpty());
+    QVERIFY(QFile::remove(socket)); // and taken away
+    QVERIFY(!run.waitFor([](const QJsonObject& o) {
+                    return ofType(o, "slot-waiting") && o.value("waitingFor").toString() == "unit";
+                })
+                 .isEmpty());
+    // Ctrl-C while no unit is being programmed: every counted run succeeded.
+    run.signal(SIGINT);
+    QCOMPARE(run.finish(30000), 0);
+    const QJsonObject summary = run.objects().constLast();
+    QCOMPARE(summary.value("succeeded").toInt(), 1);
+    QCOMPARE(summary.value("failed").toInt(), 0);
+    unit.stop();
+    QVERIFY(unit.summary().processors[2].holdsCarriedImage);
 }
 
 QTEST_GUILESS_MAIN(TestStation)
