@@ -328,10 +328,15 @@ void StationView::onChildObject(StationSlot* slot, const QByteArray& childLine,
         QString text = QStringLiteral("%1 %2%")
                            .arg(object.value(QStringLiteral("text")).toString())
                            .arg(step * 10);
-        if (object.contains(QStringLiteral("rate")))
-            text += QStringLiteral(" (%1, about %2 left)")
-                        .arg(rateText(object.value(QStringLiteral("rate")).toDouble()),
-                             secondsText(object.value(QStringLiteral("secondsLeft")).toDouble()));
+        if (object.contains(QStringLiteral("rate"))) {
+            const QString rate = rateText(object.value(QStringLiteral("rate")).toDouble());
+            text +=
+                step >= 10
+                    ? QStringLiteral(" (%1)").arg(rate)
+                    : QStringLiteral(" (%1, about %2 left)")
+                          .arg(rate,
+                               secondsText(object.value(QStringLiteral("secondsLeft")).toDouble()));
+        }
         line(slot, text);
         return;
     }
