@@ -3,7 +3,7 @@
 set -e
 PKGS="cmake ninja-build g++ ccache pkg-config make qt6-base-dev qt6-serialport-dev libgl-dev \
 libmodbus-dev mbpoll fonts-wine clang-format xvfb xauth util-linux clang libclang-rt-14-dev help2man \
-dpkg-dev lintian desktop-file-utils appstream"
+dpkg-dev lintian desktop-file-utils appstream python3-jsonschema"
 missing=""
 for p in $PKGS; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -28,6 +28,7 @@ const QString kDescription = QStringLiteral(
     "  6    no progress for 3 minutes\n"
     "  7    the program is damaged: its carried firmware is not what it was built\n"
     "       with; reinstall it\n"
+    "  8    --station: some slots failed (the summary names each and its cause)\n"
     "  9    --doctor: something on this machine stands in the way of a run\n"
     "  10   --identify: an upgrade is due\n"
     "  130  stopped by SIGINT (Ctrl-C), 143 stopped by SIGTERM: the exchange in progress\n"
@@ -43,6 +44,21 @@ const QString kSimulateDescription = QStringLiteral(
     "--simulate starts a simulated unit inside the program and tries it first, so the whole\n"
     "upgrade can be seen without a unit. These options describe that unit (versions are\n"
     "written 2.15 or 215) and need --simulate.");
+
+// What --station and --json cannot be combined with; empty when the combination is usable.
+QString stationConflict(const AppOptions& o) {
+    if (o.station.simulatedUnits > 0 && !o.station.enabled)
+        return QStringLiteral("--simulate N (a number of units) needs --station");
+    if (!o.station.enabled)
+        return o.json && !o.windowless() && !o.doctor && !o.showHelp
+                   ? QStringLiteral("--json needs --auto, --identify, --station or --doctor")
+                   : QString();
+    if (o.autoRun || o.identify)
+        return QStringLiteral("--station runs --auto itself, once per slot");
+    if (!o.logPath.isEmpty())
+        return QStringLiteral("--station writes one transcript per slot: use --log-dir DIR");
+    return {};
+}
 
 } // namespace
 
@@ -95,6 +111,14 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("Finds the unit, prints each processor's installed and carried "
                        "firmware and what would be programmed; changes nothing."));
     parser.addOption(identify);
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --auto, --identify, --station or --doctor: standard output carries "
+                       "JSON Lines only (docs/json-lines.schema.json); the report goes to "
+                       "standard error."));
+    parser.addOption(json);
+    const StationOptionSet station;
+    station.addTo(parser);
 
     // Field kit: --doctor [--json], --version --verbose.
     const QCommandLineOption doctor(
@@ -102,15 +126,11 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("Checks this machine before a run and prints one line per finding with "
                        "its fix; exit code 0 when nothing stands in the way, 9 otherwise. Ports "
                        "named with --port are checked too."));
-    const QCommandLineOption json(
-        QStringLiteral("json"),
-        QStringLiteral("With --doctor: the findings as JSON Lines on standard output."));
     const QCommandLineOption verbose(
         QStringLiteral("verbose"),
         QStringLiteral("With --version: also the build data and each carried image's RM "
                        "number, version and SHA-256."));
     parser.addOption(doctor);
-    parser.addOption(json);
     parser.addOption(verbose);
 
     // --help-simulate, and the simulated unit's options, accepted but listed only there.
@@ -130,7 +150,7 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     AppOptions options;
     options.helpText = parser.helpText();
     options.simulateHelpText = simulateParser.helpText();
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(takeSimulatedUnitCount(arguments, &options.station.simulatedUnits))) {
         options.error = parser.errorText();
         return options;
     }
@@ -150,17 +170,14 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     options.doctor = parser.isSet(doctor);
     options.json = parser.isSet(json);
     options.verbose = parser.isSet(verbose);
-    if (options.json && !options.doctor) {
-        options.error = QStringLiteral("--json goes with --doctor");
-        return options;
-    }
     if (options.verbose && !options.showVersion) {
         options.error = QStringLiteral("--verbose goes with --version");
         return options;
     }
-    if (options.doctor && (options.autoRun || options.identify || options.simulate)) {
+    if (options.doctor &&
+        (options.autoRun || options.identify || options.simulate || parser.isSet("station"))) {
         options.error = QStringLiteral("--doctor checks this machine: it does not go with --auto, "
-                                       "--identify or --simulate");
+                                       "--identify, --station or --simulate");
         return options;
     }
     if (options.autoRun && options.identify) {
@@ -190,8 +207,13 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     }
     if (options.simulate) {
         QString why;
-        if (!scenario.read(parser, options.simScenario, options.simFaults, &why))
+        if (!scenario.read(parser, options.simScenario, options.simFaults, &why)) {
             options.error = why;
+            return options;
+        }
     }
+    if (!station.read(parser, options.simulate, options.station, &options.error))
+        return options;
+    options.error = stationConflict(options);
     return options;
 }

@@ -2,6 +2,7 @@
 // The program's command line.
 
 #include "SimulatedUnit.h"
+#include "StationOptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -26,6 +27,10 @@ struct AppOptions {
     // --identify: find the unit, report what it runs and what would be programmed, change
     // nothing.
     bool identify = false;
+    // --json: standard output carries JSON Lines only; the report goes to standard error.
+    bool json = false;
+    StationOptions station;
+
     // --help-simulate: the simulated unit's options.
     bool showSimulateHelp = false;
     QString simulateHelpText;
@@ -33,7 +38,6 @@ struct AppOptions {
     // Field kit: --doctor checks this machine (--json: as JSON Lines); --verbose adds the
     // carried firmware's digests to --version.
     bool doctor = false;
-    bool json = false;
     bool verbose = false;
 
     QString error;    // a command line that cannot be used, in words for the user

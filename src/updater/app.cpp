@@ -9,8 +9,10 @@
 #include "CliView.h"
 #include "Doctor.h"
 #include "FieldKit.h"
+#include "JsonView.h"
 #include "RunSignals.h"
 #include "StartupCheck.h"
+#include "Station.h"
 #include "Theme.h"
 #include "Transcript.h"
 #include "main.h"
@@ -33,9 +35,18 @@ void setIdentity() {
     QCoreApplication::setApplicationVersion(Version_Info[2]);
 }
 
+// Where the report goes: standard output, or standard error when --json has standard output.
+std::FILE* g_report = stdout;
+
 // Output errors (a closed pipe or terminal) are ignored: the run goes on without its output.
 void printLine(const QString& line) {
-    std::printf("%s\n", qPrintable(line));
+    std::fprintf(g_report, "%s\n", qPrintable(line));
+    std::fflush(g_report);
+}
+
+void writeJsonLine(const QByteArray& line) {
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
@@ -127,15 +138,29 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     QCoreApplication app(argc, argv);
     RunSignals signalWatch;
     setIdentity();
+    std::unique_ptr<JsonView> json;
+    if (options.json) {
+        g_report = stderr;
+        json = std::make_unique<JsonView>(writeJsonLine);
+        json->begin(jsonRunFields(options));
+    }
     RunSetup setup(options);
-    if (setup.failedWith != 0)
+    if (setup.failedWith != 0) {
+        if (json)
+            json->finishEarly(setup.failedWith, QStringLiteral("the run could not start."));
         return setup.failedWith;
+    }
 
     UpgradeEngine engine(setup.deps);
     engine.setMode(options.identify ? EngineMode::Identify : EngineMode::Auto);
-    for (const UpgradeEngine::StartupMessage& m : engine.startupMessages())
+    for (const UpgradeEngine::StartupMessage& m : engine.startupMessages()) {
         printLine(QStringLiteral("Message: ") + m.text);
+        if (json)
+            json->message(m.kind, m.text);
+    }
     CliView view(engine, printLine);
+    if (json)
+        json->attach(engine);
     std::unique_ptr<EngineTranscriber> transcriber;
     if (setup.transcript)
         transcriber = std::make_unique<EngineTranscriber>(engine, *setup.transcript);
@@ -153,6 +178,8 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
             if (engine.isFinished())
                 return;
             view.stopRequested(signal);
+            if (json)
+                json->stopRequested(signal);
             engine.requestStop(signal);
         });
         QTimer::singleShot(0, &engine, [&engine] { engine.startScan(); });
@@ -163,6 +190,8 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     const QString result = QStringLiteral("Result: ") + outcome.summary;
     setup.finish(result, outcome.exitCode());
     printLine(result);
+    if (json)
+        json->finish(outcome);
     return outcome.exitCode();
 }
 
@@ -242,6 +271,10 @@ int main(int argc, char** argv) {
         std::fputs(qPrintable(options.helpText), stdout);
         return 0;
     }
+    if (options.station.showHelp) {
+        std::fputs(qPrintable(options.station.helpText), stdout);
+        return 0;
+    }
     if (options.showSimulateHelp) {
         std::fputs(qPrintable(options.simulateHelpText), stdout);
         return 0;
@@ -262,6 +295,11 @@ int main(int argc, char** argv) {
 
     // Before any thread exists, so that every thread inherits the dispositions.
     RunSignals::install();
+    if (options.station.enabled) {
+        QCoreApplication app(argc, argv);
+        setIdentity();
+        return runStation(options);
+    }
     if (options.windowless())
         return runUnattended(argc, argv, options);
     return runWindow(argc, argv, options);

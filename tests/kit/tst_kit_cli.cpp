@@ -278,9 +278,10 @@ void TestKitCli::fieldKitOptions_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says"); // on standard error, for a refused command line
-    QTest::newRow("--json alone") << QStringList{"--json"} << 2 << "--json goes with --doctor";
-    QTest::newRow("--json with --auto")
-        << QStringList{"--auto", "--json"} << 2 << "--json goes with --doctor";
+    QTest::newRow("--json alone")
+        << QStringList{"--json"} << 2 << "--json needs --auto, --identify, --station or --doctor";
+    QTest::newRow("--doctor --station")
+        << QStringList{"--doctor", "--station"} << 2 << "--doctor checks this machine";
     QTest::newRow("--verbose alone")
         << QStringList{"--verbose"} << 2 << "--verbose goes with --version";
     QTest::newRow("--doctor --auto")
