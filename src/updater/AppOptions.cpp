@@ -39,6 +39,36 @@ const QString kSimulateDescription = QStringLiteral(
     "upgrade can be seen without a unit. These options describe that unit (versions are\n"
     "written 2.15 or 215) and need --simulate.");
 
+// --history FILE, --show [N], --export-csv OUT. N is the one positional argument the command
+// line takes; it is removed from positional.
+constexpr int kShowDefault = 20;
+
+void readHistoryOptions(const QCommandLineParser& parser, QStringList& positional,
+                        AppOptions& options) {
+    options.historyPath = parser.value(QStringLiteral("history"));
+    options.historyCsvPath = parser.value(QStringLiteral("export-csv"));
+    if (parser.isSet(QStringLiteral("show"))) {
+        options.historyShow = kShowDefault;
+        bool number = false;
+        const int n = positional.isEmpty() ? 0 : positional.constFirst().toInt(&number);
+        if (number && n > 0) {
+            options.historyShow = n;
+            positional.removeFirst();
+        }
+    }
+    if (parser.isSet(QStringLiteral("history")) && options.historyPath.trimmed().isEmpty())
+        options.error = QStringLiteral("--history needs a file name, e.g. --history runs.db");
+    else if (parser.isSet(QStringLiteral("export-csv")) && options.historyCsvPath.isEmpty())
+        options.error = QStringLiteral("--export-csv needs a file name (- for standard output)");
+    else if (options.historyQuery() && options.historyPath.isEmpty())
+        options.error = QStringLiteral("--show and --export-csv read a history: name it with "
+                                       "--history FILE");
+    else if (options.historyQuery() &&
+             (parser.isSet(QStringLiteral("auto")) || parser.isSet(QStringLiteral("identify"))))
+        options.error = QStringLiteral("--show and --export-csv only read the history: they "
+                                       "exclude --auto and --identify");
+}
+
 } // namespace
 
 AppOptions parseAppOptions(const QStringList& arguments) {
@@ -92,6 +122,21 @@ AppOptions parseAppOptions(const QStringList& arguments) {
                        "firmware and what would be programmed; changes nothing."));
     parser.addOption(identify);
 
+    parser.addOptions({
+        {QStringLiteral("history"),
+         QStringLiteral("Records every run in the SQLite database FILE (created when missing; "
+                        "several processes may share it)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("show"),
+         QStringLiteral("With --history: prints the last N runs (default %1) as a table; N "
+                        "follows the option.")
+             .arg(kShowDefault)},
+        {QStringLiteral("export-csv"),
+         QStringLiteral("With --history: writes every run to OUT as CSV (- for standard "
+                        "output)."),
+         QStringLiteral("OUT")},
+    });
+
     // --help-simulate, and the simulated unit's options, accepted but listed only there.
     const QCommandLineOption simulateHelp(QStringLiteral("help-simulate"),
                                           QStringLiteral("Shows the simulated unit's options."));
@@ -113,9 +158,12 @@ AppOptions parseAppOptions(const QStringList& arguments) {
         options.error = parser.errorText();
         return options;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        options.error = QStringLiteral("Unexpected argument: %1")
-                            .arg(parser.positionalArguments().constFirst());
+    QStringList positional = parser.positionalArguments();
+    readHistoryOptions(parser, positional, options);
+    if (!options.error.isEmpty())
+        return options;
+    if (!positional.isEmpty()) {
+        options.error = QStringLiteral("Unexpected argument: %1").arg(positional.constFirst());
         return options;
     }
     options.showHelp = parser.isSet(help);

@@ -7,6 +7,7 @@
 #include "AppOptions.h"
 #include "BuiltInSimulator.h"
 #include "CliView.h"
+#include "RunHistory.h"
 #include "RunSignals.h"
 #include "Theme.h"
 #include "Transcript.h"
@@ -19,6 +20,10 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -38,6 +43,72 @@ void printLine(const QString& line) {
 
 void printError(const QString& line) {
     std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(line));
+}
+
+// When a run began, for its record in the history.
+struct RunClock {
+    QDateTime startedUtc = QDateTime::currentDateTimeUtc();
+    QElapsedTimer elapsed;
+    RunClock() { elapsed.start(); }
+};
+
+// --history FILE: the run's record, once at its end. A record the database does not take goes
+// to standard error as one JSON line, so that nothing is lost, and one line says so; the run's
+// exit code stays what it is.
+void recordRun(const AppOptions& options, const RunClock& clock, const char* mode,
+               const RunOutcome& outcome, int exitCode, const QString& summary) {
+    if (options.historyPath.isEmpty())
+        return;
+    RunRecord record;
+    record.startedUtc = clock.startedUtc;
+    record.endedUtc = QDateTime::currentDateTimeUtc();
+    record.durationMs = clock.elapsed.elapsed();
+    record.host = QSysInfo::machineHostName();
+    record.programVersion = QCoreApplication::applicationVersion();
+    record.mode = QString::fromLatin1(mode);
+    record.exitCode = exitCode;
+    record.summary = summary;
+    if (!options.logPath.isEmpty())
+        record.transcriptPath = QFileInfo(options.logPath).absoluteFilePath();
+    record.outcome = outcome;
+    const QString error = writeRunRecord(options.historyPath, record);
+    if (error.isEmpty())
+        return;
+    std::fprintf(stderr, "%s\n", recordJsonLine(record, options.historyPath, error).constData());
+    printError(QStringLiteral("the run was not recorded: %1; its record is the JSON line above.")
+                   .arg(error));
+}
+
+// --history FILE --show [N] / --export-csv OUT: the history is read; nothing is run.
+int runHistoryQuery(int argc, char** argv, const AppOptions& options) {
+    QCoreApplication app(argc, argv);
+    RunHistory history(options.historyPath, RunHistory::Access::ReadOnly);
+    const HistoryRows rows =
+        history.runs(options.historyCsvPath.isEmpty() ? options.historyShow : -1);
+    if (!history.isOpen()) {
+        printError(history.error());
+        return 1;
+    }
+    if (!options.historyCsvPath.isEmpty()) {
+        const QByteArray csv = historyCsv(rows);
+        if (options.historyCsvPath == QLatin1String("-")) {
+            std::fwrite(csv.constData(), 1, std::size_t(csv.size()), stdout);
+        } else {
+            QSaveFile out(options.historyCsvPath);
+            if (!out.open(QIODevice::WriteOnly) || out.write(csv) != csv.size() || !out.commit()) {
+                printError(QStringLiteral("cannot write %1: %2")
+                               .arg(options.historyCsvPath, out.errorString()));
+                return 1;
+            }
+        }
+    }
+    if (options.historyShow > 0) {
+        HistoryRows last{rows.columns, {}};
+        const std::size_t n = std::min(rows.rows.size(), std::size_t(options.historyShow));
+        last.rows.assign(rows.rows.end() - std::ptrdiff_t(n), rows.rows.end());
+        std::fputs(qPrintable(historyTable(last)), stdout);
+    }
+    return 0;
 }
 
 // What both faces of the program set up before the engine: the transcript, the simulated
@@ -121,6 +192,7 @@ struct RunSetup {
 // --auto and --identify: the engine drives itself; the report goes to standard output and the
 // result line comes last.
 int runUnattended(int argc, char** argv, AppOptions& options) {
+    const RunClock clock;
     QCoreApplication app(argc, argv);
     RunSignals signalWatch;
     setIdentity();
@@ -159,6 +231,8 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     transcriber.reset();
     const QString result = QStringLiteral("Result: ") + outcome.summary;
     setup.finish(result, outcome.exitCode());
+    recordRun(options, clock, options.identify ? "identify" : "auto", outcome, outcome.exitCode(),
+              outcome.summary);
     printLine(result);
     return outcome.exitCode();
 }
@@ -166,6 +240,7 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
 // The window. After SIGINT/SIGTERM no further step starts, boxes are closed, and once the step
 // in progress has returned the state is reported and the window closes.
 int runWindow(int argc, char** argv, AppOptions& options) {
+    const RunClock clock;
     QApplication app(argc, argv);
     RunSignals signalWatch;
     setIdentity();
@@ -213,7 +288,10 @@ int runWindow(int argc, char** argv, AppOptions& options) {
     const int result = stoppedBy != 0 ? signalExitCode(stoppedBy) : code;
     const RunOutcome outcome = engine.outcome();
     transcriber.reset();
-    setup.finish(windowResult(outcome), result);
+    const QString line = windowResult(outcome);
+    setup.finish(line, result);
+    recordRun(options, clock, "window", outcome, result,
+              line.mid(QStringLiteral("Result: ").size()));
     return result;
 }
 
@@ -247,6 +325,9 @@ int main(int argc, char** argv) {
         std::printf("Corvane Firmware Updater %s\n", qPrintable(Version_Info[2]));
         return 0;
     }
+
+    if (options.historyQuery())
+        return runHistoryQuery(argc, argv, options);
 
     // Before any thread exists, so that every thread inherits the dispositions.
     RunSignals::install();
