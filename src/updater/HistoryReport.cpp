@@ -125,14 +125,18 @@ private:
     const QVariantList& m_row;
 };
 
-// "2.15>2.45 PV": the version before and after, P programmed, V verified after the restart.
+// "2.15>2.45 PV": the version before and after ("boot": left in its boot loader), P programmed,
+// V verified after the restart.
 QString processorCell(const RowView& row, int n) {
     const QString& prefix = kPrefixes[static_cast<std::size_t>(n)];
-    if (row.text(prefix + QStringLiteral("_holding")) == QLatin1String("absent"))
+    const QString holding = row.text(prefix + QStringLiteral("_holding"));
+    if (holding == QLatin1String("absent"))
         return QStringLiteral("-");
+    const QString after = holding == QLatin1String("bootloader")
+                              ? QStringLiteral("boot")
+                              : row.text(prefix + QStringLiteral("_version_after"), "?");
     QString cell = row.text(prefix + QStringLiteral("_version_before"), QStringLiteral("?")) +
-                   QLatin1Char('>') +
-                   row.text(prefix + QStringLiteral("_version_after"), QStringLiteral("?"));
+                   QLatin1Char('>') + after;
     QString flags;
     if (row.value(prefix + QStringLiteral("_programmed")).toInt() == 1)
         flags += QLatin1Char('P');
@@ -202,8 +206,9 @@ QString historyTable(const HistoryRows& history) {
         }
         out += padded.join(QStringLiteral("  ")) + QLatin1Char('\n');
     }
-    out += QStringLiteral("CPU columns: version before>after; P programmed, V verified after the "
-                          "restart; ? not read, - no such processor.\n");
+    out += QStringLiteral("CPU columns: version before>after (boot: left in its boot loader); P "
+                          "programmed, V verified after the restart; ? not read, - no such "
+                          "processor.\n");
     return out;
 }
 

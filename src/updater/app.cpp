@@ -71,6 +71,9 @@ void recordRun(const AppOptions& options, const RunClock& clock, const char* mod
     if (!options.logPath.isEmpty())
         record.transcriptPath = QFileInfo(options.logPath).absoluteFilePath();
     record.outcome = outcome;
+    // No unit found: the ports the command line named (a station's slot) stand in for it.
+    if (record.outcome.port.isEmpty())
+        record.outcome.port = options.ports.join(QStringLiteral(", "));
     const QString error = writeRunRecord(options.historyPath, record);
     if (error.isEmpty())
         return;

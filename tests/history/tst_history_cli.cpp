@@ -90,6 +90,7 @@ private slots:
     void upgradeIsRecorded();
     void stationWritesAtOnce();
     void windowIsRecorded();
+    void noUnitRecordsThePortTried();
     void unwritableHistory_data();
     void unwritableHistory();
     void showAndExport();
@@ -230,6 +231,19 @@ void TestHistoryCli::windowIsRecorded() {
     QCOMPARE(rows[0]["mode"].toString(), QStringLiteral("window"));
     QCOMPARE(rows[0]["exit_code"].toInt(), 143);
     QCOMPARE(rows[0]["result"].toString(), QStringLiteral("stopped"));
+}
+
+void TestHistoryCli::noUnitRecordsThePortTried() {
+    // A station's slot with no unit on it still says which slot it was.
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("runs.db"));
+    const Run run = runUpdater({"--identify", "--port", "/dev/null", "--history", db});
+    QVERIFY2(run.exitCode == 3, qPrintable(run.text()));
+    const QList<QVariantMap> rows = readRuns(db);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["port"].toString(), QStringLiteral("/dev/null"));
+    QCOMPARE(rows[0]["result"].toString(), QStringLiteral("no-unit-found"));
+    QVERIFY(rows[0]["product_rm"].isNull());
 }
 
 void TestHistoryCli::unwritableHistory_data() {

@@ -331,7 +331,7 @@ void TestRunHistory::csvAndTable() {
                                                    "CPU-2 HMI exit result"));
     QCOMPARE(table[1].simplified(),
              QStringLiteral("1 2025-03-04 10:11:12 41.2 s auto /dev/ttyUSB3 RM4001 2.15>2.45 P "
-                            "1.00>1.00 - 1 upgrade-failed: data-corrupt (CPU-2)"));
+                            "1.00>boot - 1 upgrade-failed: data-corrupt (CPU-2)"));
     QCOMPARE(table[2].simplified(),
              QStringLiteral("2 2025-03-04 11:00:00 3.0 s identify - - ?>? ?>? ?>? 3 "
                             "no-unit-found: no-reply"));
