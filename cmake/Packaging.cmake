@@ -105,8 +105,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # The Qt 6 and C++ runtime libraries come from dpkg-shlibdeps; the window's font is a data
-# package that no library links.
+# package that no library links, and Qt's SQLite driver (--history) a plugin loaded at run time.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wine")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wine, libqt6sql6-sqlite")
 set(CPACK_GENERATOR DEB)
 include(CPack)

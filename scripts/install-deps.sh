@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the project needs; does nothing when all are present.
 set -e
-PKGS="cmake ninja-build g++ ccache pkg-config make qt6-base-dev qt6-serialport-dev libgl-dev \
+PKGS="cmake ninja-build g++ ccache pkg-config make qt6-base-dev libqt6sql6-sqlite qt6-serialport-dev libgl-dev \
 libmodbus-dev mbpoll fonts-wine clang-format xvfb xauth util-linux clang libclang-rt-14-dev help2man \
 dpkg-dev lintian desktop-file-utils appstream python3-jsonschema"
 missing=""

@@ -37,6 +37,11 @@ const CarriedDigests& carriedDigests() {
     return digests;
 }
 
+QByteArray carriedImageSha256(int processor, std::uint16_t productRm) {
+    const CarriedImageDigest* image = carriedDigests().image(processor, productRm);
+    return image ? image->sha256 : QByteArray();
+}
+
 QStringList embeddedResourceNames() {
     QString folder = QLatin1String(corvane::kBuildDataPrefix);
     folder.chop(1);

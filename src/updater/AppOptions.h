@@ -40,11 +40,18 @@ struct AppOptions {
     bool doctor = false;
     bool verbose = false;
 
+    // --history FILE: every run is recorded there. --show [N] (the last N runs as a table) and
+    // --export-csv OUT (all of them) read it instead of running.
+    QString historyPath;
+    int historyShow = 0;
+    QString historyCsvPath;
+
     QString error;    // a command line that cannot be used, in words for the user
     QString helpText; // what --help prints
 
-    // No window is wanted: the run reports on standard output.
-    [[nodiscard]] bool windowless() const { return autoRun || identify; }
+    // No window is wanted: the run reports on standard output (or standard error with --json).
+    [[nodiscard]] bool windowless() const { return autoRun || identify || station.enabled; }
+    [[nodiscard]] bool historyQuery() const { return historyShow > 0 || !historyCsvPath.isEmpty(); }
 };
 
 // Exit code of a run stopped by SIGINT or SIGTERM: 128 + the signal's number, as a shell

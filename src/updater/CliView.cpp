@@ -1,5 +1,7 @@
 #include "CliView.h"
 
+#include "firmware/FirmwareCheck.h"
+
 #include "upgrade/Captions.h"
 
 #include <cmath>
@@ -44,6 +46,21 @@ QString reviewLine(int processor, const ProcessorReview& review) {
              review.toProgram ? QStringLiteral(", to be programmed") : QString());
 }
 
+QStringList carriedImageLines(const std::array<ProcessorReview, 4>& processors) {
+    QStringList lines;
+    const std::uint16_t productRm = processors[1].carriedRm; // CPU-1's image is the product's
+    for (int n = 1; n <= 3; ++n) {
+        const ProcessorReview& r = processors[static_cast<std::size_t>(n)];
+        if (r.state == ProcessorState::Absent || r.carriedRm == 0)
+            continue;
+        const QByteArray digest = carriedImageSha256(n, productRm);
+        if (!digest.isEmpty())
+            lines << QStringLiteral("%1: carried image SHA-256 %2")
+                         .arg(VersionReview::processorName(n), QString::fromLatin1(digest.toHex()));
+    }
+    return lines;
+}
+
 CliView::CliView(UpgradeEngine& engine, Output output, QObject* parent)
     : QObject(parent)
     , m_engine(engine)
@@ -82,6 +99,8 @@ void CliView::onEvent(const EngineEvent& event) {
         print(linkReport(review->link));
         for (int n = 1; n <= 3; ++n)
             print(reviewLine(n, review->processors[static_cast<std::size_t>(n)]));
+        for (const QString& line : carriedImageLines(review->processors))
+            print(line);
     } else if (std::holds_alternative<ev::UpgradeStarted>(event)) {
         print(QStringLiteral("Loading firmware..."));
         m_reporter.reset();

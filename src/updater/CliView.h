@@ -22,6 +22,10 @@
 // "CPU-1: installed RM4001 v2.15, carried RM4001 v2.45, to be programmed".
 [[nodiscard]] QString reviewLine(int processor, const ProcessorReview& review);
 
+// "CPU-2: carried image SHA-256 286d...": for each processor the unit has, the digest of the
+// image a run writes to it.
+[[nodiscard]] QStringList carriedImageLines(const std::array<ProcessorReview, 4>& processors);
+
 class CliView : public QObject {
     Q_OBJECT
 public:

@@ -160,6 +160,10 @@ SlotChildSetup childSetup(const AppOptions& options) {
         setup.passOn << QStringLiteral("--fast");
     if (!options.verify)
         setup.passOn << QStringLiteral("--no-verify");
+    // Every child writes its own record; the database's write-ahead log lets them write at once.
+    if (!options.historyPath.isEmpty())
+        setup.passOn << QStringLiteral("--history")
+                     << QFileInfo(options.historyPath).absoluteFilePath();
     setup.silenceLimitMs = options.station.silenceLimitS * 1000;
     if (!options.station.logDir.isEmpty())
         setup.logDir = QFileInfo(options.station.logDir).absoluteFilePath();

@@ -10,6 +10,7 @@
 #include "Doctor.h"
 #include "FieldKit.h"
 #include "JsonView.h"
+#include "RunHistory.h"
 #include "RunSignals.h"
 #include "StartupCheck.h"
 #include "Station.h"
@@ -18,12 +19,17 @@
 #include "main.h"
 
 #include "common/gen_lib.h"
+#include "firmware/FirmwareCheck.h"
 #include "firmware/ProductTable.h"
 #include "firmware/ResourceSource.h"
 #include "platform/PosixSerialDevice.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -52,6 +58,80 @@ void writeJsonLine(const QByteArray& line) {
 
 void printError(const QString& line) {
     std::fprintf(stderr, "corvane-updater: %s\n", qPrintable(line));
+}
+
+// When a run began, for its record in the history.
+struct RunClock {
+    QDateTime startedUtc = QDateTime::currentDateTimeUtc();
+    QElapsedTimer elapsed;
+    RunClock() { elapsed.start(); }
+};
+
+// --history FILE: the run's record, once at its end. A record the database does not take goes
+// to standard error as one JSON line, so that nothing is lost, and one line says so; the run's
+// exit code stays what it is.
+void recordRun(const AppOptions& options, const RunClock& clock, const char* mode,
+               const RunOutcome& outcome, int exitCode, const QString& summary) {
+    if (options.historyPath.isEmpty())
+        return;
+    RunRecord record;
+    record.startedUtc = clock.startedUtc;
+    record.endedUtc = QDateTime::currentDateTimeUtc();
+    record.durationMs = clock.elapsed.elapsed();
+    record.host = QSysInfo::machineHostName();
+    record.programVersion = QCoreApplication::applicationVersion();
+    record.mode = QString::fromLatin1(mode);
+    record.exitCode = exitCode;
+    record.summary = summary;
+    if (!options.logPath.isEmpty())
+        record.transcriptPath = QFileInfo(options.logPath).absoluteFilePath();
+    record.outcome = outcome;
+    for (int n = 1; n <= 3; ++n)
+        if (outcome.processors[static_cast<std::size_t>(n)].rmCarried != 0)
+            record.imageSha256[static_cast<std::size_t>(n)] =
+                carriedImageSha256(n, outcome.productRm);
+    record.buildDataSha256 = carriedDigests().buildDataSha256;
+    // No unit found: the ports the command line named (a station's slot) stand in for it.
+    if (record.outcome.port.isEmpty())
+        record.outcome.port = options.ports.join(QStringLiteral(", "));
+    const QString error = writeRunRecord(options.historyPath, record);
+    if (error.isEmpty())
+        return;
+    std::fprintf(stderr, "%s\n", recordJsonLine(record, options.historyPath, error).constData());
+    printError(QStringLiteral("the run was not recorded: %1; its record is the JSON line above.")
+                   .arg(error));
+}
+
+// --history FILE --show [N] / --export-csv OUT: the history is read; nothing is run.
+int runHistoryQuery(int argc, char** argv, const AppOptions& options) {
+    QCoreApplication app(argc, argv);
+    RunHistory history(options.historyPath, RunHistory::Access::ReadOnly);
+    const HistoryRows rows =
+        history.runs(options.historyCsvPath.isEmpty() ? options.historyShow : -1);
+    if (!history.isOpen()) {
+        printError(history.error());
+        return 1;
+    }
+    if (!options.historyCsvPath.isEmpty()) {
+        const QByteArray csv = historyCsv(rows);
+        if (options.historyCsvPath == QLatin1String("-")) {
+            std::fwrite(csv.constData(), 1, std::size_t(csv.size()), stdout);
+        } else {
+            QSaveFile out(options.historyCsvPath);
+            if (!out.open(QIODevice::WriteOnly) || out.write(csv) != csv.size() || !out.commit()) {
+                printError(QStringLiteral("cannot write %1: %2")
+                               .arg(options.historyCsvPath, out.errorString()));
+                return 1;
+            }
+        }
+    }
+    if (options.historyShow > 0) {
+        HistoryRows last{rows.columns, {}};
+        const std::size_t n = std::min(rows.rows.size(), std::size_t(options.historyShow));
+        last.rows.assign(rows.rows.end() - std::ptrdiff_t(n), rows.rows.end());
+        std::fputs(qPrintable(historyTable(last)), stdout);
+    }
+    return 0;
 }
 
 // What both faces of the program set up before the engine: the transcript, the simulated
@@ -93,6 +173,9 @@ struct RunSetup {
         } catch (const std::exception& e) {
             transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
         }
+        // Which firmware the run carries, exactly: the digests checked at start-up.
+        for (const QString& line : verboseVersionText(Version_Info[2], carriedDigests()).mid(1))
+            transcript->info(line);
         return true;
     }
 
@@ -135,6 +218,7 @@ struct RunSetup {
 // --auto and --identify: the engine drives itself; the report goes to standard output and the
 // result line comes last.
 int runUnattended(int argc, char** argv, AppOptions& options) {
+    const RunClock clock;
     QCoreApplication app(argc, argv);
     RunSignals signalWatch;
     setIdentity();
@@ -142,6 +226,9 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     if (options.json) {
         g_report = stderr;
         json = std::make_unique<JsonView>(writeJsonLine);
+        json->setDigestLookup([](int processor, std::uint16_t carriedRm) {
+            return QString::fromLatin1(carriedImageSha256(processor, carriedRm).toHex());
+        });
         json->begin(jsonRunFields(options));
     }
     RunSetup setup(options);
@@ -189,6 +276,8 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     transcriber.reset();
     const QString result = QStringLiteral("Result: ") + outcome.summary;
     setup.finish(result, outcome.exitCode());
+    recordRun(options, clock, options.identify ? "identify" : "auto", outcome, outcome.exitCode(),
+              outcome.summary);
     printLine(result);
     if (json)
         json->finish(outcome);
@@ -198,6 +287,7 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
 // The window. After SIGINT/SIGTERM no further step starts, boxes are closed, and once the step
 // in progress has returned the state is reported and the window closes.
 int runWindow(int argc, char** argv, AppOptions& options) {
+    const RunClock clock;
     QApplication app(argc, argv);
     RunSignals signalWatch;
     setIdentity();
@@ -245,7 +335,10 @@ int runWindow(int argc, char** argv, AppOptions& options) {
     const int result = stoppedBy != 0 ? signalExitCode(stoppedBy) : code;
     const RunOutcome outcome = engine.outcome();
     transcriber.reset();
-    setup.finish(windowResult(outcome), result);
+    const QString line = windowResult(outcome);
+    setup.finish(line, result);
+    recordRun(options, clock, "window", outcome, result,
+              line.mid(QStringLiteral("Result: ").size()));
     return result;
 }
 
@@ -288,6 +381,9 @@ int main(int argc, char** argv) {
         std::printf("Corvane Firmware Updater %s\n", qPrintable(Version_Info[2]));
         return 0;
     }
+
+    if (options.historyQuery())
+        return runHistoryQuery(argc, argv, options);
 
     // The carried firmware, hashed again before the first window or exchange.
     if (const int damaged = checkCarriedFirmwareAtStart(options.windowless(), argc, argv))
