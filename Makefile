@@ -79,7 +79,7 @@ screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/screenshots docs/screens
 
 format:
-	find src sim tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src sim tests bench tools fuzz resources -name '*.cpp' -o -name '*.h' | xargs clang-format-16 -i
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -56,12 +56,13 @@ if ! echo "$doctor" | grep '"check":"udev-rule"' | grep -q '"level":"ok"'; then
     exit 1
 fi
 
-echo "== /usr/bin/corvane-updater --auto --simulate"
+echo "== /usr/bin/corvane-updater --auto --fast --simulate"
 out=$(mktemp)
 # Away from the source tree, so that only what the package installed is used.
 cd /
-# No QT_QPA_PLATFORM: an unattended run chooses a platform without a display by itself.
-if ! env -u QT_QPA_PLATFORM /usr/bin/corvane-updater --auto --simulate >"$out" 2>&1; then
+# No QT_QPA_PLATFORM: an unattended run needs no window system. The fast link: the package is
+# checked, not the link, and the run takes half the time.
+if ! env -u QT_QPA_PLATFORM /usr/bin/corvane-updater --auto --fast --simulate >"$out" 2>&1; then
     cat "$out"
     echo "check-package: the installed program's simulated upgrade failed" >&2
     rm -f "$out"

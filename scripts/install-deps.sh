@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs; does nothing when all are present.
 set -e
 PKGS="cmake ninja-build g++ ccache pkg-config make qt6-base-dev libqt6sql6-sqlite qt6-serialport-dev libgl-dev \
-libmodbus-dev mbpoll fonts-wine clang-format xvfb xauth util-linux clang libclang-rt-14-dev help2man \
+libmodbus-dev mbpoll fonts-wine clang-format-16 xvfb xauth util-linux clang libclang-rt-14-dev help2man \
 dpkg-dev lintian desktop-file-utils appstream python3-jsonschema"
 missing=""
 for p in $PKGS; do

@@ -13,6 +13,9 @@ struct PortEntry {
     friend bool operator==(const PortEntry&, const PortEntry&) = default;
 };
 
+// The adapters a scan tries by itself: those whose manufacturer text contains this.
+inline const QString kAdapterMaker = QStringLiteral("FTDI");
+
 // Keeps the entries whose manufacturer text contains `manufacturerPart` (case-sensitive),
 // sorted by device path with digit runs compared by value (ttyUSB2 before ttyUSB10).
 [[nodiscard]] std::vector<PortEntry> filterPorts(std::vector<PortEntry> ports,

@@ -1,6 +1,7 @@
 #include "Doctor.h"
 
 #include "firmware/FirmwareCheck.h"
+#include "platform/PortList.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -61,7 +62,7 @@ void checkAdapter(Context& c, const AdapterFacts& port) {
     const QString where = a.slot.isEmpty() ? QStringLiteral("no USB slot in /dev/serial/by-path")
                                            : QStringLiteral("slot ") + a.slot;
     const QString detail = QStringLiteral("%1; %2").arg(where, makerText(a));
-    if (!port.named && !a.manufacturer.contains(QLatin1String("FTDI")))
+    if (!port.named && !a.manufacturer.contains(corvane::kAdapterMaker))
         c.add(QStringLiteral("adapter"), &port, DoctorLevel::Advice,
               detail + QStringLiteral("; the updater tries only adapters made by FTDI by itself"),
               QStringLiteral("Name it to use it: --port ") + a.device);

@@ -18,14 +18,10 @@
 #include <unistd.h>
 
 QStringList stationPorts(const QStringList& preferred) {
-    // The scan's own rule: an engine lists the ports it would try.
-    EngineDeps deps;
-    deps.preferredPorts = preferred;
-    UpgradeEngine lister(deps);
-    lister.Get_CommPort_List(QStringLiteral("FTDI"));
+    // The scan's own rule: the ports it would try.
     QStringList ports;
     QStringList devices;
-    for (const QString& port : lister.Port_List) {
+    for (const QString& port : candidatePorts(preferred, corvane::availablePorts())) {
         const QString device = QFileInfo(port).canonicalFilePath();
         if (!device.isEmpty() && devices.contains(device))
             continue;

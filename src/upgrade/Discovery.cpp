@@ -34,17 +34,23 @@ void UpgradeEngine::Attempt_Connection() {
     postStep(WM_SCAN_STEP, kScanStart);
 }
 
-void UpgradeEngine::Get_CommPort_List(const QString& mfg_str) {
-    Port_List.clear();
+QStringList candidatePorts(const QStringList& preferred, const std::vector<corvane::PortEntry>& all,
+                           const QString& maker) {
+    QStringList ports;
     // Ports named on the command line come first, in the order given.
-    for (const QString& path : m_deps.preferredPorts)
-        if (!path.isEmpty() && !Port_List.contains(path))
-            Port_List << path;
-    const std::vector<corvane::PortEntry> all =
-        m_deps.listPorts ? m_deps.listPorts() : corvane::availablePorts();
-    for (const corvane::PortEntry& e : corvane::filterPorts(all, mfg_str))
-        if (!Port_List.contains(e.devicePath))
-            Port_List << e.devicePath;
+    for (const QString& path : preferred)
+        if (!path.isEmpty() && !ports.contains(path))
+            ports << path;
+    for (const corvane::PortEntry& e : corvane::filterPorts(all, maker))
+        if (!ports.contains(e.devicePath))
+            ports << e.devicePath;
+    return ports;
+}
+
+void UpgradeEngine::Get_CommPort_List(const QString& mfg_str) {
+    Port_List = candidatePorts(m_deps.preferredPorts,
+                               m_deps.listPorts ? m_deps.listPorts() : corvane::availablePorts(),
+                               mfg_str);
 }
 
 void UpgradeEngine::scanLog(const QString& port, ScanLog kind, const QString& detail) {
@@ -68,7 +74,7 @@ void UpgradeEngine::Run_Scan_Step(int step) {
         emitEvent(ev::ScanStarted{});
         emitEvent(ev::TextsChanged{});
         Port_Index = 0;
-        Get_CommPort_List(QStringLiteral("FTDI"));
+        Get_CommPort_List(corvane::kAdapterMaker);
         emitEvent(ev::PortsListed{Port_List});
         probePort();
         break;

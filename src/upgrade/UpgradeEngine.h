@@ -83,6 +83,12 @@ struct SequencerTimings {
 [[nodiscard]] double programProgress(std::uint32_t address, std::uint32_t first,
                                      std::uint32_t last);
 
+// The ports a scan tries, in order: `preferred` (each once), then the entries of `all` whose
+// manufacturer text contains `maker`.
+[[nodiscard]] QStringList candidatePorts(const QStringList& preferred,
+                                         const std::vector<corvane::PortEntry>& all,
+                                         const QString& maker = corvane::kAdapterMaker);
+
 // What the engine is built on. Empty members mean the real thing.
 struct EngineDeps {
     // Makes the serial device for each open of the link (tests: fakes); empty: POSIX device.
