@@ -163,6 +163,223 @@ int main(int argc, char** argv) {
 
 namespace {
 
+// The threads that have started since `before` was taken.
+std::set<QString> threadsSince(const std::set<QString>& before) {
+    std::set<QString> started;
+    for (const QString& id : threadIds())
+        if (!before.contains(id))
+            started.insert(id);
+    return started;
+}
+
+// What the scan left: its time, and the counters the upgrade's own figures start from.
+struct ScanFigures {
+    double seconds = 0;
+    std::size_t requests = 0;
+    std::uint64_t written = 0;
+    std::uint64_t read = 0;
+    sim::Summary atLoad;
+};
+
+std::optional<ScanFigures> scanUnit(UpgradeRig& rig, TForm3& form) {
+    QElapsedTimer clock;
+    clock.start();
+    if (!rig.scan(120000) || !form.Load_Button->isVisibleTo(&form)) {
+        std::fprintf(stderr, "full_upgrade: the unit was not found or offers nothing to do\n");
+        return std::nullopt;
+    }
+    ScanFigures scan;
+    scan.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    scan.requests = rig.wire().requestCount();
+    scan.written = rig.wire().bytesWritten();
+    scan.read = rig.wire().bytesRead();
+    scan.atLoad = rig.unit().summary();
+    return scan;
+}
+
+// The upgrade as it was timed: when each progress line first showed, and the CPU time of the
+// whole process, of the simulated unit's threads and of the listener that took the times.
+struct UpgradeTimes {
+    std::vector<LineTimes> lines;
+    double total = 0;
+    double cpuTotal = 0;
+    double unitCpu = 0;
+    double watcherCpu = 0;
+    QStringList finalLines;
+};
+
+// "Load Firmware" to the end of the upgrade. Follows the engine's events: when each progress
+// line first showed. The listener's own CPU time is measured and left out of the updater's.
+std::optional<UpgradeTimes> timedUpgrade(UpgradeRig& rig, TForm3& form,
+                                         const std::set<QString>& unitThreads) {
+    UpgradeTimes t;
+    QElapsedTimer sinceLoad;
+    bool watching = false;
+    const QMetaObject::Connection listener = QObject::connect(
+        &form.engine(), &UpgradeEngine::reported, &form, [&](const EngineEvent& e) {
+            if (!watching)
+                return;
+            const double cpu0 = threadCpuSeconds();
+            const std::vector<ProgressLineState>& list = form.engine().progressLines().lines();
+            const double now = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
+            if (std::holds_alternative<ev::UpgradeStarted>(e))
+                t.lines.clear();
+            for (std::size_t i = t.lines.size(); i < list.size(); ++i)
+                t.lines.push_back({list[i].caption, now});
+            t.watcherCpu += threadCpuSeconds() - cpu0;
+        });
+
+    const double cpuAtLoad = processCpuSeconds();
+    double unitCpuAtLoad = 0;
+    for (const QString& id : unitThreads)
+        unitCpuAtLoad += taskCpuSeconds(id);
+    sinceLoad.start();
+    watching = true;
+    const bool ended = rig.load(3600 * 1000);
+    t.total = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
+    // The listener refers to this function's locals.
+    QObject::disconnect(listener);
+    if (!ended) {
+        std::fprintf(stderr, "full_upgrade: the upgrade did not end within an hour\n");
+        return std::nullopt;
+    }
+    t.cpuTotal = processCpuSeconds() - cpuAtLoad;
+    t.unitCpu = -unitCpuAtLoad;
+    for (const QString& id : unitThreads)
+        t.unitCpu += taskCpuSeconds(id);
+    t.finalLines = rig.lines();
+    for (std::size_t i = 0; i < t.lines.size() && i < std::size_t(t.finalLines.size()); ++i)
+        t.lines[i].caption = t.finalLines.at(qsizetype(i));
+    return t;
+}
+
+// Phases: from a line's appearance to the next one's.
+void printPhases(const ScanFigures& scan, const UpgradeTimes& t) {
+    std::printf("\nScan: %.2f s, %zu exchanges\n", scan.seconds, scan.requests);
+    std::printf("\n%-52s %10s\n", "Phase (progress line)", "Time (s)");
+    double firstLine = t.lines.empty() ? t.total : t.lines.front().start;
+    std::printf("  %-50s %10.3f\n", "(until the first line: upgrade-mode command)", firstLine);
+    for (std::size_t i = 0; i < t.lines.size(); ++i) {
+        const double end = i + 1 < t.lines.size() ? t.lines[i + 1].start : t.total;
+        std::printf("  %-50s %10.3f\n", qPrintable(t.lines[i].caption), end - t.lines[i].start);
+    }
+    std::printf("  %-50s %10.3f\n", "Total, \"Load Firmware\" to \"Quit\"", t.total);
+}
+
+// The upgrade's own exchanges and bytes, and the floor: the bytes on the wire, the unit's
+// processing and the waits that the sequence cannot go below.
+struct FloorFigures {
+    std::size_t requests = 0;
+    double written = 0;
+    double read = 0;
+    double bootloader = 0;
+    double erase = 0;
+    double program = 0;
+    double modbus = 0;
+    double dataBlocks = 0;
+    double statusReads = 0;
+    double bootEntryPolls = 0;
+    double overlappingPolls = 0;
+    double wire = 0;
+    double subOps = 0; // s, at the model's scale
+    double restart = 0;
+    double bootEntry = 0;
+    double device = 0;
+    double fixed = 0;
+    double floor = 0;
+};
+
+FloorFigures floorOf(UpgradeRig& rig, const ScanFigures& scan, const sim::TimingModel& model,
+                     double scale, const QStringList& finalLines) {
+    FloorFigures f;
+    f.requests = rig.wire().requestCount() - scan.requests;
+    f.written = static_cast<double>(rig.wire().bytesWritten() - scan.written);
+    f.read = static_cast<double>(rig.wire().bytesRead() - scan.read);
+    const sim::Summary done = rig.unit().summary();
+    auto count = [&](sim::Exchange k) {
+        const auto i = static_cast<std::size_t>(k);
+        return static_cast<double>(done.exchanges[i] - scan.atLoad.exchanges[i]);
+    };
+    using X = sim::Exchange;
+    const double modbusRequests = count(X::ModbusRead) + count(X::StatusRead) +
+                                  count(X::ModbusWrite) + count(X::Fn103) + count(X::Fn104Command) +
+                                  count(X::Fn104Data);
+    const double otherBootRequests =
+        count(X::BlModel) + count(X::BlInfo) + count(X::BlWriteByte) + count(X::BlReset);
+    f.bootloader = otherBootRequests + count(X::BlErase) + count(X::BlProgram);
+    f.erase = count(X::BlErase);
+    f.program = count(X::BlProgram);
+    f.modbus = modbusRequests;
+    f.dataBlocks = count(X::Fn104Data);
+    f.statusReads = count(X::StatusRead);
+
+    // Status reads while a sub-processor erases or programs run alongside its work (subOps)
+    // and are left out, all but the one per stage that sees it finished, so the floor is the
+    // same on every link (a quicker link polls more often).
+    f.bootEntryPolls = count(X::Fn104Command) - 4; // the other window commands
+    f.overlappingPolls = std::max(0.0, count(X::StatusRead) - f.bootEntryPolls - 4);
+    f.wire = (f.written + f.read - f.overlappingPolls * kStatusReadBytes) * kBitsPerByte /
+             model.baudRate * scale;
+    const sim::CarriedFirmware& carried = rig.unit().carried();
+    double subOps = 0;
+    for (int n = 2; n <= 3; ++n) {
+        const double kib =
+            double(carried.progEnd[std::size_t(n)] - carried.progStart[std::size_t(n)] + 1) /
+            1024.0;
+        subOps += (model.subEraseMsPerKiB + model.subProgramMsPerKiB) * kib / 1000.0;
+    }
+    f.subOps = subOps * scale;
+    // Entering boot mode runs inside the prescribed waits between the boot-mode polls, unless
+    // it takes longer.
+    f.bootEntry =
+        std::max(2 * model.subBootEntryMs * scale, f.bootEntryPolls * kBootEntryPollMs) / 1000.0;
+    // The check after the restart waits for CPU-1's firmware to start.
+    const bool verified = finalLines.contains(QStringLiteral("Verifying Firmware......OK"));
+    f.restart = verified ? model.cpu1BootMs / 1000.0 * scale : 0.0;
+    f.device = ((modbusRequests - f.overlappingPolls) * model.modbusProcessingMs +
+                otherBootRequests * model.bootloaderProcessingMs +
+                count(X::BlErase) * model.eraseRowMs + count(X::BlProgram) * model.programBlockMs) /
+                   1000.0 * scale +
+               f.subOps + f.restart;
+    f.fixed =
+        (kCpu1RestartMs + 2 * kControlCommandMs + 2 * kTransferStartMs) / 1000.0 + f.bootEntry;
+    f.floor = f.wire + f.device + f.fixed;
+    return f;
+}
+
+void printFloor(const FloorFigures& f, const UpgradeTimes& t, bool eachRead, double intervalMs) {
+    std::printf("\nExchanges: %zu (bootloader %.0f: erase %.0f, program %.0f; Modbus %.0f: "
+                "data blocks %.0f, status reads %.0f)\n",
+                f.requests, f.bootloader, f.erase, f.program, f.modbus, f.dataBlocks,
+                f.statusReads);
+    std::printf("Bytes: %.0f sent, %.0f received\n", f.written, f.read);
+    std::printf("Floor: wire %.2f s + unit processing %.2f s + fixed waits %.2f s = %.2f s\n",
+                f.wire, f.device, f.fixed, f.floor);
+    std::printf("  left out: %.0f status reads during the sub-processors' erase and programming\n",
+                f.overlappingPolls);
+    std::printf("  unit: sub-processor erase and programming %.2f s, CPU-1's start before the "
+                "check %.2f s\n",
+                f.subOps, f.restart);
+    std::printf("  fixed waits: CPU-1 restart %.0f ms, 2 control commands x %.0f ms, 2 transfers "
+                "x %.0f ms, boot entry %.0f ms (%.0f boot-mode polls x %.0f ms)\n",
+                kCpu1RestartMs, kControlCommandMs, kTransferStartMs, f.bootEntry * 1000,
+                f.bootEntryPolls, kBootEntryPollMs);
+    std::printf("  (CPU-1's own start after its reset runs inside the %.0f s wait)\n",
+                kCpu1RestartMs / 1000);
+    std::printf("Total / floor: %.3f, %.3f ms per exchange above the floor\n",
+                f.floor > 0 ? t.total / f.floor : 0.0,
+                f.requests > 0 ? 1000 * (t.total - f.floor) / double(f.requests) : 0.0);
+    if (eachRead)
+        std::printf("  chunks end at every read: an exchange ends with its reply's last byte\n");
+    else
+        std::printf("  the %.2f ms quiet interval ends every reply: %zu x %.2f ms = %.2f s\n",
+                    intervalMs, f.requests, intervalMs,
+                    static_cast<double>(f.requests) * intervalMs / 1000);
+    std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
+                "simulated unit %.2f s, this listener %.3f s\n",
+                t.cpuTotal - t.unitCpu - t.watcherCpu, t.unitCpu, t.watcherCpu);
+}
+
 ModeResult runMode(const LinkMode& mode, double scale) {
     const bool fastLink = mode.fastLink;
     ModeResult result;
@@ -176,10 +393,7 @@ ModeResult runMode(const LinkMode& mode, double scale) {
     options.fastWaits = false;
     options.fastLink = fastLink;
     UpgradeRig rig(scenario, {}, options);
-    std::set<QString> unitThreads;
-    for (const QString& id : threadIds())
-        if (!before.contains(id))
-            unitThreads.insert(id);
+    const std::set<QString> unitThreads = threadsSince(before);
 
     const double intervalMs = (fastLink ? kFastReadIntervalUs : kReadIntervalUs) / 1000.0;
     TForm3& form = rig.openWindow();
@@ -196,148 +410,15 @@ ModeResult runMode(const LinkMode& mode, double scale) {
                 scale, model.baudRate);
     std::fflush(stdout);
 
-    QElapsedTimer clock;
-    clock.start();
-    if (!rig.scan(120000) || !form.Load_Button->isVisibleTo(&form)) {
-        std::fprintf(stderr, "full_upgrade: the unit was not found or offers nothing to do\n");
+    const auto scan = scanUnit(rig, form);
+    if (!scan)
         return result;
-    }
-    const double scanSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    const std::size_t scanRequests = rig.wire().requestCount();
-    const std::uint64_t scanWritten = rig.wire().bytesWritten();
-    const std::uint64_t scanRead = rig.wire().bytesRead();
-    const sim::Summary atLoad = rig.unit().summary();
-
-    // Follows the engine's events: when each progress line first showed, and how the upgrade
-    // ended. The listener's own CPU time is measured and left out of the updater's.
-    std::vector<LineTimes> lines;
-    double watcherCpu = 0;
-    QElapsedTimer sinceLoad;
-    bool watching = false;
-    QObject::connect(&form.engine(), &UpgradeEngine::reported, &form, [&](const EngineEvent& e) {
-        if (!watching)
-            return;
-        const double cpu0 = threadCpuSeconds();
-        const std::vector<ProgressLineState>& list = form.engine().progressLines().lines();
-        const double now = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
-        if (std::holds_alternative<ev::UpgradeStarted>(e))
-            lines.clear();
-        for (std::size_t i = lines.size(); i < list.size(); ++i)
-            lines.push_back({list[i].caption, now});
-        watcherCpu += threadCpuSeconds() - cpu0;
-    });
-
-    const double cpuAtLoad = processCpuSeconds();
-    double unitCpuAtLoad = 0;
-    for (const QString& id : unitThreads)
-        unitCpuAtLoad += taskCpuSeconds(id);
-    sinceLoad.start();
-    watching = true;
-    if (!rig.load(3600 * 1000)) {
-        std::fprintf(stderr, "full_upgrade: the upgrade did not end within an hour\n");
+    const auto times = timedUpgrade(rig, form, unitThreads);
+    if (!times)
         return result;
-    }
-    const double total = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
-    watching = false;
-    const double cpuTotal = processCpuSeconds() - cpuAtLoad;
-    double unitCpu = -unitCpuAtLoad;
-    for (const QString& id : unitThreads)
-        unitCpu += taskCpuSeconds(id);
-    const QStringList finalLines = rig.lines();
-    for (std::size_t i = 0; i < lines.size() && i < std::size_t(finalLines.size()); ++i)
-        lines[i].caption = finalLines.at(qsizetype(i));
-
-    // Phases: from a line's appearance to the next one's.
-    std::printf("\nScan: %.2f s, %zu exchanges\n", scanSeconds, scanRequests);
-    std::printf("\n%-52s %10s\n", "Phase (progress line)", "Time (s)");
-    double firstLine = lines.empty() ? total : lines.front().start;
-    std::printf("  %-50s %10.3f\n", "(until the first line: upgrade-mode command)", firstLine);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const double end = i + 1 < lines.size() ? lines[i + 1].start : total;
-        std::printf("  %-50s %10.3f\n", qPrintable(lines[i].caption), end - lines[i].start);
-    }
-    std::printf("  %-50s %10.3f\n", "Total, \"Load Firmware\" to \"Quit\"", total);
-
-    // Exchanges and bytes of the upgrade alone.
-    const std::size_t requests = rig.wire().requestCount() - scanRequests;
-    const double written = static_cast<double>(rig.wire().bytesWritten() - scanWritten);
-    const double read = static_cast<double>(rig.wire().bytesRead() - scanRead);
-    const sim::Summary done = rig.unit().summary();
-    auto count = [&](sim::Exchange k) {
-        const auto i = static_cast<std::size_t>(k);
-        return static_cast<double>(done.exchanges[i] - atLoad.exchanges[i]);
-    };
-    using X = sim::Exchange;
-    const double modbusRequests = count(X::ModbusRead) + count(X::StatusRead) +
-                                  count(X::ModbusWrite) + count(X::Fn103) + count(X::Fn104Command) +
-                                  count(X::Fn104Data);
-    const double otherBootRequests =
-        count(X::BlModel) + count(X::BlInfo) + count(X::BlWriteByte) + count(X::BlReset);
-
-    // The floor: the bytes on the wire, the unit's processing and the waits that the sequence
-    // cannot go below. Status reads while a sub-processor erases or programs run alongside its
-    // work (subOps) and are left out, all but the one per stage that sees it finished, so the
-    // floor is the same on every link (a quicker link polls more often).
-    const double bootEntryPolls = count(X::Fn104Command) - 4; // the other window commands
-    const double overlappingPolls = std::max(0.0, count(X::StatusRead) - bootEntryPolls - 4);
-    const double wire = (written + read - overlappingPolls * kStatusReadBytes) * kBitsPerByte /
-                        model.baudRate * scale;
-    const sim::CarriedFirmware& carried = rig.unit().carried();
-    double subOps = 0;
-    for (int n = 2; n <= 3; ++n) {
-        const double kib =
-            double(carried.progEnd[std::size_t(n)] - carried.progStart[std::size_t(n)] + 1) /
-            1024.0;
-        subOps += (model.subEraseMsPerKiB + model.subProgramMsPerKiB) * kib / 1000.0;
-    }
-    // Entering boot mode runs inside the prescribed waits between the boot-mode polls, unless
-    // it takes longer.
-    const double bootEntry =
-        std::max(2 * model.subBootEntryMs * scale, bootEntryPolls * kBootEntryPollMs) / 1000.0;
-    // The check after the restart waits for CPU-1's firmware to start.
-    const bool verified = finalLines.contains(QStringLiteral("Verifying Firmware......OK"));
-    const double restart = verified ? model.cpu1BootMs / 1000.0 * scale : 0.0;
-    const double device =
-        ((modbusRequests - overlappingPolls) * model.modbusProcessingMs +
-         otherBootRequests * model.bootloaderProcessingMs + count(X::BlErase) * model.eraseRowMs +
-         count(X::BlProgram) * model.programBlockMs) /
-            1000.0 * scale +
-        subOps * scale + restart;
-    const double fixed =
-        (kCpu1RestartMs + 2 * kControlCommandMs + 2 * kTransferStartMs) / 1000.0 + bootEntry;
-    const double floor = wire + device + fixed;
-
-    std::printf("\nExchanges: %zu (bootloader %.0f: erase %.0f, program %.0f; Modbus %.0f: "
-                "data blocks %.0f, status reads %.0f)\n",
-                requests, otherBootRequests + count(X::BlErase) + count(X::BlProgram),
-                count(X::BlErase), count(X::BlProgram), modbusRequests, count(X::Fn104Data),
-                count(X::StatusRead));
-    std::printf("Bytes: %.0f sent, %.0f received\n", written, read);
-    std::printf("Floor: wire %.2f s + unit processing %.2f s + fixed waits %.2f s = %.2f s\n", wire,
-                device, fixed, floor);
-    std::printf("  left out: %.0f status reads during the sub-processors' erase and programming\n",
-                overlappingPolls);
-    std::printf("  unit: sub-processor erase and programming %.2f s, CPU-1's start before the "
-                "check %.2f s\n",
-                subOps * scale, restart);
-    std::printf("  fixed waits: CPU-1 restart %.0f ms, 2 control commands x %.0f ms, 2 transfers "
-                "x %.0f ms, boot entry %.0f ms (%.0f boot-mode polls x %.0f ms)\n",
-                kCpu1RestartMs, kControlCommandMs, kTransferStartMs, bootEntry * 1000,
-                bootEntryPolls, kBootEntryPollMs);
-    std::printf("  (CPU-1's own start after its reset runs inside the %.0f s wait)\n",
-                kCpu1RestartMs / 1000);
-    std::printf("Total / floor: %.3f, %.3f ms per exchange above the floor\n",
-                floor > 0 ? total / floor : 0.0,
-                requests > 0 ? 1000 * (total - floor) / double(requests) : 0.0);
-    if (eachRead)
-        std::printf("  chunks end at every read: an exchange ends with its reply's last byte\n");
-    else
-        std::printf("  the %.2f ms quiet interval ends every reply: %zu x %.2f ms = %.2f s\n",
-                    intervalMs, requests, intervalMs,
-                    static_cast<double>(requests) * intervalMs / 1000);
-    std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
-                "simulated unit %.2f s, this listener %.3f s\n",
-                cpuTotal - unitCpu - watcherCpu, unitCpu, watcherCpu);
+    printPhases(*scan, *times);
+    const FloorFigures f = floorOf(rig, *scan, model, scale, times->finalLines);
+    printFloor(f, *times, eachRead, intervalMs);
 
     bool good = form.engine().outcome().exit == RunExit::Success;
     for (int n = 1; n <= 3; ++n)
@@ -347,10 +428,10 @@ ModeResult runMode(const LinkMode& mode, double scale) {
     (void)rig.closeWindow();
     std::fflush(stdout);
     result.ok = good;
-    result.total = total;
-    result.exchanges = requests;
-    result.floor = floor;
-    result.updaterCpu = cpuTotal - unitCpu - watcherCpu;
+    result.total = times->total;
+    result.exchanges = f.requests;
+    result.floor = f.floor;
+    result.updaterCpu = times->cpuTotal - times->unitCpu - times->watcherCpu;
     return result;
 }
 

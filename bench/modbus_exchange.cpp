@@ -28,6 +28,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 using namespace corvane::testsupport;
@@ -172,66 +174,49 @@ std::string intervalName(std::uint32_t us) {
     return QString::number(us / 1000.0, 'g', 4).toStdString() + " ms";
 }
 
-} // namespace
+// One of our master's links under test.
+struct Link {
+    std::string name;
+    std::uint32_t intervalUs;
+    ChunkEnd end;
+};
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+struct Settings {
     int n = 2000;
     int rounds = 10;
-    struct Link {
-        std::string name;
-        std::uint32_t intervalUs;
-        ChunkEnd end;
-    };
     std::vector<Link> links;
+};
+
+// Nothing on a usage error.
+std::optional<Settings> readArgs(int argc, char** argv) {
+    Settings s;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
-            n = std::max(1, std::atoi(argv[++i]));
+            s.n = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
-            rounds = std::max(1, std::atoi(argv[++i]));
+            s.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
             const auto us = static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i])));
-            links.push_back({"ours, " + intervalName(us) + " quiet", us, ChunkEnd::QuietInterval});
+            s.links.push_back(
+                {"ours, " + intervalName(us) + " quiet", us, ChunkEnd::QuietInterval});
         } else if (std::strcmp(argv[i], "-e") == 0) {
-            links.push_back({"ours, each read", kFastReadIntervalUs, ChunkEnd::EachRead});
+            s.links.push_back({"ours, each read", kFastReadIntervalUs, ChunkEnd::EachRead});
         } else {
-            std::fprintf(stderr,
-                         "usage: modbus_exchange [-n N] [-r ROUNDS] [-i INTERVAL_US]... [-e]\n");
-            return 2;
+            return std::nullopt;
         }
     }
-    if (links.empty()) {
-        links = {
+    if (s.links.empty()) {
+        s.links = {
             {"ours default, 10 ms", kReadIntervalUs, ChunkEnd::QuietInterval},
             {"fast before, 0.5 ms", kFastReadIntervalUs, ChunkEnd::QuietInterval},
             {"fast, each read", kFastReadIntervalUs, ChunkEnd::EachRead},
         };
     }
-    rounds = std::min(rounds, n);
+    s.rounds = std::min(s.rounds, s.n);
+    return s;
+}
 
-    PtyBridge bridge;
-    LibmodbusPeer peer;
-    if (!peer.startRtu(bridge.endB(), slave, static_cast<int>(baud), true)) {
-        std::fprintf(stderr, "libmodbus slave: %s\n", qPrintable(peer.error()));
-        return 1;
-    }
-    Block block{};
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        block[i] = static_cast<std::uint16_t>(0x3C00 + 0x0111 * i);
-    }
-
-    std::vector<Master> masters;
-    for (const Link& l : links) {
-        masters.emplace_back(
-            l.name, [&bridge, &block, l](int count, int warmUp, Series& w, Series& r) {
-                return runOurs(bridge.endA(), l.intervalUs, l.end, block, count, warmUp, w, r);
-            });
-    }
-    masters.emplace_back("libmodbus",
-                         [&bridge, &block](int count, int warmUp, Series& w, Series& r) {
-                             return runLibmodbus(bridge.endA(), block, count, warmUp, w, r);
-                         });
-
+void printHeading(int n, int rounds) {
     std::printf("Modbus RTU exchange latency, %d exchanges of each kind per master, in %d rounds "
                 "(each round opens the port and starts with 5 unrecorded pairs)\n",
                 n, rounds);
@@ -247,45 +232,95 @@ int main(int argc, char** argv) {
                 "      software latency. The floor column is the wire time the same bytes need\n"
                 "      at 115200 baud (10 bits per byte, no inter-frame gaps).\n\n");
     std::fflush(stdout);
+}
 
+// The masters take turns, a round each, so that a change of load falls on all of them alike.
+bool runRounds(std::vector<Master>& masters, int n, int rounds) {
     for (int round = 0; round < rounds; ++round) {
         const int count = n / rounds + (round < n % rounds ? 1 : 0);
         for (Master& m : masters) {
             if (!m.run(count, 5, m.write, m.read)) {
-                return 1;
+                return false;
             }
         }
     }
+    return true;
+}
 
+// One kind of exchange: median and p95 per master, the wire floor and the failures; then each
+// median against libmodbus's (the last master).
+void printRow(const std::vector<Master>& masters, const char* what, Series Master::*kind,
+              int bytesOnWire) {
+    std::printf("%-30s", what);
+    std::string failed;
+    for (const Master& m : masters) {
+        const Stats s = summarise((m.*kind).ms);
+        std::printf("      %7.3f %8.3f", s.median, s.p95);
+        failed += (failed.empty() ? "" : "/") + std::to_string((m.*kind).failures);
+    }
+    std::printf(" %8.3f  %s\n", wireMs(bytesOnWire), failed.c_str());
+    std::printf("%-30s", "  median / libmodbus median");
+    const double yard = summarise((masters.back().*kind).ms).median;
+    for (const Master& m : masters) {
+        std::printf(" %21.2f", yard > 0 ? summarise((m.*kind).ms).median / yard : 0.0);
+    }
+    std::printf("\n");
+}
+
+void printTable(const std::vector<Master>& masters) {
     std::printf("%-30s", "ms per exchange, median p95");
     for (const Master& m : masters) {
         std::printf(" %21s", m.name.c_str());
     }
     std::printf(" %8s  %s\n", "floor", "failed");
-    const Master& theirs = masters.back();
-    auto row = [&](const char* what, Series Master::*kind, int bytesOnWire) {
-        std::printf("%-30s", what);
-        std::string failed;
-        for (const Master& m : masters) {
-            const Stats s = summarise((m.*kind).ms);
-            std::printf("      %7.3f %8.3f", s.median, s.p95);
-            failed += (failed.empty() ? "" : "/") + std::to_string((m.*kind).failures);
-        }
-        std::printf(" %8.3f  %s\n", wireMs(bytesOnWire), failed.c_str());
-        std::printf("%-30s", "  median / libmodbus median");
-        const double yard = summarise((theirs.*kind).ms).median;
-        for (const Master& m : masters) {
-            std::printf(" %21.2f", yard > 0 ? summarise((m.*kind).ms).median / yard : 0.0);
-        }
-        std::printf("\n");
-    };
-    row("write 16 regs (fn 16, 41+8 B)", &Master::write, 9 + 2 * blockCount + 8);
-    row("read 2 regs (fn 3, 8+9 B)", &Master::read, 8 + 5 + 2 * readCount);
+    printRow(masters, "write 16 regs (fn 16, 41+8 B)", &Master::write, 9 + 2 * blockCount + 8);
+    printRow(masters, "read 2 regs (fn 3, 8+9 B)", &Master::read, 8 + 5 + 2 * readCount);
     std::printf(
         "\nWith quiet-interval chunks our master learns that a reply is complete only when\n"
         "the line has been quiet for the interval after its last byte; with chunks at\n"
         "every read, when the read that brings its last byte returns. libmodbus's master\n"
         "reads to the reply's known length.\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const std::optional<Settings> settings = readArgs(argc, argv);
+    if (!settings) {
+        std::fprintf(stderr,
+                     "usage: modbus_exchange [-n N] [-r ROUNDS] [-i INTERVAL_US]... [-e]\n");
+        return 2;
+    }
+
+    PtyBridge bridge;
+    LibmodbusPeer peer;
+    if (!peer.startRtu(bridge.endB(), slave, static_cast<int>(baud), true)) {
+        std::fprintf(stderr, "libmodbus slave: %s\n", qPrintable(peer.error()));
+        return 1;
+    }
+    Block block{};
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<std::uint16_t>(0x3C00 + 0x0111 * i);
+    }
+
+    std::vector<Master> masters;
+    for (const Link& l : settings->links) {
+        masters.emplace_back(
+            l.name, [&bridge, &block, l](int count, int warmUp, Series& w, Series& r) {
+                return runOurs(bridge.endA(), l.intervalUs, l.end, block, count, warmUp, w, r);
+            });
+    }
+    masters.emplace_back("libmodbus",
+                         [&bridge, &block](int count, int warmUp, Series& w, Series& r) {
+                             return runLibmodbus(bridge.endA(), block, count, warmUp, w, r);
+                         });
+
+    printHeading(settings->n, settings->rounds);
+    if (!runRounds(masters, settings->n, settings->rounds)) {
+        return 1;
+    }
+    printTable(masters);
     bool failed = false;
     for (const Master& m : masters) {
         failed = failed || m.write.failures + m.read.failures > 0;
