@@ -91,7 +91,7 @@ std::optional<Slice> sliceNamed(const QString& name) {
     return s;
 }
 
-// The ASan slice: every 16th run of the CI slice, full-size runs left out (too slow there).
+// The ASan slice: every 12th run of the CI slice, full-size runs left out (too slow there).
 std::vector<PlannedRun> thinned(const std::vector<PlannedRun>& runs) {
     std::vector<PlannedRun> out;
     for (const PlannedRun& r : runs)
