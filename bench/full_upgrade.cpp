@@ -76,14 +76,16 @@ std::set<QString> threadIds() {
 // User + system time of one thread of this process, from /proc.
 double taskCpuSeconds(const QString& tid) {
     QFile f(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
         return 0;
+    }
     const QByteArray stat = f.readAll();
     // Fields after the command name in parentheses: state is field 3, utime 14, stime 15.
     const qsizetype close = stat.lastIndexOf(')');
     const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    if (fields.size() < 13)
+    if (fields.size() < 13) {
         return 0;
+    }
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     return (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
 }
@@ -106,8 +108,9 @@ ModeResult runMode(const LinkMode& mode, double scale);
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -133,12 +136,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     QStringList wanted = parser.value(linkOpt).split(QLatin1Char(','));
-    if (wanted == QStringList{QStringLiteral("all")})
+    if (wanted == QStringList{QStringLiteral("all")}) {
         wanted = {QStringLiteral("default"), QStringLiteral("fast-before"), QStringLiteral("fast")};
+    }
     std::vector<std::pair<const char*, ModeResult>> results;
     for (const LinkMode& mode : kModes) {
-        if (wanted.removeAll(QLatin1String(mode.name)) > 0)
+        if (wanted.removeAll(QLatin1String(mode.name)) > 0) {
             results.emplace_back(mode.name, runMode(mode, scale));
+        }
     }
     if (!wanted.isEmpty() || results.empty()) {
         std::fprintf(stderr, "full_upgrade: --link wants default, fast-before, fast or all\n");
@@ -166,9 +171,11 @@ namespace {
 // The threads that have started since `before` was taken.
 std::set<QString> threadsSince(const std::set<QString>& before) {
     std::set<QString> started;
-    for (const QString& id : threadIds())
-        if (!before.contains(id))
+    for (const QString& id : threadIds()) {
+        if (!before.contains(id)) {
             started.insert(id);
+        }
+    }
     return started;
 }
 
@@ -217,22 +224,26 @@ std::optional<UpgradeTimes> timedUpgrade(UpgradeRig& rig, TForm3& form,
     bool watching = false;
     const QMetaObject::Connection listener = QObject::connect(
         &form.engine(), &UpgradeEngine::reported, &form, [&](const EngineEvent& e) {
-            if (!watching)
+            if (!watching) {
                 return;
+            }
             const double cpu0 = threadCpuSeconds();
             const std::vector<ProgressLineState>& list = form.engine().progressLines().lines();
             const double now = static_cast<double>(sinceLoad.nsecsElapsed()) / 1e9;
-            if (std::holds_alternative<ev::UpgradeStarted>(e))
+            if (std::holds_alternative<ev::UpgradeStarted>(e)) {
                 t.lines.clear();
-            for (std::size_t i = t.lines.size(); i < list.size(); ++i)
+            }
+            for (std::size_t i = t.lines.size(); i < list.size(); ++i) {
                 t.lines.push_back({list[i].caption, now});
+            }
             t.watcherCpu += threadCpuSeconds() - cpu0;
         });
 
     const double cpuAtLoad = processCpuSeconds();
     double unitCpuAtLoad = 0;
-    for (const QString& id : unitThreads)
+    for (const QString& id : unitThreads) {
         unitCpuAtLoad += taskCpuSeconds(id);
+    }
     sinceLoad.start();
     watching = true;
     const bool ended = rig.load(3600 * 1000);
@@ -245,11 +256,13 @@ std::optional<UpgradeTimes> timedUpgrade(UpgradeRig& rig, TForm3& form,
     }
     t.cpuTotal = processCpuSeconds() - cpuAtLoad;
     t.unitCpu = -unitCpuAtLoad;
-    for (const QString& id : unitThreads)
+    for (const QString& id : unitThreads) {
         t.unitCpu += taskCpuSeconds(id);
+    }
     t.finalLines = rig.lines();
-    for (std::size_t i = 0; i < t.lines.size() && i < std::size_t(t.finalLines.size()); ++i)
+    for (std::size_t i = 0; i < t.lines.size() && i < std::size_t(t.finalLines.size()); ++i) {
         t.lines[i].caption = t.finalLines.at(qsizetype(i));
+    }
     return t;
 }
 
@@ -369,12 +382,13 @@ void printFloor(const FloorFigures& f, const UpgradeTimes& t, bool eachRead, dou
     std::printf("Total / floor: %.3f, %.3f ms per exchange above the floor\n",
                 f.floor > 0 ? t.total / f.floor : 0.0,
                 f.requests > 0 ? 1000 * (t.total - f.floor) / double(f.requests) : 0.0);
-    if (eachRead)
+    if (eachRead) {
         std::printf("  chunks end at every read: an exchange ends with its reply's last byte\n");
-    else
+    } else {
         std::printf("  the %.2f ms quiet interval ends every reply: %zu x %.2f ms = %.2f s\n",
                     intervalMs, f.requests, intervalMs,
                     static_cast<double>(f.requests) * intervalMs / 1000);
+    }
     std::printf("CPU time during the upgrade: updater %.2f s (window and receive threads), "
                 "simulated unit %.2f s, this listener %.3f s\n",
                 t.cpuTotal - t.unitCpu - t.watcherCpu, t.unitCpu, t.watcherCpu);
@@ -397,32 +411,37 @@ ModeResult runMode(const LinkMode& mode, double scale) {
 
     const double intervalMs = (fastLink ? kFastReadIntervalUs : kReadIntervalUs) / 1000.0;
     TForm3& form = rig.openWindow();
-    if (mode.chunks)
+    if (mode.chunks) {
         form.VexaComms1()->setChunkEnd(*mode.chunks);
+    }
     const bool eachRead = form.VexaComms1()->chunkEnd() == ChunkEnd::EachRead;
-    if (eachRead)
+    if (eachRead) {
         std::printf("\n==== %s link (chunks end at every read) ====\n", mode.name);
-    else
+    } else {
         std::printf("\n==== %s link (chunks end after %.2f ms of quiet) ====\n", mode.name,
                     intervalMs);
+    }
     std::printf("Full upgrade of a simulated unit: CPU-1, CPU-2 and HMI; timing model x%.3g "
                 "(%u baud)\n",
                 scale, model.baudRate);
     std::fflush(stdout);
 
     const auto scan = scanUnit(rig, form);
-    if (!scan)
+    if (!scan) {
         return result;
+    }
     const auto times = timedUpgrade(rig, form, unitThreads);
-    if (!times)
+    if (!times) {
         return result;
+    }
     printPhases(*scan, *times);
     const FloorFigures f = floorOf(rig, *scan, model, scale, times->finalLines);
     printFloor(f, *times, eachRead, intervalMs);
 
     bool good = form.engine().outcome().exit == RunExit::Success;
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         good = good && rig.flashRange(n) == rig.carriedRange(n);
+    }
     std::printf("\nResult: %s\n",
                 good ? "every processor holds the carried image" : "the upgrade did not complete");
     (void)rig.closeWindow();

@@ -217,8 +217,9 @@ int main(int argc, char** argv) {
         }
     }
     if (links.empty()) {
-        for (const std::uint32_t us : {300u, 500u, 750u, 1000u, 1750u, 10000u})
+        for (const std::uint32_t us : {300u, 500u, 750u, 1000u, 1750u, 10000u}) {
             links.push_back({us, ChunkEnd::QuietInterval});
+        }
         links.push_back({kFastReadIntervalUs, ChunkEnd::EachRead});
     }
     std::printf("Reads of %u registers (37-byte reply) from a scripted unit on a pseudo-terminal, "

@@ -31,11 +31,13 @@ struct Sample {
 // One run of program with args; its output goes nowhere.
 Sample runOnce(const QString& program, const QStringList& args) {
     std::vector<QByteArray> storage{program.toLocal8Bit()};
-    for (const QString& a : args)
+    for (const QString& a : args) {
         storage.push_back(a.toLocal8Bit());
+    }
     std::vector<char*> argv;
-    for (QByteArray& s : storage)
+    for (QByteArray& s : storage) {
         argv.push_back(s.data());
+    }
     argv.push_back(nullptr);
 
     QElapsedTimer clock;
@@ -47,8 +49,9 @@ Sample runOnce(const QString& program, const QStringList& args) {
         ::unsetenv("WAYLAND_DISPLAY");
         ::unsetenv("QT_QPA_PLATFORM");
         if (std::freopen("/dev/null", "w", stdout) == nullptr ||
-            std::freopen("/dev/null", "w", stderr) == nullptr)
+            std::freopen("/dev/null", "w", stderr) == nullptr) {
             ::_exit(126);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -97,8 +100,9 @@ int main(int argc, char** argv) {
         args = args.mid(2);
     }
     QStringList programs = args;
-    if (programs.isEmpty())
+    if (programs.isEmpty()) {
         programs << QStringLiteral(CORVANE_UPDATER_EXE);
+    }
 
     const corvane::sim::CarriedFirmware& c = corvane::test::carried();
     const QStringList runArgs{QStringLiteral("--auto"), QStringLiteral("--simulate"),
@@ -109,9 +113,11 @@ int main(int argc, char** argv) {
                 "each, interleaved\n",
                 runs);
     std::vector<std::vector<Sample>> samples(static_cast<std::size_t>(programs.size()));
-    for (int i = 0; i < runs; ++i)
-        for (qsizetype p = 0; p < programs.size(); ++p)
+    for (int i = 0; i < runs; ++i) {
+        for (qsizetype p = 0; p < programs.size(); ++p) {
             samples[static_cast<std::size_t>(p)].push_back(runOnce(programs.at(p), runArgs));
+        }
+    }
     for (qsizetype p = 0; p < programs.size(); ++p) {
         std::printf("%s\n", qPrintable(programs.at(p)));
         report(p == 0 ? "this" : "other", samples[static_cast<std::size_t>(p)]);

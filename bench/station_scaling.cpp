@@ -48,8 +48,9 @@ Figures runStation(int units, bool fast, const QString& scale) {
                      QStringLiteral("--timing"),
                      QStringLiteral("--timing-scale"),
                      scale};
-    if (fast)
+    if (fast) {
         args << QStringLiteral("--fast");
+    }
     QProcess station;
     station.setStandardErrorFile(QProcess::nullDevice());
     Figures f;
@@ -57,8 +58,9 @@ Figures runStation(int units, bool fast, const QString& scale) {
     QElapsedTimer wall;
     wall.start();
     station.start(QStringLiteral(CORVANE_UPDATER_EXE), args);
-    if (!station.waitForFinished(-1))
+    if (!station.waitForFinished(-1)) {
         return f;
+    }
     f.wall = static_cast<double>(wall.elapsed()) / 1000.0;
     // The station has waited for its children, so their time is in its own children's.
     f.cpu = childrenCpuSeconds() - cpuBefore;
@@ -66,9 +68,10 @@ Figures runStation(int units, bool fast, const QString& scale) {
     const QList<QByteArray> lines = station.readAllStandardOutput().trimmed().split('\n');
     const QJsonObject summary = QJsonDocument::fromJson(lines.constLast()).object();
     f.succeeded = summary.value(QStringLiteral("succeeded")).toInt();
-    for (const QJsonValue& run : summary.value(QStringLiteral("runs")).toArray())
+    for (const QJsonValue& run : summary.value(QStringLiteral("runs")).toArray()) {
         f.longestRun =
             std::max(f.longestRun, run.toObject().value(QStringLiteral("seconds")).toDouble());
+    }
     return f;
 }
 
@@ -93,14 +96,17 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     QList<int> counts;
-    for (const QString& n : parser.value(unitsOption).split(u','))
+    for (const QString& n : parser.value(unitsOption).split(u',')) {
         counts << n.toInt();
+    }
     const QString link = parser.value(linkOption);
     QList<bool> links;
-    if (link != QLatin1String("fast"))
+    if (link != QLatin1String("fast")) {
         links << false;
-    if (link != QLatin1String("default"))
+    }
+    if (link != QLatin1String("default")) {
         links << true;
+    }
 
     std::printf("%-8s %5s %9s %9s %8s %10s %10s %6s\n", "link", "units", "wall s", "x one",
                 "slowest", "CPU s", "CPU s/unit", "ok");
@@ -109,8 +115,9 @@ int main(int argc, char** argv) {
         double one = 0;
         for (const int units : counts) {
             const Figures f = runStation(units, fast, parser.value(scaleOption));
-            if (one == 0)
+            if (one == 0) {
                 one = f.wall;
+            }
             std::printf("%-8s %5d %9.2f %9.3f %8.2f %10.2f %10.2f %3d/%-3d\n",
                         fast ? "fast" : "default", units, f.wall, f.wall / one, f.longestRun, f.cpu,
                         f.cpu / units, f.succeeded, units);

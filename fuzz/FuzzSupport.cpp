@@ -65,13 +65,15 @@ TVexaComms& quietLink(std::uint16_t ringSize) {
         static int argc = 1;
         static char name[] = "fuzz";
         static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr)
+        if (QCoreApplication::instance() == nullptr) {
             new QCoreApplication(argc, argv);
+        }
         auto* l = new TVexaComms(nullptr, [] { return std::make_unique<QuietDevice>(); });
         l->setCommPort(QStringLiteral("quiet"));
         l->setRxBufferSize(ringSize);
-        if (!l->OpenComm())
+        if (!l->OpenComm()) {
             checkFailed("quiet link opens", __FILE__, __LINE__);
+        }
         return l;
     }();
     return *link;
@@ -80,8 +82,9 @@ TVexaComms& quietLink(std::uint16_t ringSize) {
 void deliver(TVexaComms& link, std::span<const std::uint8_t> stream, std::size_t chunk) {
     link.ClearFlags();
     (void)link.SendCommData(nullptr, 0, 15);
-    if (chunk == 0)
+    if (chunk == 0) {
         chunk = 1;
+    }
     for (std::size_t i = 0; i < stream.size(); i += chunk) {
         const std::size_t n = std::min(chunk, stream.size() - i);
         link.HandleRxChr(stream.data() + i, static_cast<std::uint32_t>(n));

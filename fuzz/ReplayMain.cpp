@@ -34,16 +34,19 @@ int main(int argc, char** argv) {
         const std::filesystem::path arg(argv[i]);
         std::vector<std::filesystem::path> paths;
         if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::directory_iterator(arg))
-                if (entry.is_regular_file())
+            for (const auto& entry : std::filesystem::directory_iterator(arg)) {
+                if (entry.is_regular_file()) {
                     paths.push_back(entry.path());
+                }
+            }
         } else {
             paths.push_back(arg);
         }
         std::sort(paths.begin(), paths.end());
         for (const auto& p : paths) {
-            if (!replay(p))
+            if (!replay(p)) {
                 return 1;
+            }
             ++files;
         }
     }

@@ -31,8 +31,9 @@ const std::array<const char*, 25> kNames = {
 
 std::uint16_t wordOf(const QByteArray& b) {
     std::uint16_t w = b.isEmpty() ? 0 : static_cast<std::uint8_t>(b[0]);
-    if (b.size() > 1)
+    if (b.size() > 1) {
         w |= static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[1]) << 8);
+    }
     return w;
 }
 
@@ -48,8 +49,9 @@ void checkTable(const QByteArray& csv, const ProductTable& table) {
 }
 
 void checkRecord(const UnitState& state, int n) {
-    if (!isProgrammable(state, n))
+    if (!isProgrammable(state, n)) {
         return;
+    }
     const TPMem_Rec& rec = state.PMem_Store[static_cast<std::size_t>(n)];
     FUZZ_CHECK(rec.Prog_Mem_Start <= rec.Max_Prog_Addr);
     FUZZ_CHECK(rec.Max_Prog_Addr < std::uint32_t{kImageSize});
@@ -74,15 +76,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::uint16_t identifiedRm = in.u16();
     for (std::size_t i = 0; i < kNames.size(); ++i) {
-        if (!present[i])
+        if (!present[i]) {
             continue;
+        }
         QString name = QString::fromLatin1(kNames[i]);
-        if (name == QLatin1String("VerText_RM2"))
+        if (name == QLatin1String("VerText_RM2")) {
             name = QStringLiteral("VerText_%1").arg(wordOf(given[11]));
-        else if (name == QLatin1String("VerText_RM3"))
+        } else if (name == QLatin1String("VerText_RM3")) {
             name = QStringLiteral("VerText_%1").arg(wordOf(given[12]));
-        else if (name == QLatin1String("HFile_RM"))
+        } else if (name == QLatin1String("HFile_RM")) {
             name = QStringLiteral("HFile_%1").arg(identifiedRm);
+        }
         resources.set(name, given[i]);
     }
 
@@ -118,13 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // No image for that product: nothing of an earlier one may be programmed.
         FUZZ_CHECK(!isProgrammable(*state, 1));
     }
-    for (int n = 0; n <= 4; ++n)
+    for (int n = 0; n <= 4; ++n) {
         checkRecord(*state, n);
+    }
 
     // Release notes: one item per line, none of them holding a line break.
     const QStringList lines = releaseNoteLines(given[21]);
     FUZZ_CHECK(lines.size() <= given[21].size());
-    for (const QString& l : lines)
+    for (const QString& l : lines) {
         FUZZ_CHECK(!l.contains(u'\r') && !l.contains(u'\n'));
+    }
     return 0;
 }

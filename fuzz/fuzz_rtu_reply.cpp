@@ -20,14 +20,16 @@ namespace {
 
 // CRC-16/MODBUS, bitwise, low byte first on the wire; kept apart from the master's own.
 bool crcHolds(std::span<const std::uint8_t> frame) {
-    if (frame.size() < 3)
+    if (frame.size() < 3) {
         return false;
+    }
     std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i + 2 < frame.size(); ++i) {
         crc ^= frame[i];
-        for (int b = 0; b < 8; ++b)
+        for (int b = 0; b < 8; ++b) {
             crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
                              : static_cast<std::uint16_t>(crc >> 1);
+        }
     }
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
@@ -41,8 +43,9 @@ void checkDecode(std::span<const std::uint8_t> reply, std::uint16_t count) {
     const int r = mb::rtuDecodeReadReply(reply, count, std::span(values).first(room));
     FUZZ_CHECK(r == 1 || r == -1);
     if (r != 1) {
-        for (const auto v : values)
+        for (const auto v : values) {
             FUZZ_CHECK(v == kCanary);
+        }
         return;
     }
     FUZZ_CHECK(crcHolds(reply));

@@ -43,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TRxCondition cond;
     cond.PrepRxBuffNew();
     const int wanted = in.u8() % 13; // an 11th and 12th are dropped
-    for (int i = 0; i < wanted; ++i)
+    for (int i = 0; i < wanted; ++i) {
         addCondition(cond, in);
+    }
     FUZZ_CHECK(cond.Cond_count == std::min(wanted, int{TRxCondition::MaxConditions}));
 
     const std::size_t chunk = in.u8() % 32;
@@ -75,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(n <= bufsize);
     FUZZ_CHECK(buf[n] == 0);
     const TRxConditionItem* item = cond.GetConditionPtr(condnum);
-    if (item == nullptr)
+    if (item == nullptr) {
         FUZZ_CHECK(n == 0);
+    }
 
     if (item != nullptr && stream.size() < kRing) {
         // Everything before, in and after the condition's message is what arrived, in order.

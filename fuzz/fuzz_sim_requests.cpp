@@ -58,17 +58,21 @@ void requestInPieces(Reader& in) {
     const std::uint8_t fn = kFunctions[in.u8() % kFunctions.size()];
     const bool withAddress = (in.u8() & 1) != 0;
     Bytes req{address, fn};
-    while (req.size() < 11)
+    while (req.size() < 11) {
         req.push_back(in.u8());
-    if (fn == 15 || fn == 16 || fn == 104)
+    }
+    if (fn == 15 || fn == 16 || fn == 104) {
         req[6] = in.u8();
-    if (fn == 23)
+    }
+    if (fn == 23) {
         req[10] = in.u8();
+    }
     const std::size_t len = rtuRequestLength(req);
     FUZZ_CHECK(len >= 4);
     req.resize(len - 2);
-    for (std::size_t i = 11; i < req.size(); ++i)
+    for (std::size_t i = 11; i < req.size(); ++i) {
         req[i] = in.u8();
+    }
     appendCrc(req);
 
     const std::size_t cut1 = in.u8() % (req.size() + 1);
@@ -80,8 +84,9 @@ void requestInPieces(Reader& in) {
          {std::pair{std::size_t{0}, cut1}, std::pair{cut1, cut2}, std::pair{cut2, req.size()}}) {
         const auto frames = rtu.feed(whole.subspan(from, to - from));
         // Nothing before the last byte, the request with it.
-        if (to < req.size())
+        if (to < req.size()) {
             FUZZ_CHECK(frames.empty());
+        }
         got.insert(got.end(), frames.begin(), frames.end());
     }
     FUZZ_CHECK(got.size() == 1);
@@ -93,8 +98,9 @@ void requestInPieces(Reader& in) {
 void bootFrames(Reader& in) {
     BootFrameParser parser;
     const std::size_t noise = in.u8();
-    for (const Bytes& body : parser.feed(in.bytes(noise)))
+    for (const Bytes& body : parser.feed(in.bytes(noise))) {
         FUZZ_CHECK(body.size() <= BootFrameParser::kMaxBody);
+    }
     parser.clear();
     const std::uint8_t cmd = in.u8();
     const std::uint8_t len = in.u8();
@@ -144,8 +150,9 @@ void wholeUnit(Reader& in) {
     UnitModel unit(resolved, FaultPlan{}, carried, now);
     const std::uint8_t slave = resolved.slaveAddress;
     auto check = [&](const std::vector<Outgoing>& out) {
-        for (const Outgoing& o : out)
+        for (const Outgoing& o : out) {
             checkSerialAnswer(o.bytes, slave);
+        }
     };
     for (int steps = 0; in.remaining() > 0 && steps < 64; ++steps) {
         const std::uint8_t step = in.u8();

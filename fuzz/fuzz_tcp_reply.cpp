@@ -31,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto announced = mb::tcpAnnouncedFrameSize(reply);
     FUZZ_CHECK(announced.has_value() == (reply.size() >= mb::mbapHeaderSize));
-    if (announced)
+    if (announced) {
         FUZZ_CHECK(*announced == mb::mbapHeaderSize + wordAt(reply, 4));
+    }
 
     std::array<std::uint16_t, 130> values;
     values.fill(kCanary);
@@ -46,8 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(reply.size() >= 8);
         FUZZ_CHECK(wordAt(reply, 0) == tid && wordAt(reply, 2) == 0);
     }
-    if (r == 2)
+    if (r == 2) {
         FUZZ_CHECK(reply[7] == (function | 0x80) && reply[7] != function);
+    }
     if (r == 1) {
         FUZZ_CHECK(reply[7] == function);
         if (kind == mb::TcpRequestKind::write) {
@@ -57,13 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(reply.size() >= 9);
             stored =
                 std::min({std::size_t{reply[8]} / 2, std::size_t{count}, (reply.size() - 9) / 2});
-            for (std::size_t i = 0; i < stored; ++i)
+            for (std::size_t i = 0; i < stored; ++i) {
                 FUZZ_CHECK(values[i] == wordAt(reply, 9 + 2 * i));
+            }
         }
     }
     // Nothing is stored past what the reply holds, and nothing at all unless it is accepted.
-    for (std::size_t i = stored; i < values.size(); ++i)
+    for (std::size_t i = stored; i < values.size(); ++i) {
         FUZZ_CHECK(values[i] == kCanary);
+    }
 
     // A reply built the way a slave answers is accepted with every register.
     if (kind == mb::TcpRequestKind::read && (function & 0x80) == 0) {
@@ -81,8 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         values.fill(kCanary);
         FUZZ_CHECK(mb::tcpDecodeReply(std::span(good).first(n), tid, function, kind, count,
                                       std::span(values).first(count)) == 1);
-        for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t i = 0; i < count; ++i) {
             FUZZ_CHECK(values[i] == wordAt(good, 9 + 2 * i));
+        }
     }
     return 0;
 }

@@ -19,8 +19,9 @@ constexpr qsizetype kImageBytes = 65536;
 
 std::optional<QByteArray> readFile(const QDir& dir, const QString& name) {
     QFile f(dir.filePath(name));
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
         return std::nullopt;
+    }
     return f.readAll();
 }
 
@@ -32,10 +33,12 @@ std::optional<std::uint16_t> readWord(const QDir& dir, const QString& name, QStr
         return std::nullopt;
     }
     std::uint16_t v = 0;
-    if (bytes->size() >= 1)
+    if (bytes->size() >= 1) {
         v = static_cast<std::uint8_t>(bytes->at(0));
-    if (bytes->size() >= 2)
+    }
+    if (bytes->size() >= 2) {
         v = static_cast<std::uint16_t>(v | (static_cast<std::uint8_t>(bytes->at(1)) << 8));
+    }
     return v;
 }
 
@@ -117,9 +120,10 @@ CarriedFirmware readCarriedFirmware(const QString& folder) {
     for (int n = 2; n <= 3; ++n) {
         const QString name = QStringLiteral("HFILE_%1").arg(n);
         if (auto img = readFile(dir, name)) {
-            if (img->size() != kImageBytes)
+            if (img->size() != kImageBytes) {
                 c.problems
                     << QStringLiteral("%1 is %2 bytes, not 65536").arg(name).arg(img->size());
+            }
             img->resize(kImageBytes, '\0');
             c.subImages[n] = *img;
         } else {
@@ -130,26 +134,31 @@ CarriedFirmware readCarriedFirmware(const QString& folder) {
     static const QRegularExpression cpu1Image(QStringLiteral("^HFILE_(\\d+)$"));
     for (const QString& name : dir.entryList(QDir::Files)) {
         const auto match = cpu1Image.match(name);
-        if (!match.hasMatch())
+        if (!match.hasMatch()) {
             continue;
+        }
         bool ok = false;
         const uint rm = match.captured(1).toUInt(&ok);
         if (!ok || rm > 0xFFFF || name == QLatin1String("HFILE_2") ||
-            name == QLatin1String("HFILE_3"))
+            name == QLatin1String("HFILE_3")) {
             continue;
+        }
         auto img = readFile(dir, name);
-        if (!img)
+        if (!img) {
             continue;
-        if (img->size() != kImageBytes)
+        }
+        if (img->size() != kImageBytes) {
             c.problems << QStringLiteral("%1 is %2 bytes, not 65536").arg(name).arg(img->size());
+        }
         img->resize(kImageBytes, '\0');
         c.cpu1Images[static_cast<std::uint16_t>(rm)] = *img;
     }
 
     // A folder holds PRODUCTS.csv; the copy compiled into a program stores it as PRODUCTS.CSV.
     auto csv = readFile(dir, QStringLiteral("PRODUCTS.csv"));
-    if (!csv)
+    if (!csv) {
         csv = readFile(dir, QStringLiteral("PRODUCTS.CSV"));
+    }
     if (csv) {
         const QStringList lines = QString::fromLatin1(*csv).split(
             QRegularExpression(QStringLiteral("\r\n|\n|\r")), Qt::SkipEmptyParts);
@@ -162,13 +171,15 @@ CarriedFirmware readCarriedFirmware(const QString& folder) {
             } else {
                 for (qsizetype i = 1; i < lines.size(); ++i) {
                     const QStringList cells = splitCsvLine(lines.at(i));
-                    if (cells.size() <= std::max(rmCol, dCol))
+                    if (cells.size() <= std::max(rmCol, dCol)) {
                         continue;
+                    }
                     bool ok = false;
                     const uint rm = cells.at(rmCol).toUInt(&ok);
-                    if (ok && rm <= 0xFFFF)
+                    if (ok && rm <= 0xFFFF) {
                         c.productHasHmi[static_cast<std::uint16_t>(rm)] =
                             cells.at(dCol) == QLatin1String("1");
+                    }
                 }
             }
         }

@@ -8,9 +8,10 @@ std::uint16_t crc16(std::span<const std::uint8_t> data) {
     std::uint16_t crc = 0xFFFF;
     for (std::uint8_t b : data) {
         crc ^= b;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < 8; ++i) {
             crc = (crc & 1U) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
                              : static_cast<std::uint16_t>(crc >> 1);
+        }
     }
     return crc;
 }
@@ -22,15 +23,17 @@ void appendCrc(Bytes& frame) {
 }
 
 bool crcOk(std::span<const std::uint8_t> frame) {
-    if (frame.size() < 4)
+    if (frame.size() < 4) {
         return false;
+    }
     const std::uint16_t crc = crc16(frame.first(frame.size() - 2));
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
 
 std::size_t rtuRequestLength(std::span<const std::uint8_t> frame) {
-    if (frame.size() < 2)
+    if (frame.size() < 2) {
         return 0;
+    }
     switch (frame[1]) {
     case 1:
     case 2:
@@ -86,8 +89,9 @@ std::optional<std::size_t> RtuAssembler::findFrame(std::size_t newFrom, bool qui
             inProgress = inProgress || counts;
             continue;
         }
-        if (i + len <= newFrom || !crcOk(rest.first(len)))
+        if (i + len <= newFrom || !crcOk(rest.first(len))) {
             continue;
+        }
         if (inProgress && !quiet) {
             m_waiting = true;
             continue;
@@ -114,8 +118,9 @@ std::vector<Bytes> RtuAssembler::feed(std::span<const std::uint8_t> bytes) {
         for (;;) {
             m_waiting = false;
             const auto start = findFrame(newFrom, false);
-            if (!start)
+            if (!start) {
                 break;
+            }
             const std::size_t len =
                 rtuRequestLength(std::span<const std::uint8_t>(m_buf).subspan(*start));
             const auto end = m_buf.begin() + static_cast<std::ptrdiff_t>(*start + len);
@@ -148,8 +153,9 @@ std::vector<Bytes> RtuAssembler::idle(bool stale) {
     m_waiting = false;
     // A frame of a function the unit does not know ends where the line went quiet.
     for (std::size_t i = 0; i + 4 <= m_buf.size(); ++i) {
-        if (knownFunction(m_buf[i + 1]))
+        if (knownFunction(m_buf[i + 1])) {
             continue;
+        }
         const auto candidate = std::span<const std::uint8_t>(m_buf).subspan(i);
         if (crcOk(candidate)) {
             frames.emplace_back(candidate.begin(), candidate.end());
@@ -169,8 +175,9 @@ std::vector<Bytes> RtuAssembler::idle(bool stale) {
             keepFrom = i;
             break;
         }
-        if (!knownFunction(m_buf[i + 1]))
+        if (!knownFunction(m_buf[i + 1])) {
             continue;
+        }
         const std::size_t len = rtuRequestLength(std::span<const std::uint8_t>(m_buf).subspan(i));
         if (len == 0 || i + len > m_buf.size()) {
             keepFrom = i;
@@ -183,8 +190,9 @@ std::vector<Bytes> RtuAssembler::idle(bool stale) {
 
 std::uint8_t bccOf(std::span<const std::uint8_t> bytes) {
     unsigned sum = 0;
-    for (std::uint8_t b : bytes)
+    for (std::uint8_t b : bytes) {
         sum += b;
+    }
     return static_cast<std::uint8_t>((256U - (sum & 0xFFU)) & 0xFFU);
 }
 
@@ -200,8 +208,9 @@ Bytes encodeBootFrame(std::uint8_t command, std::uint8_t length,
     Bytes frame{kDle, kStx};
     for (std::uint8_t b : body) {
         frame.push_back(b);
-        if (b == kDle)
+        if (b == kDle) {
             frame.push_back(kDle);
+        }
     }
     frame.push_back(kDle);
     frame.push_back(kEtx);
@@ -213,8 +222,9 @@ std::vector<Bytes> BootFrameParser::feed(std::span<const std::uint8_t> bytes) {
     for (std::uint8_t b : bytes) {
         switch (m_state) {
         case State::Hunt:
-            if (b == kDle)
+            if (b == kDle) {
                 m_state = State::HuntDle;
+            }
             break;
         case State::HuntDle:
             if (b == kStx) {
@@ -262,11 +272,13 @@ void BootFrameParser::clear() {
 }
 
 bool bodySumOk(std::span<const std::uint8_t> body) {
-    if (body.size() < 3)
+    if (body.size() < 3) {
         return false;
+    }
     unsigned sum = 0;
-    for (std::uint8_t b : body)
+    for (std::uint8_t b : body) {
         sum += b;
+    }
     return (sum & 0xFFU) == 0;
 }
 

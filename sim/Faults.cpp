@@ -50,36 +50,44 @@ bool isStatusFault(FaultKind k) {
 } // namespace
 
 QString exchangeName(Exchange kind) {
-    for (const auto& row : kExchangeNames)
-        if (row.kind == kind)
+    for (const auto& row : kExchangeNames) {
+        if (row.kind == kind) {
             return QString::fromLatin1(row.name);
+        }
+    }
     return QStringLiteral("?");
 }
 
 std::optional<Exchange> exchangeFromName(const QString& name) {
-    for (const auto& row : kExchangeNames)
-        if (name == QLatin1String(row.name))
+    for (const auto& row : kExchangeNames) {
+        if (name == QLatin1String(row.name)) {
             return row.kind;
+        }
+    }
     return std::nullopt;
 }
 
 QString faultName(FaultKind kind) {
-    for (const auto& row : kFaultNames)
-        if (row.kind == kind)
+    for (const auto& row : kFaultNames) {
+        if (row.kind == kind) {
             return QString::fromLatin1(row.name);
+        }
+    }
     return QStringLiteral("?");
 }
 
 std::optional<Fault> parseFault(const QString& text, QString* error) {
     auto fail = [error](const QString& why) -> std::optional<Fault> {
-        if (error)
+        if (error) {
             *error = why;
+        }
         return std::nullopt;
     };
     const QStringList parts = text.split(u',');
     const QStringList head = parts.first().split(u':');
-    if (head.size() > 2)
+    if (head.size() > 2) {
         return fail(QStringLiteral("\"%1\": too many ':'").arg(parts.first()));
+    }
 
     Fault f;
     bool kindFound = false;
@@ -89,12 +97,14 @@ std::optional<Fault> parseFault(const QString& text, QString* error) {
             kindFound = true;
         }
     }
-    if (!kindFound)
+    if (!kindFound) {
         return fail(QStringLiteral("unknown fault \"%1\"").arg(head.first()));
+    }
     if (head.size() == 2) {
         const auto on = exchangeFromName(head.at(1));
-        if (!on)
+        if (!on) {
             return fail(QStringLiteral("unknown exchange \"%1\"").arg(head.at(1)));
+        }
         f.on = *on;
     } else if (isStatusFault(f.kind)) {
         f.on = Exchange::Fn104Command;
@@ -102,8 +112,9 @@ std::optional<Fault> parseFault(const QString& text, QString* error) {
 
     for (qsizetype i = 1; i < parts.size(); ++i) {
         const qsizetype eq = parts.at(i).indexOf(u'=');
-        if (eq <= 0)
+        if (eq <= 0) {
             return fail(QStringLiteral("\"%1\": expected name=value").arg(parts.at(i)));
+        }
         const QString key = parts.at(i).left(eq);
         const QString value = parts.at(i).mid(eq + 1);
         bool ok = false;
@@ -113,17 +124,19 @@ std::optional<Fault> parseFault(const QString& text, QString* error) {
         } else {
             const int v = value.toInt(&ok);
             ok = ok && v >= 0;
-            if (key == QLatin1String("after"))
+            if (key == QLatin1String("after")) {
                 f.after = v;
-            else if (key == QLatin1String("count"))
+            } else if (key == QLatin1String("count")) {
                 f.count = v;
-            else if (key == QLatin1String("param"))
+            } else if (key == QLatin1String("param")) {
                 f.param = v;
-            else
+            } else {
                 return fail(QStringLiteral("unknown setting \"%1\"").arg(key));
+            }
         }
-        if (!ok)
+        if (!ok) {
             return fail(QStringLiteral("bad value in \"%1\"").arg(parts.at(i)));
+        }
     }
     return f;
 }
@@ -151,18 +164,22 @@ constexpr DipPointRow kDipPoints[] = {
 
 std::optional<PowerDip> parsePowerDip(const QString& text, QString* error) {
     auto fail = [error](const QString& why) -> std::optional<PowerDip> {
-        if (error)
+        if (error) {
             *error = why;
+        }
         return std::nullopt;
     };
     const QStringList parts = text.split(u',');
     const QStringList head = parts.first().split(u'=');
     const DipPointRow* row = nullptr;
-    for (const auto& r : kDipPoints)
-        if (head.first() == QLatin1String(r.name))
+    for (const auto& r : kDipPoints) {
+        if (head.first() == QLatin1String(r.name)) {
             row = &r;
-    if (!row || head.size() > 2)
+        }
+    }
+    if (!row || head.size() > 2) {
         return fail(QStringLiteral("unknown point \"%1\"").arg(parts.first()));
+    }
     PowerDip dip;
     dip.point = row->point;
     dip.processor = row->processor;
@@ -171,28 +188,33 @@ std::optional<PowerDip> parsePowerDip(const QString& text, QString* error) {
     if (head.size() == 2) {
         bool ok = false;
         dip.after = head.at(1).toInt(&ok);
-        if (!ok || dip.after < 0)
+        if (!ok || dip.after < 0) {
             return fail(QStringLiteral("\"%1\": K wants a number >= 0").arg(parts.first()));
+        }
     } else if (row->countRequired) {
         return fail(QStringLiteral("\"%1\" wants =K").arg(parts.first()));
     }
     for (qsizetype i = 1; i < parts.size(); ++i) {
         bool ok = false;
         const QString& p = parts.at(i);
-        if (!p.startsWith(QLatin1String("restart=")))
+        if (!p.startsWith(QLatin1String("restart="))) {
             return fail(QStringLiteral("unknown setting \"%1\"").arg(p));
+        }
         dip.restartMs = p.mid(8).toInt(&ok);
-        if (!ok || dip.restartMs < 0)
+        if (!ok || dip.restartMs < 0) {
             return fail(QStringLiteral("bad value in \"%1\"").arg(p));
+        }
     }
     return dip;
 }
 
 QString powerDipText(const PowerDip& dip) {
     QString name = QStringLiteral("?");
-    for (const auto& r : kDipPoints)
-        if (r.point == dip.point && (r.processor == dip.processor || r.processor == 1))
+    for (const auto& r : kDipPoints) {
+        if (r.point == dip.point && (r.processor == dip.processor || r.processor == 1)) {
             name = QString::fromLatin1(r.name);
+        }
+    }
     return QStringLiteral("%1=%2,restart=%3").arg(name).arg(dip.after).arg(dip.restartMs);
 }
 
@@ -203,8 +225,9 @@ void FaultInjector::record(long serial, Exchange kind, const QString& what) {
 
 FaultInjector::FaultInjector(FaultPlan plan)
     : m_rng(plan.seed) {
-    for (const Fault& f : plan.faults)
+    for (const Fault& f : plan.faults) {
         m_plan.push_back({f, 0, 0});
+    }
 }
 
 FaultInjector::Fired FaultInjector::decide(Exchange kind, long serial, bool modbus,
@@ -212,20 +235,24 @@ FaultInjector::Fired FaultInjector::decide(Exchange kind, long serial, bool modb
     Fired out;
     for (Planned& p : m_plan) {
         const Fault& f = p.fault;
-        if (f.on != Exchange::Any && f.on != kind)
+        if (f.on != Exchange::Any && f.on != kind) {
             continue;
+        }
         const bool applicable = (f.kind != FaultKind::ExceptionReply || modbus) &&
                                 (!isStatusFault(f.kind) || statusCommand) &&
                                 (f.kind != FaultKind::Noise || serialLine);
-        if (!applicable)
+        if (!applicable) {
             continue;
+        }
         ++p.seen;
-        if (p.seen <= f.after || p.fired >= f.count)
+        if (p.seen <= f.after || p.fired >= f.count) {
             continue;
+        }
         if (f.probability < 1.0) {
             std::uniform_real_distribution<double> draw(0.0, 1.0);
-            if (draw(m_rng) >= f.probability)
+            if (draw(m_rng) >= f.probability) {
                 continue;
+            }
         }
         std::optional<Fault>* slot = nullptr;
         switch (f.kind) {
@@ -254,8 +281,9 @@ FaultInjector::Fired FaultInjector::decide(Exchange kind, long serial, bool modb
             slot = &out.powerLoss;
             break;
         }
-        if (slot->has_value())
+        if (slot->has_value()) {
             continue; // one fault of a kind per exchange; this one waits for the next
+        }
         ++p.fired;
         *slot = f;
         out.any = true;

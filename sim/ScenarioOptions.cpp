@@ -5,8 +5,9 @@ namespace corvane::sim {
 std::optional<std::uint16_t> parseWord(const QString& text) {
     bool ok = false;
     const uint v = text.toUInt(&ok, 0);
-    if (!ok || v > 0xFFFF)
+    if (!ok || v > 0xFFFF) {
         return std::nullopt;
+    }
     return static_cast<std::uint16_t>(v);
 }
 
@@ -15,26 +16,30 @@ namespace {
 // "RM:VERSION"; either part may be left empty to keep the default.
 bool parsePair(const QString& text, std::uint16_t& first, std::uint16_t& second) {
     const QStringList parts = text.split(u':');
-    if (parts.size() != 2)
+    if (parts.size() != 2) {
         return false;
+    }
     if (!parts[0].isEmpty()) {
         const auto v = parseWord(parts[0]);
-        if (!v)
+        if (!v) {
             return false;
+        }
         first = *v;
     }
     if (!parts[1].isEmpty()) {
         const auto v = parseVersionText(parts[1]);
-        if (!v)
+        if (!v) {
             return false;
+        }
         second = *v;
     }
     return true;
 }
 
 bool fail(QString* error, const QString& message) {
-    if (error)
+    if (error) {
         *error = message;
+    }
     return false;
 }
 
@@ -44,26 +49,29 @@ std::optional<std::uint16_t> parseVersionText(const QString& text) {
     bool ok = false;
     if (text.contains(u'.')) {
         const double v = text.toDouble(&ok);
-        if (!ok || v < 0 || v > 655.35)
+        if (!ok || v < 0 || v > 655.35) {
             return std::nullopt;
+        }
         return static_cast<std::uint16_t>(v * 100.0 + 0.5);
     }
     const uint v = text.toUInt(&ok);
-    if (!ok || v > 0xFFFF)
+    if (!ok || v > 0xFFFF) {
         return std::nullopt;
+    }
     return static_cast<std::uint16_t>(v);
 }
 
 ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix,
                                  const QString& buildDataDefault) {
     auto add = [&](const char* name, const QString& description, const char* value = nullptr) {
-        if (value)
+        if (value) {
             m_options << QCommandLineOption(QString::fromLatin1(name),
                                             descriptionPrefix + description,
                                             QString::fromLatin1(value));
-        else
+        } else {
             m_options << QCommandLineOption(QString::fromLatin1(name),
                                             descriptionPrefix + description);
+        }
     };
     add("slave", QStringLiteral("Modbus slave address (default 23)."), "N");
     add("cpu1", QStringLiteral("CPU-1 firmware RM:VERSION (default: first carried product, 2.15)."),
@@ -117,9 +125,11 @@ ScenarioOptions::ScenarioOptions(const QString& descriptionPrefix,
 
 QStringList ScenarioOptions::givenOptions(const QCommandLineParser& parser) const {
     QStringList given;
-    for (const QCommandLineOption& o : m_options)
-        if (parser.isSet(o.names().constFirst()))
+    for (const QCommandLineOption& o : m_options) {
+        if (parser.isSet(o.names().constFirst())) {
             given << o.names().constFirst();
+        }
+    }
     return given;
 }
 
@@ -130,20 +140,26 @@ bool ScenarioOptions::read(const QCommandLineParser& parser, Scenario& sc, Fault
 
     if (isSet("slave")) {
         const auto v = parseWord(value("slave"));
-        if (!v || *v < 1 || *v > 247)
+        if (!v || *v < 1 || *v > 247) {
             return fail(error, QStringLiteral("--slave wants 1..247"));
+        }
         sc.slaveAddress = static_cast<std::uint8_t>(*v);
     }
-    if (isSet("cpu1") && !parsePair(value("cpu1"), sc.cpu1.rm, sc.cpu1.version))
+    if (isSet("cpu1") && !parsePair(value("cpu1"), sc.cpu1.rm, sc.cpu1.version)) {
         return fail(error, QStringLiteral("--cpu1 wants RM:VERSION"));
-    if (isSet("cpu2") && !parsePair(value("cpu2"), sc.cpu2.rm, sc.cpu2.version))
+    }
+    if (isSet("cpu2") && !parsePair(value("cpu2"), sc.cpu2.rm, sc.cpu2.version)) {
         return fail(error, QStringLiteral("--cpu2 wants RM:VERSION"));
-    if (isSet("hmi") && !parsePair(value("hmi"), sc.hmi.rm, sc.hmi.version))
+    }
+    if (isSet("hmi") && !parsePair(value("hmi"), sc.hmi.rm, sc.hmi.version)) {
         return fail(error, QStringLiteral("--hmi wants RM:VERSION"));
-    if (isSet("no-hmi"))
+    }
+    if (isSet("no-hmi")) {
         sc.hasHmi = false;
-    if (isSet("with-hmi"))
+    }
+    if (isSet("with-hmi")) {
         sc.hasHmi = true;
+    }
     sc.cpu2.silent = sc.cpu2.silent || isSet("cpu2-silent");
     sc.hmi.silent = sc.hmi.silent || isSet("hmi-silent");
     sc.cpu2.keepsVersion = sc.cpu2.keepsVersion || isSet("cpu2-keeps-version");
@@ -153,52 +169,61 @@ bool ScenarioOptions::read(const QCommandLineParser& parser, Scenario& sc, Fault
     sc.startInBootloader = sc.startInBootloader || isSet("bootloader");
     if (isSet("model")) {
         const auto v = parseWord(value("model"));
-        if (!v)
+        if (!v) {
             return fail(error, QStringLiteral("--model wants a number"));
+        }
         sc.modelRm = *v;
     }
     if (isSet("bootloader-info") &&
-        !parsePair(value("bootloader-info"), sc.bootloaderRm, sc.bootloaderVersion))
+        !parsePair(value("bootloader-info"), sc.bootloaderRm, sc.bootloaderVersion)) {
         return fail(error, QStringLiteral("--bootloader-info wants RM:VERSION"));
+    }
     if (isSet("boot-rm")) {
         const auto v = parseWord(value("boot-rm"));
-        if (!v)
+        if (!v) {
             return fail(error, QStringLiteral("--boot-rm wants a number"));
+        }
         sc.bootRmNumber = *v;
     }
-    if (isSet("build-data"))
+    if (isSet("build-data")) {
         sc.buildData = value("build-data");
+    }
     sc.timing.enabled = sc.timing.enabled || isSet("timing");
     if (isSet("timing-scale")) {
         bool ok = false;
         sc.timing.scale = value("timing-scale").toDouble(&ok);
-        if (!ok || sc.timing.scale < 0)
+        if (!ok || sc.timing.scale < 0) {
             return fail(error, QStringLiteral("--timing-scale wants a number >= 0"));
+        }
     }
     if (isSet("busy-reads")) {
         bool ok = false;
         sc.untimedBusyReads = value("busy-reads").toInt(&ok);
-        if (!ok || sc.untimedBusyReads < 0)
+        if (!ok || sc.untimedBusyReads < 0) {
             return fail(error, QStringLiteral("--busy-reads wants a number >= 0"));
+        }
     }
     if (isSet("seed")) {
         bool ok = false;
         plan.seed = value("seed").toUInt(&ok);
-        if (!ok)
+        if (!ok) {
             return fail(error, QStringLiteral("--seed wants a number"));
+        }
     }
     for (const QString& faultText : parser.values(QStringLiteral("fault"))) {
         QString why;
         const auto f = parseFault(faultText, &why);
-        if (!f)
+        if (!f) {
             return fail(error, QStringLiteral("--fault %1: %2").arg(faultText, why));
+        }
         plan.faults.push_back(*f);
     }
     for (const QString& dipText : parser.values(QStringLiteral("power-dip"))) {
         QString why;
         const auto dip = parsePowerDip(dipText, &why);
-        if (!dip)
+        if (!dip) {
             return fail(error, QStringLiteral("--power-dip %1: %2").arg(dipText, why));
+        }
         plan.powerDips.push_back(*dip);
     }
     return true;

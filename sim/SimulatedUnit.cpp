@@ -32,8 +32,9 @@ constexpr std::size_t kMaxClients = 16;
 
 void setNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL, 0);
-    if (flags >= 0)
+    if (flags >= 0) {
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
 }
 
 void closeFd(int& fd) {
@@ -60,14 +61,17 @@ struct OutQueue {
     Bytes pending;
 
     void add(std::vector<Outgoing>&& items) {
-        for (auto& o : items)
+        for (auto& o : items) {
             queued.emplace(o.due, std::move(o.bytes));
+        }
     }
     [[nodiscard]] std::optional<TimePoint> nextDue() const {
-        if (!pending.empty())
+        if (!pending.empty()) {
             return TimePoint::min();
-        if (queued.empty())
+        }
+        if (queued.empty()) {
             return std::nullopt;
+        }
         return queued.begin()->first;
     }
     // Moves what is due to `pending` and writes; false when the peer is gone.
@@ -83,10 +87,12 @@ struct OutQueue {
                 pending.erase(pending.begin(), pending.begin() + n);
                 continue;
             }
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && errno == EINTR) {
                 continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 return true;
+            }
             pending.clear(); // EIO on a pty nobody holds, EPIPE on a closed socket
             return false;
         }
@@ -153,8 +159,9 @@ void SimulatedUnit::Impl::serveClientInput(Client& c, TimePoint now) {
             closeFd(c.fd); // no way to find the next frame
             return;
         }
-        if (c.in.size() < 6 + len)
+        if (c.in.size() < 6 + len) {
             return;
+        }
         const Bytes adu(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(6 + len));
         c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(6 + len));
         if (auto reply = model->tcpAdu(adu, now)) {
@@ -173,8 +180,9 @@ SimulatedUnit::Impl::PollSet SimulatedUnit::Impl::preparePoll(std::vector<pollfd
     const TimePoint now = Clock::now();
     set.deadline = now + kMaxPollWait;
     auto consider = [&](std::optional<TimePoint> t) {
-        if (t && *t < set.deadline)
+        if (t && *t < set.deadline) {
             set.deadline = *t;
+        }
     };
     if (ptyMaster >= 0) {
         if (now >= ptyRetryAt) {
@@ -211,10 +219,12 @@ void SimulatedUnit::Impl::readPty(short revents, TimePoint now) {
                     std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), now));
                 continue;
             }
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && errno == EINTR) {
                 continue;
-            if (n < 0 && errno == EIO)
+            }
+            if (n < 0 && errno == EIO) {
                 hungUp = true;
+            }
             break;
         }
     }
@@ -227,8 +237,9 @@ void SimulatedUnit::Impl::readPty(short revents, TimePoint now) {
 void SimulatedUnit::Impl::acceptClients() {
     for (;;) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
             break;
+        }
         if (clients.size() >= kMaxClients) {
             ::close(fd);
             continue;
@@ -244,8 +255,9 @@ void SimulatedUnit::Impl::readClients(const std::vector<pollfd>& fds, std::size_
     for (std::size_t i = 0; i + firstClient < fds.size() && i < clients.size(); ++i) {
         Client& c = clients[i];
         const pollfd& p = fds[firstClient + i];
-        if (p.fd != c.fd || c.fd < 0)
+        if (p.fd != c.fd || c.fd < 0) {
             continue;
+        }
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             std::uint8_t buf[1024];
             const ssize_t n = ::read(c.fd, buf, sizeof buf);
@@ -261,16 +273,20 @@ void SimulatedUnit::Impl::readClients(const std::vector<pollfd>& fds, std::size_
 
 void SimulatedUnit::Impl::flushOutputs(TimePoint now) {
     ptyOut.add(model->serialTick(now));
-    if (ptyMaster >= 0 && now >= ptyRetryAt && !ptyOut.flush(ptyMaster, now))
+    if (ptyMaster >= 0 && now >= ptyRetryAt && !ptyOut.flush(ptyMaster, now)) {
         ptyRetryAt = now + kHangupRetry;
+    }
     if (ptyMaster < 0 || now < ptyRetryAt) {
         // Replies due while nobody listens are lost, as on a real line.
-        while (!ptyOut.queued.empty() && ptyOut.queued.begin()->first <= now)
+        while (!ptyOut.queued.empty() && ptyOut.queued.begin()->first <= now) {
             ptyOut.queued.erase(ptyOut.queued.begin());
+        }
     }
-    for (Client& c : clients)
-        if (c.fd >= 0 && !c.out.flush(c.fd, now))
+    for (Client& c : clients) {
+        if (c.fd >= 0 && !c.out.flush(c.fd, now)) {
             closeFd(c.fd);
+        }
+    }
     std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
 }
 
@@ -282,8 +298,9 @@ void SimulatedUnit::Impl::run() {
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         const int ready = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
-        if (ready < 0 && errno != EINTR)
+        if (ready < 0 && errno != EINTR) {
             break;
+        }
 
         std::lock_guard lock(mutex);
         const TimePoint now = Clock::now();
@@ -292,11 +309,13 @@ void SimulatedUnit::Impl::run() {
             while (::read(wakeRead, drain, sizeof drain) > 0) {
             }
         }
-        if (set.ptyIndex >= 0 && ptyMaster >= 0)
+        if (set.ptyIndex >= 0 && ptyMaster >= 0) {
             readPty(fds[static_cast<std::size_t>(set.ptyIndex)].revents, now);
+        }
         if (set.listenIndex >= 0 &&
-            (fds[static_cast<std::size_t>(set.listenIndex)].revents & POLLIN))
+            (fds[static_cast<std::size_t>(set.listenIndex)].revents & POLLIN)) {
             acceptClients();
+        }
         readClients(fds, set.firstClient, now);
         flushOutputs(Clock::now());
     }
@@ -311,8 +330,9 @@ SimulatedUnit::SimulatedUnit(Scenario scenario, FaultPlan faults)
     m->model = std::make_unique<UnitModel>(m->scenario, faults, m->carried, Clock::now());
 
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
+    if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("simulated unit: pipe: ") + std::strerror(errno));
+    }
     m->wakeRead = pipeFds[0];
     m->wakeWrite = pipeFds[1];
     m->thread = std::thread([impl = m.get()] { impl->run(); });
@@ -324,10 +344,12 @@ SimulatedUnit::~SimulatedUnit() {
 
 QString SimulatedUnit::openPty() {
     std::lock_guard lock(m->mutex);
-    if (m->stopped)
+    if (m->stopped) {
         throw std::runtime_error("simulated unit: already stopped");
-    if (m->ptyMaster >= 0)
+    }
+    if (m->ptyMaster >= 0) {
         return m->ptyPath;
+    }
     termios raw{};
     ::cfmakeraw(&raw);
     ::cfsetispeed(&raw, B115200);
@@ -335,8 +357,9 @@ QString SimulatedUnit::openPty() {
     int master = -1;
     int slave = -1;
     char name[256] = {};
-    if (::openpty(&master, &slave, name, &raw, nullptr) != 0)
+    if (::openpty(&master, &slave, name, &raw, nullptr) != 0) {
         throw std::runtime_error(std::string("simulated unit: openpty: ") + std::strerror(errno));
+    }
     // The slave stays closed until the master under test opens it; the pty keeps its raw
     // settings as long as the master side is open.
     ::close(slave);
@@ -351,13 +374,16 @@ QString SimulatedUnit::openPty() {
 
 std::uint16_t SimulatedUnit::listenTcp(std::uint16_t port) {
     std::lock_guard lock(m->mutex);
-    if (m->stopped)
+    if (m->stopped) {
         throw std::runtime_error("simulated unit: already stopped");
-    if (m->listenFd >= 0)
+    }
+    if (m->listenFd >= 0) {
         throw std::runtime_error("simulated unit: already listening");
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
         throw std::runtime_error(std::string("simulated unit: socket: ") + std::strerror(errno));
+    }
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -380,19 +406,22 @@ std::uint16_t SimulatedUnit::listenTcp(std::uint16_t port) {
 void SimulatedUnit::stop() {
     {
         std::lock_guard lock(m->mutex);
-        if (m->stopped)
+        if (m->stopped) {
             return;
+        }
         m->stopped = true;
     }
     m->stopping = true;
     m->wake();
-    if (m->thread.joinable())
+    if (m->thread.joinable()) {
         m->thread.join();
+    }
     std::lock_guard lock(m->mutex);
     closeFd(m->ptyMaster);
     closeFd(m->listenFd);
-    for (Client& c : m->clients)
+    for (Client& c : m->clients) {
         closeFd(c.fd);
+    }
     m->clients.clear();
     closeFd(m->wakeRead);
     closeFd(m->wakeWrite);
@@ -407,8 +436,9 @@ const CarriedFirmware& SimulatedUnit::carried() const {
 }
 
 QByteArray SimulatedUnit::flash(int processor) const {
-    if (processor < 1 || processor > 3)
+    if (processor < 1 || processor > 3) {
         return {};
+    }
     std::lock_guard lock(m->mutex);
     return m->model->flash(processor, Clock::now());
 }
@@ -419,22 +449,25 @@ bool SimulatedUnit::cpu1InBootloader() const {
 }
 
 bool SimulatedUnit::inBootMode(int processor) const {
-    if (processor < 2 || processor > 3)
+    if (processor < 2 || processor > 3) {
         return false;
+    }
     std::lock_guard lock(m->mutex);
     return m->model->inBootMode(processor, Clock::now());
 }
 
 std::uint16_t SimulatedUnit::reportedRm(int processor) const {
-    if (processor < 1 || processor > 3)
+    if (processor < 1 || processor > 3) {
         return 0;
+    }
     std::lock_guard lock(m->mutex);
     return m->model->reportedRm(processor, Clock::now());
 }
 
 std::uint16_t SimulatedUnit::reportedVersion(int processor) const {
-    if (processor < 1 || processor > 3)
+    if (processor < 1 || processor > 3) {
         return 0;
+    }
     std::lock_guard lock(m->mutex);
     return m->model->reportedVersion(processor, Clock::now());
 }
@@ -470,24 +503,26 @@ QString Summary::toText() const {
     for (int n = 1; n <= 3; ++n) {
         const ProcessorReport& p = processors[static_cast<std::size_t>(n)];
         QString state;
-        if (!p.present)
+        if (!p.present) {
             state = QStringLiteral("absent");
-        else if (p.running)
+        } else if (p.running) {
             state = QStringLiteral("running");
-        else if (n == 1)
+        } else if (n == 1) {
             state = QStringLiteral("bootloader");
-        else if (p.rm != 0)
+        } else if (p.rm != 0) {
             state = QStringLiteral("boot mode");
-        else
+        } else {
             state = QStringLiteral("silent");
+        }
         QString work = p.programmed ? QStringLiteral("yes") : QStringLiteral("no");
-        if (p.eraseSteps > 0 || p.blocksProgrammed > 0)
+        if (p.eraseSteps > 0 || p.blocksProgrammed > 0) {
             work += n == 1 ? QStringLiteral(" (%1 erases, %2 blocks)")
                                  .arg(p.eraseSteps)
                                  .arg(p.blocksProgrammed)
                            : QStringLiteral(" (%1 erases, %2 data blocks)")
                                  .arg(p.eraseSteps)
                                  .arg(p.blocksProgrammed);
+        }
         lines << QStringLiteral("%1 %2 %3 %4 %5 %6")
                      .arg(processorName(n), -10)
                      .arg(state, -11)
@@ -500,19 +535,23 @@ QString Summary::toText() const {
                  .arg(upgradeModeSeen ? QStringLiteral("yes") : QStringLiteral("no"),
                       restartSeen ? QStringLiteral("yes") : QStringLiteral("no"));
     QStringList counts;
-    for (int k = 1; k < kExchangeKinds; ++k)
-        if (exchanges[static_cast<std::size_t>(k)] > 0)
+    for (int k = 1; k < kExchangeKinds; ++k) {
+        if (exchanges[static_cast<std::size_t>(k)] > 0) {
             counts << QStringLiteral("%1 %2")
                           .arg(exchangeName(static_cast<Exchange>(k)))
                           .arg(exchanges[static_cast<std::size_t>(k)]);
+        }
+    }
     lines << QStringLiteral("Exchanges: %1")
                  .arg(counts.isEmpty() ? QStringLiteral("none")
                                        : counts.join(QStringLiteral(", ")));
     lines << QStringLiteral("Faults injected: %1").arg(faultsInjected.size());
-    for (const QString& f : faultsInjected)
+    for (const QString& f : faultsInjected) {
         lines << QStringLiteral("  ") + f;
-    for (const QString& n : notes)
+    }
+    for (const QString& n : notes) {
         lines << QStringLiteral("Note: ") + n;
+    }
     return lines.join(u'\n');
 }
 

@@ -11,8 +11,9 @@ using namespace unit;
 // ---- CPU-1 states ---------------------------------------------------------------------------
 
 void UnitModel::enterBootloader() {
-    if (kBootMarker < progStart(1))
+    if (kBootMarker < progStart(1)) {
         m_cpu1.flash[kBootMarker] = 0xFF;
+    }
     m_cpu1.inBootloader = true;
     m_rtu.clear();
     m_boot.clear();
@@ -30,10 +31,12 @@ void UnitModel::restartCpu1(TimePoint now, bool withBootTime) {
     m_cpu1.inBootloader = false;
     m_cpu1.rm = id->first;
     m_cpu1.version = id->second;
-    if (m_cpu1.blocksProgrammed > 0 && holdsCarried(1))
+    if (m_cpu1.blocksProgrammed > 0 && holdsCarried(1)) {
         m_cpu1.programmed = true;
-    if (withBootTime && m_sc.timing.enabled)
+    }
+    if (withBootTime && m_sc.timing.enabled) {
         m_silentUntil = std::max(m_silentUntil, now + dur(m_sc.timing.cpu1BootMs));
+    }
 }
 
 void UnitModel::restartUnit(TimePoint now) {
@@ -49,8 +52,9 @@ void UnitModel::restartSub(Sub& s, bool powerUp) {
     s.window.fill(0);
     std::fill(s.staging.begin(), s.staging.end(), 0xFF); // CPU-1's RAM
     s.dataTaken = false;
-    if (s.bootMode && !powerUp)
+    if (s.bootMode && !powerUp) {
         return; // the restart command leaves a sub-processor in boot mode there
+    }
     // Its boot loader starts the firmware in its flash, if there is a whole one.
     const auto id = identify(s.index);
     s.bootMode = !id;
@@ -63,8 +67,9 @@ void UnitModel::restartSub(Sub& s, bool powerUp) {
 void UnitModel::powerLoss(TimePoint now, int silentMs) {
     powerDip(now, silentMs);
     // CPU-1's firmware then takes its start-up time, as after any restart.
-    if (!m_cpu1.inBootloader && m_sc.timing.enabled)
+    if (!m_cpu1.inBootloader && m_sc.timing.enabled) {
         m_silentUntil += dur(m_sc.timing.cpu1BootMs);
+    }
 }
 
 // ---- Power dips -----------------------------------------------------------------------------
@@ -82,10 +87,12 @@ bool UnitModel::dipAt(DipPoint point, int processor, Exchange kind, long serial,
     for (PlannedDip& p : m_dips) {
         const bool cpu1Point =
             p.dip.point == DipPoint::Cpu1Erase || p.dip.point == DipPoint::Cpu1Program;
-        if (p.fired || p.dip.point != point || (!cpu1Point && p.dip.processor != processor))
+        if (p.fired || p.dip.point != point || (!cpu1Point && p.dip.processor != processor)) {
             continue;
-        if (++p.seen <= p.dip.after)
+        }
+        if (++p.seen <= p.dip.after) {
             continue;
+        }
         p.fired = true;
         m_faults.record(serial, kind, QStringLiteral("power-dip"));
         powerDip(now, p.dip.restartMs);
@@ -96,20 +103,25 @@ bool UnitModel::dipAt(DipPoint point, int processor, Exchange kind, long serial,
 
 bool UnitModel::dipMeets(const ModbusRequest& rq, std::span<const std::uint8_t> pdu, long serial,
                          TimePoint now) {
-    if (m_dips.empty())
+    if (m_dips.empty()) {
         return false;
+    }
     const int n = rq.kind == Exchange::Fn104Data || rq.kind == Exchange::StatusRead
                       ? windowAt(word(pdu, 1))
                       : 0;
-    if (n == 0)
+    if (n == 0) {
         return false;
-    if (rq.kind == Exchange::Fn104Data)
+    }
+    if (rq.kind == Exchange::Fn104Data) {
         return dipAt(DipPoint::SubData, n, rq.kind, serial, now);
+    }
     Sub& s = sub(n);
-    if (m_sc.timing.enabled)
+    if (m_sc.timing.enabled) {
         advance(s, now, false);
-    if (s.op.done || (s.op.kind != OpKind::Erase && s.op.kind != OpKind::Program))
+    }
+    if (s.op.done || (s.op.kind != OpKind::Erase && s.op.kind != OpKind::Program)) {
         return false;
+    }
     return dipAt(s.op.kind == OpKind::Erase ? DipPoint::SubErase : DipPoint::SubProgram, n, rq.kind,
                  serial, now);
 }
@@ -127,23 +139,25 @@ std::optional<Bytes> UnitModel::serveBootloader(std::span<const std::uint8_t> bo
     const auto data = body.subspan(2, body.size() - 3);
 
     Exchange kind = Exchange::Other;
-    if (cmd == 0x00 && len == 2 && data.empty())
+    if (cmd == 0x00 && len == 2 && data.empty()) {
         kind = Exchange::BlModel;
-    else if (cmd == 0x00 && len == 0 && data.empty())
+    } else if (cmd == 0x00 && len == 0 && data.empty()) {
         kind = Exchange::BlReset;
-    else if (cmd == 0x08 && len == 4 && data.empty())
+    } else if (cmd == 0x08 && len == 4 && data.empty()) {
         kind = Exchange::BlInfo;
-    else if (cmd == 0x03 && len == 8 && data.size() == 3)
+    } else if (cmd == 0x03 && len == 8 && data.size() == 3) {
         kind = Exchange::BlErase;
-    else if (cmd == 0x02 && len == 2 && data.size() == 131)
+    } else if (cmd == 0x02 && len == 2 && data.size() == 131) {
         kind = Exchange::BlProgram;
-    else if (cmd == 0x05 && len == 1 && data.size() == 4)
+    } else if (cmd == 0x05 && len == 1 && data.size() == 4) {
         kind = Exchange::BlWriteByte;
+    }
 
     const long serial = countExchange(kind);
     if ((kind == Exchange::BlErase && dipAt(DipPoint::Cpu1Erase, 1, kind, serial, now)) ||
-        (kind == Exchange::BlProgram && dipAt(DipPoint::Cpu1Program, 1, kind, serial, now)))
+        (kind == Exchange::BlProgram && dipAt(DipPoint::Cpu1Program, 1, kind, serial, now))) {
         return std::nullopt; // lost with the power
+    }
     fired = m_faults.decide(kind, serial, false, false, true);
     if (fired.powerLoss) {
         powerLoss(now, fired.powerLoss->param > 0 ? fired.powerLoss->param : 3000);
@@ -181,8 +195,9 @@ std::optional<Bytes> UnitModel::serveBootloader(std::span<const std::uint8_t> bo
             note(QStringLiteral("bootloader program at %1 refused").arg(hex4(at)));
             return std::nullopt;
         }
-        for (std::uint32_t k = 0; k < 128; ++k)
+        for (std::uint32_t k = 0; k < 128; ++k) {
             m_cpu1.flash[at + k] &= data[3 + k]; // programming only clears bits
+        }
         ++m_cpu1.blocksProgrammed;
         processingMs = m_sc.timing.programBlockMs;
         return Bytes{data[0], data[1]};

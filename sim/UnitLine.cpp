@@ -14,14 +14,16 @@ double UnitModel::ms(double v) const {
 }
 
 std::chrono::nanoseconds UnitModel::dur(double msValue) const {
-    if (!m_sc.timing.enabled)
+    if (!m_sc.timing.enabled) {
         return std::chrono::nanoseconds(0);
+    }
     return std::chrono::nanoseconds(static_cast<std::int64_t>(ms(msValue) * 1e6));
 }
 
 std::chrono::nanoseconds UnitModel::wireTime(std::size_t bytes) const {
-    if (!m_sc.timing.enabled)
+    if (!m_sc.timing.enabled) {
         return std::chrono::nanoseconds(0);
+    }
     const double seconds = static_cast<double>(bytes) * 10.0 / m_sc.timing.baudRate;
     return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * m_sc.timing.scale * 1e9));
 }
@@ -30,8 +32,9 @@ std::chrono::nanoseconds UnitModel::wireTime(std::size_t bytes) const {
 
 std::vector<Outgoing> UnitModel::finishSerial(Bytes wire, const FaultInjector::Fired& fired,
                                               TimePoint ready) {
-    if (fired.drop)
+    if (fired.drop) {
         return {};
+    }
     auto& rng = m_faults.rng();
     if (fired.corrupt && !wire.empty()) {
         std::uniform_int_distribution<std::size_t> where(0, wire.size() - 1);
@@ -47,8 +50,9 @@ std::vector<Outgoing> UnitModel::finishSerial(Bytes wire, const FaultInjector::F
             // Noise a master can skip: never the slave address (a Modbus reply starts there)
             // nor DLE (a bootloader reply starts there).
             const auto b = static_cast<std::uint8_t>(value(rng));
-            if (b == m_sc.slaveAddress || b == kDle)
+            if (b == m_sc.slaveAddress || b == kDle) {
                 continue;
+            }
             noisy.push_back(b);
         }
         wire.insert(wire.begin(), noisy.begin(), noisy.end());
@@ -59,15 +63,17 @@ std::vector<Outgoing> UnitModel::finishSerial(Bytes wire, const FaultInjector::F
         due = start + wireTime(wire.size());
         m_txWireEnd = due;
     }
-    if (fired.delay)
+    if (fired.delay) {
         due += std::chrono::milliseconds(fired.delay->param > 0 ? fired.delay->param : 4000);
+    }
     return {Outgoing{std::move(wire), due}};
 }
 
 std::vector<Outgoing> UnitModel::serialBytes(std::span<const std::uint8_t> bytes, TimePoint now) {
     std::vector<Outgoing> out;
-    if (silentAt(now) || bytes.empty())
+    if (silentAt(now) || bytes.empty()) {
         return out;
+    }
     m_lastRx = now;
     m_idleHandled = false;
     m_idlePass = false;
@@ -79,13 +85,15 @@ std::vector<Outgoing> UnitModel::serialBytes(std::span<const std::uint8_t> bytes
 
     if (m_cpu1.inBootloader) {
         for (const Bytes& body : m_boot.feed(bytes)) {
-            if (silentAt(now) || !m_cpu1.inBootloader)
+            if (silentAt(now) || !m_cpu1.inBootloader) {
                 break;
+            }
             FaultInjector::Fired fired;
             double processing = m_sc.timing.bootloaderProcessingMs;
             const auto reply = serveBootloader(body, now, fired, processing);
-            if (!reply)
+            if (!reply) {
                 continue;
+            }
             auto sent = finishSerial(encodeBootFrame(body[0], body[1], *reply), fired,
                                      ready + dur(processing));
             out.insert(out.end(), sent.begin(), sent.end());
@@ -94,26 +102,31 @@ std::vector<Outgoing> UnitModel::serialBytes(std::span<const std::uint8_t> bytes
     }
 
     for (const Bytes& frame : m_rtu.feed(bytes)) {
-        if (silentAt(now) || m_cpu1.inBootloader)
+        if (silentAt(now) || m_cpu1.inBootloader) {
             break;
-        if (frame[0] == m_sc.slaveAddress)
+        }
+        if (frame[0] == m_sc.slaveAddress) {
             serveRtuFrame(frame, now, ready, out);
+        }
     }
     return out;
 }
 
 std::optional<TimePoint> UnitModel::nextSerialTick() const {
-    if (m_idleHandled)
+    if (m_idleHandled) {
         return std::nullopt;
-    if (m_cpu1.inBootloader)
+    }
+    if (m_cpu1.inBootloader) {
         return m_lastRx + kStaleGap;
+    }
     return m_idlePass ? m_lastRx + kStaleGap : m_lastRx + kIdleGap;
 }
 
 std::vector<Outgoing> UnitModel::serialTick(TimePoint now) {
     std::vector<Outgoing> out;
-    if (m_idleHandled)
+    if (m_idleHandled) {
         return out;
+    }
     const auto gap = now - m_lastRx;
     if (m_cpu1.inBootloader) {
         if (gap >= kStaleGap) {
@@ -122,16 +135,19 @@ std::vector<Outgoing> UnitModel::serialTick(TimePoint now) {
         }
         return out;
     }
-    if (gap < kIdleGap)
+    if (gap < kIdleGap) {
         return out;
+    }
     const bool stale = gap >= kStaleGap;
     const auto frames = m_rtu.idle(stale);
     m_idlePass = true;
-    if (stale || m_rtu.buffered() == 0)
+    if (stale || m_rtu.buffered() == 0) {
         m_idleHandled = true;
+    }
     for (const Bytes& frame : frames) {
-        if (!silentAt(now) && frame[0] == m_sc.slaveAddress)
+        if (!silentAt(now) && frame[0] == m_sc.slaveAddress) {
             serveRtuFrame(frame, now, now, out);
+        }
     }
     return out;
 }
@@ -140,8 +156,9 @@ void UnitModel::serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready
                               std::vector<Outgoing>& out) {
     const auto pdu = std::span<const std::uint8_t>(frame).subspan(1, frame.size() - 3);
     ModbusOutcome outcome = serveModbus(pdu, true, now);
-    if (!outcome.pdu)
+    if (!outcome.pdu) {
         return;
+    }
     Bytes wire{m_sc.slaveAddress};
     wire.insert(wire.end(), outcome.pdu->begin(), outcome.pdu->end());
     appendCrc(wire);
@@ -154,15 +171,18 @@ void UnitModel::serveRtuFrame(const Bytes& frame, TimePoint now, TimePoint ready
 
 std::optional<Outgoing> UnitModel::tcpAdu(std::span<const std::uint8_t> adu, TimePoint now) {
     // CPU-1's firmware serves the network; its bootloader does not.
-    if (adu.size() < 8 || silentAt(now) || m_cpu1.inBootloader)
+    if (adu.size() < 8 || silentAt(now) || m_cpu1.inBootloader) {
         return std::nullopt;
+    }
     const std::uint8_t unit = adu[6];
-    if (unit != m_sc.slaveAddress && unit != 0 && unit != 0xFF)
+    if (unit != m_sc.slaveAddress && unit != 0 && unit != 0xFF) {
         return std::nullopt;
+    }
     double processing = m_sc.timing.modbusProcessingMs;
     ModbusOutcome outcome = serveModbus(adu.subspan(7), false, now);
-    if (!outcome.pdu || outcome.fired.drop)
+    if (!outcome.pdu || outcome.fired.drop) {
         return std::nullopt;
+    }
     Bytes reply{adu[0], adu[1], 0, 0};
     putWord(reply, static_cast<std::uint16_t>(outcome.pdu->size() + 1));
     reply.push_back(unit);
@@ -174,9 +194,10 @@ std::optional<Outgoing> UnitModel::tcpAdu(std::span<const std::uint8_t> adu, Tim
         reply[where(rng)] ^= static_cast<std::uint8_t>(flip(rng));
     }
     TimePoint due = now + dur(processing);
-    if (outcome.fired.delay)
+    if (outcome.fired.delay) {
         due += std::chrono::milliseconds(outcome.fired.delay->param > 0 ? outcome.fired.delay->param
                                                                         : 4000);
+    }
     return Outgoing{std::move(reply), due};
 }
 } // namespace corvane::sim

@@ -24,39 +24,48 @@ void fillPattern(Bytes& out, std::size_t from, std::size_t to, std::uint64_t see
     std::uint64_t state = seed;
     for (std::size_t a = from; a < to; a += 8) {
         const std::uint64_t v = splitmix(state);
-        for (std::size_t k = 0; k < 8 && a + k < to; ++k)
+        for (std::size_t k = 0; k < 8 && a + k < to; ++k) {
             out[a + k] = static_cast<std::uint8_t>(v >> (8 * k));
+        }
     }
 }
 
 } // namespace
 
 Scenario resolveScenario(Scenario s, const CarriedFirmware& carried) {
-    if (s.buildData.isEmpty())
+    if (s.buildData.isEmpty()) {
         s.buildData = carried.folder;
-    if (s.cpu1.rm == 0) {
-        if (!carried.cpu1Images.empty())
-            s.cpu1.rm = carried.cpu1Images.begin()->first;
-        else
-            s.cpu1.rm = carried.rm[1];
     }
-    if (s.cpu2.rm == 0)
+    if (s.cpu1.rm == 0) {
+        if (!carried.cpu1Images.empty()) {
+            s.cpu1.rm = carried.cpu1Images.begin()->first;
+        } else {
+            s.cpu1.rm = carried.rm[1];
+        }
+    }
+    if (s.cpu2.rm == 0) {
         s.cpu2.rm = carried.rm[2];
-    if (s.hmi.rm == 0)
+    }
+    if (s.hmi.rm == 0) {
         s.hmi.rm = carried.rm[3];
+    }
     if (!s.hasHmi) {
         const auto it = carried.productHasHmi.find(s.cpu1.rm);
         s.hasHmi = it == carried.productHasHmi.end() ? true : it->second;
     }
-    if (s.modelRm == 0)
+    if (s.modelRm == 0) {
         s.modelRm = s.cpu1.rm;
-    if (s.bootRmNumber == 0)
+    }
+    if (s.bootRmNumber == 0) {
         s.bootRmNumber = carried.bootRmNumber;
+    }
     s.untimedBusyReads = std::max(0, s.untimedBusyReads);
-    if (s.timing.scale < 0.0)
+    if (s.timing.scale < 0.0) {
         s.timing.scale = 0.0;
-    if (s.timing.baudRate == 0)
+    }
+    if (s.timing.baudRate == 0) {
         s.timing.baudRate = 115200;
+    }
     return s;
 }
 
@@ -69,8 +78,9 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
     , m_lastRx(now)
     , m_rxWireEnd(now)
     , m_txWireEnd(now) {
-    for (const PowerDip& d : faults.powerDips)
+    for (const PowerDip& d : faults.powerDips) {
         m_dips.push_back({d});
+    }
     // CPU-1: bootloader area below the program range, then the firmware of the scenario.
     m_cpu1.rm = m_sc.cpu1.rm;
     m_cpu1.version = m_sc.cpu1.version;
@@ -82,8 +92,9 @@ UnitModel::UnitModel(const Scenario& resolved, const FaultPlan& faults,
     std::copy(m_cpu1.initialRange.begin(), m_cpu1.initialRange.end(),
               m_cpu1.flash.begin() + progStart(1));
     m_cpu1.initialValid = !m_sc.startInBootloader;
-    if (kBootMarker < progStart(1))
+    if (kBootMarker < progStart(1)) {
         m_cpu1.flash[kBootMarker] = m_sc.startInBootloader ? 0xFF : 0x00;
+    }
     m_cpu1.inBootloader = m_sc.startInBootloader;
 
     for (int n = 2; n <= 3; ++n) {
@@ -111,8 +122,9 @@ Bytes UnitModel::initialImage(int processor, bool erased, bool carriedMatch) {
     const std::size_t from = progStart(processor);
     const std::size_t to = progEnd(processor) + 1;
     Bytes range(to - from, 0xFF);
-    if (erased)
+    if (erased) {
         return range;
+    }
     if (carriedMatch) {
         const QByteArray& img =
             processor == 1 ? m_carried.cpu1Images.at(m_cpu1.rm) : m_carried.subImages[processor];
@@ -133,21 +145,26 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> UnitModel::identify(int p
     const std::size_t len = progEnd(processor) + 1 - from;
     if (processor == 1) {
         const std::uint8_t* range = m_cpu1.flash.data() + from;
-        for (const auto& [rm, img] : m_carried.cpu1Images)
-            if (std::memcmp(range, img.constData() + from, len) == 0)
+        for (const auto& [rm, img] : m_carried.cpu1Images) {
+            if (std::memcmp(range, img.constData() + from, len) == 0) {
                 return std::make_pair(rm, m_carried.version[1]);
-        if (m_cpu1.initialValid && std::memcmp(range, m_cpu1.initialRange.data(), len) == 0)
+            }
+        }
+        if (m_cpu1.initialValid && std::memcmp(range, m_cpu1.initialRange.data(), len) == 0) {
             return std::make_pair(m_sc.cpu1.rm, m_sc.cpu1.version);
+        }
         return std::nullopt;
     }
     const Sub& s = processor == 2 ? m_cpu2 : m_hmi;
     const std::uint8_t* range = s.flash.data() + from;
     const QByteArray& img = m_carried.subImages[processor];
-    if (!img.isEmpty() && std::memcmp(range, img.constData() + from, len) == 0)
+    if (!img.isEmpty() && std::memcmp(range, img.constData() + from, len) == 0) {
         return std::make_pair(m_carried.rm[processor], m_carried.version[processor]);
+    }
     const ProcessorSetup& setup = processor == 2 ? m_sc.cpu2 : m_sc.hmi;
-    if (s.initialValid && std::memcmp(range, s.initialRange.data(), len) == 0)
+    if (s.initialValid && std::memcmp(range, s.initialRange.data(), len) == 0) {
         return std::make_pair(setup.rm, setup.version);
+    }
     return std::nullopt;
 }
 
@@ -166,23 +183,26 @@ bool UnitModel::holdsCarried(int processor) const {
 
 long UnitModel::countExchange(Exchange kind, QString detail) {
     ++m_counts[static_cast<std::size_t>(kind)];
-    if (m_trace.size() < SimulatedUnit::kMaxTrace)
+    if (m_trace.size() < SimulatedUnit::kMaxTrace) {
         m_trace.push_back({kind, std::move(detail)});
+    }
     return ++m_serial;
 }
 
 void UnitModel::note(const QString& text) {
-    if (static_cast<int>(m_notes.size()) < kMaxNotes)
+    if (static_cast<int>(m_notes.size()) < kMaxNotes) {
         m_notes.push_back(text);
-    else if (static_cast<int>(m_notes.size()) == kMaxNotes)
+    } else if (static_cast<int>(m_notes.size()) == kMaxNotes) {
         m_notes.push_back(QStringLiteral("(further notes left out)"));
+    }
 }
 
 int UnitModel::exchanges(Exchange kind) const {
     if (kind == Exchange::Any) {
         int total = 0;
-        for (int c : m_counts)
+        for (int c : m_counts) {
             total += c;
+        }
         return total;
     }
     return m_counts[static_cast<std::size_t>(kind)];
@@ -208,15 +228,17 @@ bool UnitModel::inBootMode(int processor, TimePoint now) {
 
 std::uint16_t UnitModel::reportedRm(int processor, TimePoint now) {
     advanceAll(now);
-    if (processor == 1)
+    if (processor == 1) {
         return m_cpu1.inBootloader ? 0 : m_cpu1.rm;
+    }
     return readRegister(processor == 2 ? 10 : 8).value_or(0);
 }
 
 std::uint16_t UnitModel::reportedVersion(int processor, TimePoint now) {
     advanceAll(now);
-    if (processor == 1)
+    if (processor == 1) {
         return m_cpu1.inBootloader ? 0 : m_cpu1.version;
+    }
     return readRegister(processor == 2 ? 11 : 9).value_or(0);
 }
 

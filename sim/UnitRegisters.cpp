@@ -12,8 +12,9 @@ int UnitModel::windowAt(int reg) const {
     for (int n : {3, 2}) {
         const Sub& s = n == 2 ? m_cpu2 : m_hmi;
         const int start = windowStart(n);
-        if (s.present && reg >= start && reg < start + len)
+        if (s.present && reg >= start && reg < start + len) {
             return n;
+        }
     }
     return 0;
 }
@@ -22,13 +23,15 @@ int UnitModel::windowAt(int reg) const {
 
 std::optional<std::uint16_t> UnitModel::readRegister(int reg) const {
     auto subRm = [this](const Sub& s) -> std::uint16_t {
-        if (!s.present || s.silent)
+        if (!s.present || s.silent) {
             return 0;
+        }
         return s.bootMode ? m_sc.bootRmNumber : s.rm;
     };
     auto subVersion = [](const Sub& s) -> std::uint16_t {
-        if (!s.present || s.silent || s.bootMode)
+        if (!s.present || s.silent || s.bootMode) {
             return 0;
+        }
         return s.version;
     };
     switch (reg) {
@@ -47,14 +50,16 @@ std::optional<std::uint16_t> UnitModel::readRegister(int reg) const {
     default:
         break;
     }
-    if (reg >= 0 && reg < 16)
+    if (reg >= 0 && reg < 16) {
         return 0;
+    }
     if (const int n = windowAt(reg); n != 0) {
         const Sub& s = n == 2 ? m_cpu2 : m_hmi;
         return s.window[static_cast<std::size_t>(reg - windowStart(n))];
     }
-    if (reg >= kGeneralFirst && reg <= kGeneralLast)
+    if (reg >= kGeneralFirst && reg <= kGeneralLast) {
         return m_general[static_cast<std::size_t>(reg - kGeneralFirst)];
+    }
     return std::nullopt;
 }
 
@@ -108,15 +113,17 @@ UnitModel::ModbusRequest UnitModel::classifyModbus(std::span<const std::uint8_t>
 UnitModel::ModbusOutcome UnitModel::serveModbus(std::span<const std::uint8_t> pdu, bool serialLine,
                                                 TimePoint now) {
     ModbusOutcome out;
-    if (pdu.empty())
+    if (pdu.empty()) {
         return out;
+    }
     const std::uint8_t fn = pdu[0];
 
     // What kind of exchange is this? Faults are chosen by it before anything is done.
     const ModbusRequest rq = classifyModbus(pdu, serialLine);
     const long serial = countExchange(rq.kind, rq.detail);
-    if (dipMeets(rq, pdu, serial, now))
+    if (dipMeets(rq, pdu, serial, now)) {
         return out; // lost with the power
+    }
     out.fired = m_faults.decide(rq.kind, serial, true, rq.statusCommand, serialLine);
     if (out.fired.powerLoss) {
         powerLoss(now, out.fired.powerLoss->param > 0 ? out.fired.powerLoss->param : 3000);
@@ -139,10 +146,11 @@ UnitModel::ModbusOutcome UnitModel::serveModbus(std::span<const std::uint8_t> pd
         out.pdu = rq.blockLayout ? writeMultiple(pdu) : exceptionPdu(fn, 3);
         break;
     case 103:
-        if (!serialLine)
+        if (!serialLine) {
             out.pdu = exceptionPdu(fn, 1);
-        else
+        } else {
             out.pdu = rq.fixedLayout ? controlCommand(pdu, now) : exceptionPdu(fn, 3);
+        }
         break;
     case 104:
         out.pdu = serialLine ? serveWindow(pdu, out.fired, now) : exceptionPdu(fn, 1);
@@ -158,21 +166,25 @@ Bytes UnitModel::readHolding(std::span<const std::uint8_t> pdu, TimePoint now) {
     constexpr std::uint8_t fn = 3;
     const std::uint16_t first = word(pdu, 1);
     const std::uint16_t count = word(pdu, 3);
-    if (count < 1 || count > 125)
+    if (count < 1 || count > 125) {
         return exceptionPdu(fn, 3);
+    }
     Bytes reply{3, static_cast<std::uint8_t>(2 * count)};
     // Reading a window's status words lets its sub-processor post news.
     for (int n : {2, 3}) {
-        if (!sub(n).present)
+        if (!sub(n).present) {
             continue;
+        }
         const int st = windowStart(n);
-        if (first <= st + 1 && first + count > st)
+        if (first <= st + 1 && first + count > st) {
             advance(sub(n), now, true);
+        }
     }
     for (int r = first; r < first + count; ++r) {
         const auto v = readRegister(r);
-        if (!v)
+        if (!v) {
             return exceptionPdu(fn, 2);
+        }
         putWord(reply, *v);
     }
     return reply;
@@ -180,8 +192,9 @@ Bytes UnitModel::readHolding(std::span<const std::uint8_t> pdu, TimePoint now) {
 
 Bytes UnitModel::writeSingle(std::span<const std::uint8_t> pdu) {
     const std::uint16_t reg = word(pdu, 1);
-    if (reg < kGeneralFirst || reg > kGeneralLast)
+    if (reg < kGeneralFirst || reg > kGeneralLast) {
         return exceptionPdu(6, 2);
+    }
     m_general[static_cast<std::size_t>(reg - kGeneralFirst)] = word(pdu, 3);
     return Bytes(pdu.begin(), pdu.end());
 }
@@ -190,13 +203,16 @@ Bytes UnitModel::writeMultiple(std::span<const std::uint8_t> pdu) {
     constexpr std::uint8_t fn = 16;
     const std::uint16_t first = word(pdu, 1);
     const std::uint16_t count = word(pdu, 3);
-    if (count < 1 || count > 123 || pdu[5] != 2 * count)
+    if (count < 1 || count > 123 || pdu[5] != 2 * count) {
         return exceptionPdu(fn, 3);
-    if (first < kGeneralFirst || first + count - 1 > kGeneralLast)
+    }
+    if (first < kGeneralFirst || first + count - 1 > kGeneralLast) {
         return exceptionPdu(fn, 2);
-    for (int i = 0; i < count; ++i)
+    }
+    for (int i = 0; i < count; ++i) {
         m_general[static_cast<std::size_t>(first - kGeneralFirst + i)] =
             word(pdu, 6 + 2 * static_cast<std::size_t>(i));
+    }
     Bytes reply{fn};
     putWord(reply, first);
     putWord(reply, count);
@@ -207,10 +223,12 @@ Bytes UnitModel::controlCommand(std::span<const std::uint8_t> pdu, TimePoint now
     constexpr std::uint8_t fn = 103;
     const std::uint16_t reg = word(pdu, 1);
     const std::uint16_t value = word(pdu, 3);
-    if (reg != kControlRegister)
+    if (reg != kControlRegister) {
         return exceptionPdu(fn, 2);
-    if (value != kUpgradeMode && value != kToBootloader && value != kRestart)
+    }
+    if (value != kUpgradeMode && value != kToBootloader && value != kRestart) {
         return exceptionPdu(fn, 3);
+    }
     if (value == kUpgradeMode) {
         m_upgradeModeSeen = true;
     } else if (value == kToBootloader) {
@@ -224,25 +242,32 @@ Bytes UnitModel::controlCommand(std::span<const std::uint8_t> pdu, TimePoint now
 Bytes UnitModel::serveWindow(std::span<const std::uint8_t> pdu, const FaultInjector::Fired& fired,
                              TimePoint now) {
     constexpr std::uint8_t fn = 104;
-    if (pdu.size() < 6 || pdu.size() != 6 + static_cast<std::size_t>(pdu[5]))
+    if (pdu.size() < 6 || pdu.size() != 6 + static_cast<std::size_t>(pdu[5])) {
         return exceptionPdu(fn, 3);
+    }
     const std::uint16_t first = word(pdu, 1);
     const std::uint16_t count = word(pdu, 3);
-    if (pdu[5] != 2 * count)
+    if (pdu[5] != 2 * count) {
         return exceptionPdu(fn, 3);
+    }
     int n = 0;
-    for (int k : {2, 3})
-        if (sub(k).present && windowStart(k) == first)
+    for (int k : {2, 3}) {
+        if (sub(k).present && windowStart(k) == first) {
             n = k;
-    if (n == 0)
+        }
+    }
+    if (n == 0) {
         return exceptionPdu(fn, 2);
+    }
     const int len = windowLength();
-    if (count != len)
+    if (count != len) {
         return exceptionPdu(fn, 3);
+    }
 
     std::array<std::uint16_t, 16> regs{};
-    for (int i = 0; i < len; ++i)
+    for (int i = 0; i < len; ++i) {
         regs[static_cast<std::size_t>(i)] = word(pdu, 6 + 2 * static_cast<std::size_t>(i));
+    }
     const std::uint16_t marker = regs[static_cast<std::size_t>(len - 1)];
     Sub& s = sub(n);
     const QString name = n == 2 ? QStringLiteral("CPU-2") : QStringLiteral("HMI");
@@ -271,13 +296,15 @@ Bytes UnitModel::serveWindow(std::span<const std::uint8_t> pdu, const FaultInjec
         }
     } else if (marker == kCommandMarker) {
         const std::uint16_t cmd = regs[2];
-        if (cmd != kEnterBootMode && cmd != kErase && cmd != kStartProgramming)
+        if (cmd != kEnterBootMode && cmd != kErase && cmd != kStartProgramming) {
             return exceptionPdu(fn, 3);
+        }
         if (s.silent) {
             // CPU-1 takes the block; the sub-processor never answers.
         } else if (cmd == kEnterBootMode) {
-            if (s.op.kind != OpKind::BootEntry || s.op.done)
+            if (s.op.kind != OpKind::BootEntry || s.op.done) {
                 startOp(s, OpKind::BootEntry, fired, now);
+            }
         } else {
             // The command carries the image CRC as the master computed it: the CRC-16 with its
             // two bytes exchanged (register high byte = CRC low byte). CPU-1 checks it against
@@ -289,9 +316,10 @@ Bytes UnitModel::serveWindow(std::span<const std::uint8_t> pdu, const FaultInjec
                 const std::uint16_t crc = crc16(
                     std::span<const std::uint8_t>(s.staging).subspan(from, progEnd(n) + 1 - from));
                 const auto sent = static_cast<std::uint16_t>(((crc & 0xFF) << 8) | (crc >> 8));
-                if (regs[3] != sent)
+                if (regs[3] != sent) {
                     note(QStringLiteral("%1 image CRC %2 in the command, %3 received")
                              .arg(name, hex4(regs[3]), hex4(sent)));
+                }
                 return regs[3] == sent;
             };
             if ((s.bootMode || s.dataTaken) && !crcMatches()) {

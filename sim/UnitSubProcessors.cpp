@@ -30,8 +30,9 @@ void UnitModel::startOp(Sub& s, OpKind kind, const FaultInjector::Fired& fired, 
     }
     if (fired.status) {
         op.fault = fired.status->kind;
-        if (op.fault == FaultKind::CorruptStatus)
+        if (op.fault == FaultKind::CorruptStatus) {
             op.kind = OpKind::Corrupt;
+        }
         std::uniform_real_distribution<double> where(0.2, 0.8);
         op.stuckAt = where(m_faults.rng());
     }
@@ -40,22 +41,26 @@ void UnitModel::startOp(Sub& s, OpKind kind, const FaultInjector::Fired& fired, 
 
 void UnitModel::applyUpTo(Sub& s, std::uint32_t end) {
     for (std::uint32_t a = s.op.applied; a < end; ++a) {
-        if (s.op.kind == OpKind::Erase)
+        if (s.op.kind == OpKind::Erase) {
             s.flash[a] = 0xFF;
-        else if (s.op.kind == OpKind::Program)
+        } else if (s.op.kind == OpKind::Program) {
             s.flash[a] &= s.staging[a]; // flash programming only clears bits
+        }
     }
     s.op.applied = std::max(s.op.applied, end);
 }
 
 void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
     Op& op = s.op;
-    if (op.kind == OpKind::None || op.done || s.silent)
+    if (op.kind == OpKind::None || op.done || s.silent) {
         return;
-    if (countRead)
+    }
+    if (countRead) {
         ++op.reads;
-    if (op.fault == FaultKind::NoNews)
+    }
+    if (op.fault == FaultKind::NoNews) {
         return;
+    }
 
     double frac = 0.0;
     if (m_sc.timing.enabled) {
@@ -150,10 +155,12 @@ void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
 }
 
 void UnitModel::advanceAll(TimePoint now) {
-    if (!m_sc.timing.enabled)
+    if (!m_sc.timing.enabled) {
         return;
+    }
     advance(m_cpu2, now, false);
-    if (m_hmi.present)
+    if (m_hmi.present) {
         advance(m_hmi, now, false);
+    }
 }
 } // namespace corvane::sim

@@ -34,18 +34,21 @@ QString openLines(SimulatedUnit& unit, const QCommandLineParser& parser,
             if (parser.isSet(linkOpt)) {
                 linkPath = parser.value(linkOpt);
                 const QFileInfo existing(linkPath);
-                if (existing.isSymLink())
+                if (existing.isSymLink()) {
                     QFile::remove(linkPath);
+                }
                 if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) !=
-                    0)
+                    0) {
                     fail(QStringLiteral("cannot make the link %1").arg(linkPath));
+                }
                 std::printf("link: %s\n", qPrintable(linkPath));
             }
         }
         if (parser.isSet(tcpOpt)) {
             const auto port = parseWord(parser.value(tcpOpt));
-            if (!port)
+            if (!port) {
                 fail(QStringLiteral("--tcp wants a port number"));
+            }
             std::printf("tcp: 127.0.0.1:%u\n", unit.listenTcp(*port));
         }
     } catch (const std::exception& e) {
@@ -79,8 +82,9 @@ void waitForStop(const sigset_t& stopSignals, double duration) {
     }
     for (;;) {
         const int sig = sigtimedwait(&stopSignals, nullptr, waitPtr);
-        if (sig >= 0 || errno == EAGAIN)
+        if (sig >= 0 || errno == EAGAIN) {
             break; // a signal, or the duration is over
+        }
     }
 }
 
@@ -119,27 +123,31 @@ int main(int argc, char* argv[]) {
 
     Scenario sc;
     FaultPlan plan;
-    if (QString why; !scenarioOptions.read(parser, sc, plan, &why))
+    if (QString why; !scenarioOptions.read(parser, sc, plan, &why)) {
         fail(why);
+    }
     double duration = -1;
     if (parser.isSet(durationOpt)) {
         bool ok = false;
         duration = parser.value(durationOpt).toDouble(&ok);
-        if (!ok || duration < 0)
+        if (!ok || duration < 0) {
             fail(QStringLiteral("--duration wants seconds"));
+        }
     }
 
     SimulatedUnit unit(sc, plan);
-    for (const QString& p : unit.carried().problems)
+    for (const QString& p : unit.carried().problems) {
         std::fprintf(stderr, "corvane-sim: build data: %s\n", qPrintable(p));
+    }
 
     const QString linkPath = openLines(unit, parser, linkOpt, noPtyOpt, tcpOpt);
     printUnit(unit.scenario());
     waitForStop(stopSignals, duration);
 
     unit.stop();
-    if (!linkPath.isEmpty())
+    if (!linkPath.isEmpty()) {
         QFile::remove(linkPath);
+    }
     std::printf("%s\n", qPrintable(unit.summary().toText()));
     std::fflush(stdout);
     return 0;

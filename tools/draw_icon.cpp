@@ -9,8 +9,9 @@
 
 int main(int argc, char** argv) {
     // Runs during the build, where there may be no display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QGuiApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     bool ok = false;

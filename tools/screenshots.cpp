@@ -121,10 +121,12 @@ void fillProgress(corvane::ui::ProgressListBox& list, bool finished) {
     auto stage = [&run](Stage s, int n, bool bar, std::optional<double> percent,
                         std::uint32_t detail = 0) {
         run.emplace_back(ev::StageStarted{s, n, bar});
-        if (percent)
+        if (percent) {
             run.emplace_back(ev::StageProgress{s, n, *percent, 0, 0});
-        if (!percent || *percent >= 100)
+        }
+        if (!percent || *percent >= 100) {
             run.emplace_back(ev::StageEnded{s, n, StageResult::Done, Cause::None, detail});
+        }
     };
     stage(Stage::BootloaderEntry, 1, false, std::nullopt);
     stage(Stage::BootloaderInfo, 1, false, std::nullopt, 258u << 16 | 105u);
@@ -142,8 +144,9 @@ void fillProgress(corvane::ui::ProgressListBox& list, bool finished) {
         stage(Stage::SystemRestart, 0, false, std::nullopt);
         stage(Stage::Verification, 0, false, std::nullopt);
     }
-    for (const EngineEvent& e : run)
+    for (const EngineEvent& e : run) {
         applyProgressOps(list, progressOps(e));
+    }
     list.scrollToLast();
 }
 
@@ -209,8 +212,9 @@ void shootMessageDialog() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("Corvane Firmware Updater"));
     corvane::ui::installAppFonts();

@@ -15,8 +15,9 @@ TimerCounter& counterOverride() {
 }
 
 std::int64_t readCounter() {
-    if (counterOverride())
+    if (counterOverride()) {
         return counterOverride()();
+    }
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -25,8 +26,9 @@ std::int64_t readCounter() {
 float toSeconds(std::int64_t counts) {
     // Without Timer_Init there is no rate to convert with; report no time rather than
     // dividing by zero.
-    if (Timer_Freq <= 0)
+    if (Timer_Freq <= 0) {
         return 0.0F;
+    }
     return static_cast<float>(static_cast<long double>(counts) /
                               static_cast<long double>(Timer_Freq));
 }
@@ -53,10 +55,12 @@ void Timer_Reset() {
 
 float Timer_Elapsed() {
     const std::int64_t d = readCounter() - Timer_Start_Count;
-    if (d < Timer_Min_Ticks)
+    if (d < Timer_Min_Ticks) {
         Timer_Min_Ticks = d;
-    if (d > Timer_Max_Ticks)
+    }
+    if (d > Timer_Max_Ticks) {
         Timer_Max_Ticks = d;
+    }
     return toSeconds(d);
 }
 

@@ -26,8 +26,9 @@ std::uint32_t dialogSoundCode(TMsgDlgType type) {
 
 void Sounds::beep(std::uint32_t code) {
     m_requested.push_back(code);
-    if (m_player)
+    if (m_player) {
         m_player(code);
+    }
 }
 
 Sounds& sounds() {
@@ -36,14 +37,17 @@ Sounds& sounds() {
 }
 
 std::optional<ScaleRatio> scaleFormRatio(int W, int H) {
-    if (W <= 0 || H <= 0)
+    if (W <= 0 || H <= 0) {
         return std::nullopt;
+    }
     // The ratio is compared in floating point with this exact constant, so 1600 x 1200
     // (W / H rounds to the same double) counts as 4:3.
-    if (double(W) / double(H) <= 1.3333333333333333)
+    if (double(W) / double(H) <= 1.3333333333333333) {
         return ScaleRatio{W, 1024};
-    if (H != 768)
+    }
+    if (H != 768) {
         return ScaleRatio{H, 768};
+    }
     return std::nullopt;
 }
 
@@ -58,10 +62,12 @@ bool Delay_MS(int ms) {
 }
 
 bool Delay_MS(int ms, const std::function<bool()>& stop) {
-    if (ms <= 0)
+    if (ms <= 0) {
         return true;
-    if (g_delaysAbandoned)
+    }
+    if (g_delaysAbandoned) {
         return false;
+    }
 
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
@@ -79,20 +85,23 @@ bool Delay_MS(int ms, const std::function<bool()>& stop) {
     wake.setTimerType(Qt::PreciseTimer);
     for (;;) {
         const auto now = Clock::now();
-        if (now >= end)
+        if (now >= end) {
             return true;
+        }
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(end - now);
         wake.start(static_cast<int>(remaining.count()));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        if (g_delaysAbandoned || (stop && stop()))
+        if (g_delaysAbandoned || (stop && stop())) {
             return false;
+        }
     }
 }
 
 void abandonDelays() {
     g_delaysAbandoned = true;
-    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+    if (auto* dispatcher = QAbstractEventDispatcher::instance()) {
         dispatcher->wakeUp();
+    }
 }
 
 void resumeDelays() {
@@ -132,8 +141,9 @@ const std::optional<VersionBlock>& compiledVersionBlock() {
 
 void fillVersionInfo(const std::optional<VersionBlock>& block) {
     Version_Info.fill(QStringLiteral("N/A"));
-    if (!block)
+    if (!block) {
         return;
+    }
     const auto& keys = versionInfoKeys();
     for (int i = 0; i < kVersionKeyCount; ++i) {
         for (const auto& [key, value] : *block) {

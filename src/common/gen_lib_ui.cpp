@@ -19,8 +19,9 @@ QString standardCaption(TMsgDlgType type) {
     case TMsgDlgType::mtCustom:
         break;
     }
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr)
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
         return QGuiApplication::applicationDisplayName();
+    }
     return QCoreApplication::applicationName();
 }
 
@@ -43,9 +44,10 @@ void setKeyboardModifiersSource(KeyboardModifiersSource source) {
 
 bool Ctrl_Key_Down() {
     Qt::KeyboardModifiers modifiers;
-    if (modifiersSource())
+    if (modifiersSource()) {
         modifiers = modifiersSource()();
-    else if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr)
+    } else if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
         modifiers = QGuiApplication::queryKeyboardModifiers();
+    }
     return modifiers.testFlag(Qt::ControlModifier);
 }

@@ -33,27 +33,32 @@ CarriedImageDigest imageDigest(const ResourceSource& source, const QString& name
     d.processor = number == 2 || number == 3 ? number : 1;
     d.resource = name;
     const QString suffix = QString::number(d.processor);
-    d.rm = d.processor == 1 ? static_cast<std::uint16_t>(number)
-                            : readResourceWord(source, QStringLiteral("RM_NUM_") + suffix).value_or(0);
+    d.rm = d.processor == 1
+               ? static_cast<std::uint16_t>(number)
+               : readResourceWord(source, QStringLiteral("RM_NUM_") + suffix).value_or(0);
     d.version = readResourceWord(source, QStringLiteral("FW_VER_") + suffix).value_or(0);
     const auto start = readResourceWord(source, QStringLiteral("PROG_MEM_START_") + suffix);
     const auto type = readResourceWord(source, QStringLiteral("PROC_NUM_") + suffix);
     const auto last = type ? maxProgAddrFor(*type) : std::nullopt;
-    if (!start || !last)
+    if (!start || !last) {
         return d;
+    }
     d.start = *start;
     d.last = *last;
-    if (d.start <= d.last && d.last < static_cast<std::uint32_t>(bytes.size()))
+    if (d.start <= d.last && d.last < static_cast<std::uint32_t>(bytes.size())) {
         d.sha256 = sha256(QByteArrayView(bytes).sliced(d.start, d.last + 1 - d.start));
+    }
     return d;
 }
 
 } // namespace
 
 const CarriedImageDigest* CarriedDigests::image(int processor, std::uint16_t rm) const {
-    for (const CarriedImageDigest& d : images)
-        if (d.processor == processor && (processor != 1 || d.rm == rm))
+    for (const CarriedImageDigest& d : images) {
+        if (d.processor == processor && (processor != 1 || d.rm == rm)) {
             return &d;
+        }
+    }
     return nullptr;
 }
 
@@ -73,9 +78,10 @@ CarriedDigests computeCarriedDigests(const ResourceSource& source, const QString
         const auto m = imageName.match(name);
         bool inRange = false;
         const int number = m.hasMatch() ? m.captured(1).toInt(&inRange) : 0;
-        if (inRange && number <= 0xFFFF)
+        if (inRange && number <= 0xFFFF) {
             digests.images.push_back(
                 imageDigest(source, name, number, bytes.value_or(QByteArray())));
+        }
     }
     digests.buildDataSha256 = sha256(manifest);
     std::stable_sort(digests.images.begin(), digests.images.end(),
@@ -102,14 +108,16 @@ QStringList compareCarriedDigests(const CarriedDigests& built, const CarriedDige
     }
     for (const CarriedImageDigest& n : now.images) {
         if (std::none_of(built.images.begin(), built.images.end(),
-                         [&](const CarriedImageDigest& b) { return b.resource == n.resource; }))
+                         [&](const CarriedImageDigest& b) { return b.resource == n.resource; })) {
             differences
                 << QStringLiteral("%1 was not carried when the program was built").arg(n.resource);
+        }
     }
-    if (built.buildDataSha256 != now.buildDataSha256 || built.buildDataSha256.isEmpty())
+    if (built.buildDataSha256 != now.buildDataSha256 || built.buildDataSha256.isEmpty()) {
         differences << QStringLiteral("build data \"%1\": SHA-256 %2 at build time, %3 now")
                            .arg(built.buildDataSet, shortHex(built.buildDataSha256),
                                 shortHex(now.buildDataSha256));
+    }
     return differences;
 }
 

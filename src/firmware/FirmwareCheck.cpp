@@ -23,10 +23,11 @@ CarriedDigests fromBuild() {
     CarriedDigests d;
     d.buildDataSet = QString::fromUtf8(kBuiltDataSet);
     d.buildDataSha256 = QByteArray::fromHex(kBuiltDataSha256);
-    for (const BuiltImage& image : kBuiltImages)
+    for (const BuiltImage& image : kBuiltImages) {
         d.images.push_back({image.processor, QString::fromLatin1(image.resource), image.rm,
                             image.version, image.start, image.last,
                             QByteArray::fromHex(image.sha256)});
+    }
     return d;
 }
 

@@ -15,15 +15,17 @@ QStringList releaseNoteLines(const QByteArray& text) {
         if (c == '\r' || c == '\n') {
             lines << QString::fromLatin1(text.mid(start, i - start));
             ++i;
-            if (c == '\r' && i < text.size() && text[i] == '\n')
+            if (c == '\r' && i < text.size() && text[i] == '\n') {
                 ++i;
+            }
             start = i;
         } else {
             ++i;
         }
     }
-    if (start < text.size())
+    if (start < text.size()) {
         lines << QString::fromLatin1(text.mid(start));
+    }
     return lines;
 }
 
@@ -36,17 +38,21 @@ std::optional<std::uint32_t> maxProgAddrFor(std::uint16_t processorNumber) {
 }
 
 bool isProgrammable(const UnitState& state, int n) {
-    if (n < 1 || n > 3)
+    if (n < 1 || n > 3) {
         return false;
+    }
     const TPMem_Rec& rec = state.PMem_Store[static_cast<std::size_t>(n)];
-    if (rec.Max_Prog_Addr == 0 || rec.Max_Prog_Addr >= std::uint32_t{kImageSize})
+    if (rec.Max_Prog_Addr == 0 || rec.Max_Prog_Addr >= std::uint32_t{kImageSize}) {
         return false;
-    if (rec.Prog_Mem_Start > rec.Max_Prog_Addr)
+    }
+    if (rec.Prog_Mem_Start > rec.Max_Prog_Addr) {
         return false;
+    }
     const std::uint32_t length = rec.Max_Prog_Addr + 1 - rec.Prog_Mem_Start;
     const std::uint32_t unit = n == 1 ? 512 : 24; // bootloader erase step; data chunk
-    if (length % unit != 0)
+    if (length % unit != 0) {
         return false;
+    }
     return std::any_of(rec.Block_Used.begin(), rec.Block_Used.begin() + kImageSize / kBlockSize,
                        [](bool used) { return used; });
 }
@@ -60,8 +66,9 @@ ImageStore::ImageStore(UnitState& state, ScreenTexts& texts, const ResourceSourc
     , m_locale(std::move(locale)) {}
 
 void ImageStore::requireProcessor(int n) const {
-    if (n < 1 || n > 3)
+    if (n < 1 || n > 3) {
         throw std::invalid_argument("processor number must be 1, 2 or 3");
+    }
 }
 
 std::uint16_t ImageStore::Load_Resource_Word(const QString& Name) const {
@@ -92,13 +99,15 @@ void ImageStore::Load_Binary_File(int n, int RM) {
 
 void ImageStore::Set_Max_Prog_Addr(int n) {
     requireProcessor(n);
-    if (const auto max = maxProgAddrFor(m_state.Processor_Number[static_cast<std::size_t>(n)]))
+    if (const auto max = maxProgAddrFor(m_state.Processor_Number[static_cast<std::size_t>(n)])) {
         m_state.PMem_Store[static_cast<std::size_t>(n)].Max_Prog_Addr = *max;
+    }
 }
 
 QString ImageStore::revisionLetter() const {
-    if (m_state.Ext_Proc_Rev < 2)
+    if (m_state.Ext_Proc_Rev < 2) {
         return {};
+    }
     return QString(QChar(static_cast<char16_t>(m_state.Ext_Proc_Rev + 96)));
 }
 
@@ -134,8 +143,9 @@ void ImageStore::Init_Mem(int n) {
 
     if (m_products.Find_CV_Product(m_state.New_RM_Number[1]) == -1) {
         m_closeRequested = true;
-        if (onUnknownProduct)
+        if (onUnknownProduct) {
             onUnknownProduct(kUnknownProductText);
+        }
     }
 
     rec.Upgrade_Flag = true;
@@ -151,19 +161,22 @@ void ImageStore::Init_Mem(int n) {
         loadReleaseNotes(1, QStringLiteral("VerText_CPU1"));
     } else {
         const int row = m_products.Find_CV_Product(m_state.New_RM_Number[i]);
-        if (n == 3)
+        if (n == 3) {
             m_texts.Tabs = {QStringLiteral("CPU-1"), QStringLiteral("CPU-2"),
                             QStringLiteral("HMI")};
+        }
         m_texts.FW_Label[i].text = modelLabel(row) + versionSuffix(version, m_locale);
         setCarriedVersion(n, m_state.New_RM_Number[i], version);
         loadReleaseNotes(n, QStringLiteral("VerText_") + QString::number(m_state.New_RM_Number[i]));
-        if (n == 3)
+        if (n == 3) {
             m_texts.SelectedTab = 0;
+        }
     }
 
     Set_Max_Prog_Addr(n);
-    if (n > 1)
+    if (n > 1) {
         Load_Binary_File(n, -1);
+    }
 }
 
 void ImageStore::Init_CPU1_Mem(int RM) {

@@ -10,8 +10,9 @@ EResourceNotFound::EResourceNotFound(const QString& name)
 
 std::optional<QByteArray> QtResourceSource::read(const QString& upperName, qint64 maxBytes) const {
     QFile file(corvane::buildDataPath(upperName));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
+    }
     return maxBytes < 0 ? file.readAll() : file.read(maxBytes);
 }
 
@@ -26,31 +27,36 @@ void MemoryResourceSource::remove(const QString& name) {
 std::optional<QByteArray> MemoryResourceSource::read(const QString& upperName,
                                                      qint64 maxBytes) const {
     const auto it = m_resources.constFind(upperName);
-    if (it == m_resources.cend())
+    if (it == m_resources.cend()) {
         return std::nullopt;
+    }
     return maxBytes < 0 ? *it : it->left(maxBytes);
 }
 
 QByteArray loadResource(const ResourceSource& source, const QString& name, qint64 maxBytes) {
     auto bytes = source.read(name.toUpper(), maxBytes);
-    if (!bytes)
+    if (!bytes) {
         throw EResourceNotFound(name);
+    }
     return *std::move(bytes);
 }
 
 std::uint16_t resourceWord(const QByteArray& bytes) {
     std::uint16_t result = 0;
-    if (!bytes.isEmpty())
+    if (!bytes.isEmpty()) {
         result = static_cast<std::uint8_t>(bytes[0]);
-    if (bytes.size() > 1)
+    }
+    if (bytes.size() > 1) {
         result |= static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[1]) << 8);
+    }
     return result;
 }
 
 std::optional<std::uint16_t> readResourceWord(const ResourceSource& source, const QString& name) {
     const auto bytes = source.read(name.toUpper(), 2);
-    if (!bytes || bytes->isEmpty())
+    if (!bytes || bytes->isEmpty()) {
         return std::nullopt;
+    }
     return resourceWord(*bytes);
 }
 

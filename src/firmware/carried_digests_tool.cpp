@@ -17,8 +17,9 @@ namespace {
 QByteArray cString(const QString& text) {
     QByteArray out = "\"";
     for (const char c : text.toUtf8()) {
-        if (c == '"' || c == '\\')
+        if (c == '"' || c == '\\') {
             out += '\\';
+        }
         out += c;
     }
     return out + '"';

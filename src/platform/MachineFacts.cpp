@@ -27,32 +27,38 @@ struct GroupEntry {
 std::vector<GroupEntry> readGroupFile(const QString& path) {
     std::vector<GroupEntry> groups;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return groups;
+    }
     for (const QByteArray& raw : file.readAll().split('\n')) {
         const QStringList fields = QString::fromUtf8(raw).split(QLatin1Char(':'));
-        if (fields.size() < 4 || fields[0].isEmpty())
+        if (fields.size() < 4 || fields[0].isEmpty()) {
             continue;
+        }
         bool numeric = false;
         const qint64 gid = fields[2].toLongLong(&numeric);
-        if (!numeric)
+        if (!numeric) {
             continue;
+        }
         groups.push_back({fields[0], gid, fields[3].split(QLatin1Char(','), Qt::SkipEmptyParts)});
     }
     return groups;
 }
 
 QString groupName(const std::vector<GroupEntry>& groups, qint64 gid) {
-    for (const GroupEntry& g : groups)
-        if (g.gid == gid)
+    for (const GroupEntry& g : groups) {
+        if (g.gid == gid) {
             return g.name;
+        }
+    }
     return QString::number(gid);
 }
 
 std::vector<ProcessRef> namedProcesses(const QString& proc, const std::vector<qint64>& pids) {
     std::vector<ProcessRef> refs;
-    for (const qint64 pid : pids)
+    for (const qint64 pid : pids) {
         refs.push_back({pid, processName(proc, pid)});
+    }
     return refs;
 }
 
@@ -69,14 +75,17 @@ AdapterFacts inspect(const SystemRoots& roots, SerialAdapter adapter, bool named
         facts.access.mode = st.st_mode & 07777;
         facts.access.permitted = ::faccessat(AT_FDCWD, QFile::encodeName(node).constData(),
                                              R_OK | W_OK, AT_EACCESS) == 0;
-        for (const GroupEntry& g : groups)
-            if (g.gid == st.st_gid && g.members.contains(user.name))
+        for (const GroupEntry& g : groups) {
+            if (g.gid == st.st_gid && g.members.contains(user.name)) {
                 facts.access.groupListsUser = true;
+            }
+        }
     }
     if (const auto identity = FileIdentity::of(node)) {
         facts.holders = processesHolding(roots.proc, *identity);
-        if (const auto pids = lockHolders(roots.proc, identity->dev, identity->ino))
+        if (const auto pids = lockHolders(roots.proc, identity->dev, identity->ino)) {
             facts.lockHolders = namedProcesses(roots.proc, *pids);
+        }
     }
     if (facts.access.exists && facts.holders.empty() && facts.lockHolders.empty() && prober) {
         facts.probe = prober(node);
@@ -88,8 +97,9 @@ AdapterFacts inspect(const SystemRoots& roots, SerialAdapter adapter, bool named
         bool numeric = false;
         if (timer.open(QIODevice::ReadOnly)) {
             const int ms = timer.readAll().trimmed().toInt(&numeric);
-            if (numeric)
+            if (numeric) {
                 facts.latencyTimerMs = ms;
+            }
         }
     }
     facts.adapter = std::move(adapter);
@@ -99,8 +109,9 @@ AdapterFacts inspect(const SystemRoots& roots, SerialAdapter adapter, bool named
 // A rule line that is not a comment and contains `pattern`.
 bool ruleHas(const QString& rules, const QRegularExpression& pattern) {
     for (const QString& line : rules.split(QLatin1Char('\n'))) {
-        if (!line.trimmed().startsWith(QLatin1Char('#')) && pattern.match(line).hasMatch())
+        if (!line.trimmed().startsWith(QLatin1Char('#')) && pattern.match(line).hasMatch()) {
             return true;
+        }
     }
     return false;
 }
@@ -120,10 +131,11 @@ UserFacts currentUser(const SystemRoots& roots) {
     UserFacts user;
     const uid_t uid = ::geteuid();
     user.root = uid == 0;
-    if (const passwd* pw = ::getpwuid(uid))
+    if (const passwd* pw = ::getpwuid(uid)) {
         user.name = QString::fromLocal8Bit(pw->pw_name);
-    else
+    } else {
         user.name = QString::number(uid);
+    }
     const auto groups = readGroupFile(roots.groupFile);
     std::vector<gid_t> ids(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
     const int count = ::getgroups(static_cast<int>(ids.size()), ids.data());
@@ -131,8 +143,9 @@ UserFacts currentUser(const SystemRoots& roots) {
     ids.push_back(::getegid());
     for (const gid_t gid : ids) {
         const QString name = groupName(groups, gid);
-        if (!user.sessionGroups.contains(name))
+        if (!user.sessionGroups.contains(name)) {
             user.sessionGroups << name;
+        }
     }
     return user;
 }
@@ -150,8 +163,9 @@ MachineFacts gatherMachineFacts(const SystemRoots& roots, const QStringList& nam
         seen << QFileInfo(path).canonicalFilePath();
     }
     for (SerialAdapter& adapter : findUsbSerialAdapters(roots)) {
-        if (seen.contains(QFileInfo(adapter.device).canonicalFilePath()))
+        if (seen.contains(QFileInfo(adapter.device).canonicalFilePath())) {
             continue;
+        }
         facts.adapters.push_back(inspect(roots, std::move(adapter), false, user, groups, prober));
     }
 
@@ -167,8 +181,9 @@ MachineFacts gatherMachineFacts(const SystemRoots& roots, const QStringList& nam
     // The first folder that holds the file is the one udev reads it from.
     for (const QString& dir : roots.udevRules) {
         QFile rule(dir + QLatin1Char('/') + udevRuleName);
-        if (!rule.exists())
+        if (!rule.exists()) {
             continue;
+        }
         facts.udevRule = rule.fileName();
         if (rule.open(QIODevice::ReadOnly | QIODevice::Text)) {
             const QString text = QString::fromUtf8(rule.readAll());

@@ -220,8 +220,9 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
         // while its master side lives); only root can lift it.
         struct stat st {};
         if (err == EBUSY && ::stat(path.constData(), &st) == 0 && S_ISCHR(st.st_mode) &&
-            !flockHeld(st.st_dev, st.st_ino) && !openElsewhere(st.st_rdev, -1))
+            !flockHeld(st.st_dev, st.st_ino) && !openElsewhere(st.st_rdev, -1)) {
             error = OpenError::StaleExclusive;
+        }
         return openFailure(error, devicePath, err);
     }
     auto fail = [&](OpenError error, int err = 0) {
@@ -248,8 +249,9 @@ OpenResult PosixSerialDevice::open(const QString& devicePath) {
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
         // Only root gets here past another program's exclusive open. With the lock ours and
         // no other descriptor on the line, the mark is one a killed program left behind.
-        if (openElsewhere(st.st_rdev, fd))
+        if (openElsewhere(st.st_rdev, fd)) {
             return fail(OpenError::Busy);
+        }
         (void)::ioctl(fd, TIOCNXCL);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {

@@ -18,8 +18,9 @@ namespace {
 
 QString readAttribute(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return {};
+    }
     return QString::fromUtf8(file.read(4096)).trimmed();
 }
 
@@ -27,11 +28,13 @@ QString readAttribute(const QString& path) {
 // one with the descriptor's idVendor.
 QString usbDeviceFolder(QString from, const QString& top) {
     while (!from.isEmpty() && from.startsWith(top) && from != top) {
-        if (QFileInfo::exists(from + QStringLiteral("/idVendor")))
+        if (QFileInfo::exists(from + QStringLiteral("/idVendor"))) {
             return from;
+        }
         const qsizetype slash = from.lastIndexOf(QLatin1Char('/'));
-        if (slash <= 0)
+        if (slash <= 0) {
             break;
+        }
         from.truncate(slash);
     }
     return {};
@@ -39,14 +42,16 @@ QString usbDeviceFolder(QString from, const QString& top) {
 
 void findSlot(const SystemRoots& roots, SerialAdapter& adapter) {
     const QString node = QFileInfo(adapter.device).canonicalFilePath();
-    if (node.isEmpty())
+    if (node.isEmpty()) {
         return;
+    }
     QDir byPath(roots.dev + QStringLiteral("/serial/by-path"));
     const QStringList links =
         byPath.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& link : links) {
-        if (QFileInfo(byPath.filePath(link)).canonicalFilePath() != node)
+        if (QFileInfo(byPath.filePath(link)).canonicalFilePath() != node) {
             continue;
+        }
         const QString slot = slotFromByPath(link);
         if (!slot.isEmpty()) {
             adapter.slot = slot;
@@ -73,10 +78,12 @@ SerialAdapter describeTty(const SystemRoots& roots, const QString& name, const Q
         a.productId = readAttribute(usb + QStringLiteral("/idProduct"));
     }
     const QString driver = QFileInfo(port + QStringLiteral("/driver")).canonicalFilePath();
-    if (!driver.isEmpty())
+    if (!driver.isEmpty()) {
         a.driver = QFileInfo(driver).fileName();
-    if (QFileInfo::exists(port + QStringLiteral("/latency_timer")))
+    }
+    if (QFileInfo::exists(port + QStringLiteral("/latency_timer"))) {
         a.latencyTimer = port + QStringLiteral("/latency_timer");
+    }
     return a;
 }
 
@@ -86,8 +93,9 @@ std::pair<QString, QString> ttyFolders(const SystemRoots& roots, const QString& 
     const QString port =
         QFileInfo(roots.sys + QStringLiteral("/class/tty/") + name + QStringLiteral("/device"))
             .canonicalFilePath();
-    if (port.isEmpty())
+    if (port.isEmpty()) {
         return {};
+    }
     const QString top = QFileInfo(roots.sys).canonicalFilePath();
     return {port, usbDeviceFolder(port, top)};
 }
@@ -99,8 +107,9 @@ QString slotFromByPath(const QString& linkName) {
     static const QRegularExpression usbPath(
         QStringLiteral("(?:^|-)usb(?:v\\d+)?-(\\d+):([\\d.]+):\\d+\\.\\d+"));
     const auto m = usbPath.match(linkName);
-    if (!m.hasMatch())
+    if (!m.hasMatch()) {
         return {};
+    }
     return QStringLiteral("usb-%1:%2").arg(m.captured(1), m.captured(2));
 }
 
@@ -109,8 +118,9 @@ std::vector<SerialAdapter> findUsbSerialAdapters(const SystemRoots& roots) {
     const QDir classTty(roots.sys + QStringLiteral("/class/tty"));
     for (const QString& name : classTty.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const auto [port, usb] = ttyFolders(roots, name);
-        if (usb.isEmpty())
+        if (usb.isEmpty()) {
             continue;
+        }
         SerialAdapter adapter = describeTty(roots, name, port, usb);
         findSlot(roots, adapter);
         found.push_back(std::move(adapter));
@@ -126,19 +136,22 @@ SerialAdapter describeSerialNode(const SystemRoots& roots, const QString& device
     const QString node = QFileInfo(devicePath).canonicalFilePath();
     struct stat st {};
     if (!node.isEmpty() && ::stat(QFile::encodeName(node).constData(), &st) == 0 &&
-        S_ISCHR(st.st_mode))
+        S_ISCHR(st.st_mode)) {
         adapter.devNumber = QStringLiteral("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+    }
     // The kernel's name: through the device number where sysfs lists it, else the node's name.
     QString name;
     if (!adapter.devNumber.isEmpty()) {
         const QString byNumber =
             QFileInfo(roots.sys + QStringLiteral("/dev/char/") + adapter.devNumber)
                 .canonicalFilePath();
-        if (!byNumber.isEmpty())
+        if (!byNumber.isEmpty()) {
             name = QFileInfo(byNumber).fileName();
+        }
     }
-    if (name.isEmpty() && !node.isEmpty())
+    if (name.isEmpty() && !node.isEmpty()) {
         name = QFileInfo(node).fileName();
+    }
     if (!name.isEmpty() && QFileInfo::exists(roots.sys + QStringLiteral("/class/tty/") + name)) {
         const auto [port, usb] = ttyFolders(roots, name);
         adapter = describeTty(roots, name, port, usb);
@@ -150,23 +163,27 @@ SerialAdapter describeSerialNode(const SystemRoots& roots, const QString& device
 
 UdevRecord readUdevRecord(const QString& udevData, const QString& devNumber) {
     UdevRecord record;
-    if (devNumber.isEmpty())
+    if (devNumber.isEmpty()) {
         return record;
+    }
     QFile file(udevData + QStringLiteral("/c") + devNumber);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return record;
+    }
     record.found = true;
     // "E:KEY=VALUE" properties, "G:tag" tags (and "Q:tag", the tags of the current event).
     for (const QByteArray& raw : file.readAll().split('\n')) {
         const QString line = QString::fromUtf8(raw);
         if (line.startsWith(QLatin1String("E:"))) {
             const qsizetype eq = line.indexOf(QLatin1Char('='));
-            if (eq > 2)
+            if (eq > 2) {
                 record.properties.insert(line.mid(2, eq - 2), line.mid(eq + 1));
+            }
         } else if (line.startsWith(QLatin1String("G:")) || line.startsWith(QLatin1String("Q:"))) {
             const QString tag = line.mid(2);
-            if (!tag.isEmpty() && !record.tags.contains(tag))
+            if (!tag.isEmpty() && !record.tags.contains(tag)) {
                 record.tags << tag;
+            }
         }
     }
     return record;

@@ -29,11 +29,13 @@ struct SystemRoots {
         r.sys = below(r.sys);
         r.dev = below(r.dev);
         r.udevData = below(r.udevData);
-        for (QString& dir : r.udevRules)
+        for (QString& dir : r.udevRules) {
             dir = below(dir);
+        }
         r.groupFile = below(r.groupFile);
-        for (QString& dir : r.programDirs)
+        for (QString& dir : r.programDirs) {
             dir = below(dir);
+        }
         return r;
     }
 };

@@ -47,18 +47,23 @@ const QString kSimulateDescription = QStringLiteral(
 
 // What --station and --json cannot be combined with; empty when the combination is usable.
 QString stationConflict(const AppOptions& o) {
-    if (o.station.simulatedUnits > 0 && !o.station.enabled)
+    if (o.station.simulatedUnits > 0 && !o.station.enabled) {
         return QStringLiteral("--simulate N (a number of units) needs --station");
-    if (!o.station.enabled)
+    }
+    if (!o.station.enabled) {
         return o.json && !o.windowless() && !o.doctor && !o.showHelp
                    ? QStringLiteral("--json needs --auto, --identify, --station or --doctor")
                    : QString();
-    if (o.autoRun || o.identify)
+    }
+    if (o.autoRun || o.identify) {
         return QStringLiteral("--station runs --auto itself, once per slot");
-    if (o.doctor)
+    }
+    if (o.doctor) {
         return QStringLiteral("--doctor checks this machine: it does not go with --station");
-    if (!o.logPath.isEmpty())
+    }
+    if (!o.logPath.isEmpty()) {
         return QStringLiteral("--station writes one transcript per slot: use --log-dir DIR");
+    }
     return {};
 }
 
@@ -133,8 +138,8 @@ struct MainOptions {
                                     QStringLiteral("Shows the simulated unit's options.")};
 
     void addTo(QCommandLineParser& parser, const StationOptionSet& station) const {
-        parser.addOptions({help, version, port, autoRun, simulate, log, fast, noVerify, identify,
-                           json});
+        parser.addOptions(
+            {help, version, port, autoRun, simulate, log, fast, noVerify, identify, json});
         station.addTo(parser);
         parser.addOptions({doctor, verbose, history, show, exportCsv, simulateHelp});
     }
@@ -153,13 +158,16 @@ QString readModes(const QCommandLineParser& parser, const MainOptions& o, AppOpt
     options.doctor = parser.isSet(o.doctor);
     options.json = parser.isSet(o.json);
     options.verbose = parser.isSet(o.verbose);
-    if (options.verbose && !options.showVersion)
+    if (options.verbose && !options.showVersion) {
         return QStringLiteral("--verbose goes with --version");
-    if (options.doctor && (options.autoRun || options.identify || options.simulate))
+    }
+    if (options.doctor && (options.autoRun || options.identify || options.simulate)) {
         return QStringLiteral("--doctor checks this machine: it does not go with --auto, "
                               "--identify, --station or --simulate");
-    if (options.autoRun && options.identify)
+    }
+    if (options.autoRun && options.identify) {
         return QStringLiteral("--auto and --identify exclude each other");
+    }
     return {};
 }
 
@@ -167,14 +175,17 @@ QString readModes(const QCommandLineParser& parser, const MainOptions& o, AppOpt
 QString readPaths(const QCommandLineParser& parser, const MainOptions& o, AppOptions& options) {
     if (parser.isSet(o.log)) {
         options.logPath = parser.value(o.log);
-        if (options.logPath.trimmed().isEmpty())
+        if (options.logPath.trimmed().isEmpty()) {
             return QStringLiteral("--log needs a file name, e.g. --log run.txt");
+        }
     }
     for (const QString& path : parser.values(o.port)) {
-        if (path.trimmed().isEmpty())
+        if (path.trimmed().isEmpty()) {
             return QStringLiteral("--port needs a device path, e.g. /dev/ttyUSB0");
-        if (!options.ports.contains(path))
+        }
+        if (!options.ports.contains(path)) {
             options.ports << path;
+        }
     }
     return {};
 }
@@ -194,29 +205,35 @@ QString readHistoryOptions(const QCommandLineParser& parser, const MainOptions& 
             positional.removeFirst();
         }
     }
-    if (parser.isSet(o.history) && options.historyPath.trimmed().isEmpty())
+    if (parser.isSet(o.history) && options.historyPath.trimmed().isEmpty()) {
         return QStringLiteral("--history needs a file name, e.g. --history runs.db");
-    if (parser.isSet(o.exportCsv) && options.historyCsvPath.isEmpty())
+    }
+    if (parser.isSet(o.exportCsv) && options.historyCsvPath.isEmpty()) {
         return QStringLiteral("--export-csv needs a file name (- for standard output)");
-    if (options.historyQuery() && options.historyPath.isEmpty())
+    }
+    if (options.historyQuery() && options.historyPath.isEmpty()) {
         return QStringLiteral("--show and --export-csv read a history: name it with "
                               "--history FILE");
-    if (options.historyQuery() && (parser.isSet(o.autoRun) || parser.isSet(o.identify)))
+    }
+    if (options.historyQuery() && (parser.isSet(o.autoRun) || parser.isSet(o.identify))) {
         return QStringLiteral("--show and --export-csv only read the history: they exclude "
                               "--auto and --identify");
+    }
     return {};
 }
 
 // The simulated unit's options: only with --simulate.
-QString readScenario(const QCommandLineParser& parser, const corvane::sim::ScenarioOptions& scenario,
-                     AppOptions& options) {
+QString readScenario(const QCommandLineParser& parser,
+                     const corvane::sim::ScenarioOptions& scenario, AppOptions& options) {
     const QStringList given = scenario.givenOptions(parser);
-    if (!options.simulate && !given.isEmpty())
+    if (!options.simulate && !given.isEmpty()) {
         return QStringLiteral("--%1 describes the simulated unit: it needs --simulate")
             .arg(given.constFirst());
+    }
     QString why;
-    if (options.simulate && !scenario.read(parser, options.simScenario, options.simFaults, &why))
+    if (options.simulate && !scenario.read(parser, options.simScenario, options.simFaults, &why)) {
         return why;
+    }
     return {};
 }
 
@@ -249,16 +266,21 @@ AppOptions parseAppOptions(const QStringList& arguments) {
     }
     QStringList positional = parser.positionalArguments();
     options.error = readHistoryOptions(parser, main, positional, options);
-    if (options.error.isEmpty() && !positional.isEmpty())
+    if (options.error.isEmpty() && !positional.isEmpty()) {
         options.error = QStringLiteral("Unexpected argument: %1").arg(positional.constFirst());
-    if (options.error.isEmpty())
+    }
+    if (options.error.isEmpty()) {
         options.error = readModes(parser, main, options);
-    if (options.error.isEmpty())
+    }
+    if (options.error.isEmpty()) {
         options.error = readPaths(parser, main, options);
-    if (options.error.isEmpty())
+    }
+    if (options.error.isEmpty()) {
         options.error = readScenario(parser, scenario, options);
+    }
     if (options.error.isEmpty() &&
-        station.read(parser, options.simulate, options.station, &options.error))
+        station.read(parser, options.simulate, options.station, &options.error)) {
         options.error = stationConflict(options);
+    }
     return options;
 }

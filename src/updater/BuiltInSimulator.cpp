@@ -21,8 +21,9 @@ QString BuiltInSimulator::buildDataFolder() {
 }
 
 BuiltInSimulator::BuiltInSimulator(sim::Scenario scenario, sim::FaultPlan faults) {
-    if (scenario.buildData.isEmpty())
+    if (scenario.buildData.isEmpty()) {
         scenario.buildData = buildDataFolder();
+    }
     m_unit = std::make_unique<sim::SimulatedUnit>(std::move(scenario), std::move(faults));
 }
 
@@ -36,8 +37,9 @@ QString BuiltInSimulator::start() {
 QString BuiltInSimulator::description() const {
     const sim::Scenario& s = m_unit->scenario();
     auto processor = [](const sim::ProcessorSetup& p) {
-        if (p.silent)
+        if (p.silent) {
             return QStringLiteral("silent");
+        }
         return QStringLiteral("RM%1 %2%3")
             .arg(p.rm)
             .arg(versionText(p.version))

@@ -8,11 +8,10 @@
 
 QString linkReport(const LinkInfo& link) {
     using corvane::LowLatency;
-    const QString ends =
-        link.chunkEnd == ChunkEnd::EachRead
-            ? QStringLiteral("a reply ends on its last byte")
-            : QStringLiteral("a reply ends after %1 ms of quiet")
-                  .arg(QString::number(link.readIntervalUs / 1000.0, 'g', 4));
+    const QString ends = link.chunkEnd == ChunkEnd::EachRead
+                             ? QStringLiteral("a reply ends on its last byte")
+                             : QStringLiteral("a reply ends after %1 ms of quiet")
+                                   .arg(QString::number(link.readIntervalUs / 1000.0, 'g', 4));
     QString adapter;
     switch (link.lowLatency) {
     case LowLatency::Granted:
@@ -51,12 +50,14 @@ QStringList carriedImageLines(const std::array<ProcessorReview, 4>& processors) 
     const std::uint16_t productRm = processors[1].carriedRm; // CPU-1's image is the product's
     for (int n = 1; n <= 3; ++n) {
         const ProcessorReview& r = processors[static_cast<std::size_t>(n)];
-        if (r.state == ProcessorState::Absent || r.carriedRm == 0)
+        if (r.state == ProcessorState::Absent || r.carriedRm == 0) {
             continue;
+        }
         const QByteArray digest = carriedImageSha256(n, productRm);
-        if (!digest.isEmpty())
+        if (!digest.isEmpty()) {
             lines << QStringLiteral("%1: carried image SHA-256 %2")
                          .arg(VersionReview::processorName(n), QString::fromLatin1(digest.toHex()));
+        }
     }
     return lines;
 }
@@ -69,8 +70,9 @@ CliView::CliView(UpgradeEngine& engine, Output output, QObject* parent)
 }
 
 void CliView::print(const QString& line) {
-    if (m_output)
+    if (m_output) {
         m_output(line);
+    }
 }
 
 void CliView::stopRequested(int signal) {
@@ -81,33 +83,39 @@ void CliView::stopRequested(int signal) {
 
 void CliView::onEvent(const EngineEvent& event) {
     if (std::holds_alternative<ev::ScanStarted>(event)) {
-        if (!m_connectingShown)
+        if (!m_connectingShown) {
             print(QStringLiteral("Connecting via USB..."));
+        }
         m_connectingShown = true;
     } else if (const auto* log = std::get_if<ev::ScanLogged>(&event)) {
         print(QStringLiteral("Scan: ") + scanLogText(log->port, log->kind));
         // The scan log only says " unable to open."; the reason, with what to do, follows.
-        if (log->kind == ScanLog::UnableToOpen && !log->detail.isEmpty())
+        if (log->kind == ScanLog::UnableToOpen && !log->detail.isEmpty()) {
             print(QStringLiteral("Scan: ") + log->detail);
+        }
     } else if (std::holds_alternative<ev::ScanFailed>(event)) {
         print(QStringLiteral("Scan: ") + kScanCompleteText);
     } else if (const auto* message = std::get_if<ev::MessageShown>(&event)) {
         print(QStringLiteral("Message: ") + oneLine(message->text));
     } else if (const auto* review = std::get_if<ev::ReviewOpened>(&event)) {
-        if (review->verdict != Cpu1Verdict::Accepted)
+        if (review->verdict != Cpu1Verdict::Accepted) {
             print(QStringLiteral("Message: ") + oneLine(review->refusal));
+        }
         print(linkReport(review->link));
-        for (int n = 1; n <= 3; ++n)
+        for (int n = 1; n <= 3; ++n) {
             print(reviewLine(n, review->processors[static_cast<std::size_t>(n)]));
-        for (const QString& line : carriedImageLines(review->processors))
+        }
+        for (const QString& line : carriedImageLines(review->processors)) {
             print(line);
+        }
     } else if (std::holds_alternative<ev::UpgradeStarted>(event)) {
         print(QStringLiteral("Loading firmware..."));
         m_reporter.reset();
         m_transfers.clear();
     } else if (const auto* finished = std::get_if<ev::RunFinished>(&event)) {
-        if (finished->outcome.exit == RunExit::Stopped)
+        if (finished->outcome.exit == RunExit::Stopped) {
             print(QStringLiteral("State: ") + finished->outcome.stateAfterStop);
+        }
     }
     if (const auto* started = std::get_if<ev::StageStarted>(&event);
         started && started->stage == Stage::Transfer) {
@@ -115,10 +123,12 @@ void CliView::onEvent(const EngineEvent& event) {
         t.since.start();
     }
     if (const auto* p = std::get_if<ev::StageProgress>(&event);
-        p && p->stage == Stage::Transfer && !m_engine.progressLines().lines().empty())
+        p && p->stage == Stage::Transfer && !m_engine.progressLines().lines().empty()) {
         m_transfers[m_engine.progressLines().lines().size() - 1].bytes = p->bytesTotal;
-    if (!progressOps(event).empty())
+    }
+    if (!progressOps(event).empty()) {
         reportProgress();
+    }
 }
 
 void CliView::reportProgress() {
@@ -127,10 +137,11 @@ void CliView::reportProgress() {
         QString text = r.text;
         const auto t = m_transfers.find(r.index);
         const ProgressLineState& line = lines[r.index];
-        if (t != m_transfers.end() && line.barVisible && t->second.since.isValid())
+        if (t != m_transfers.end() && line.barVisible && t->second.since.isValid()) {
             text += transferEstimate(std::trunc(line.barValue),
                                      static_cast<double>(t->second.since.elapsed()) / 1000.0,
                                      static_cast<double>(t->second.bytes));
+        }
         print(QStringLiteral("Progress: ") + text);
     }
 }

@@ -17,10 +17,11 @@ constexpr char kFtdiVendor[] = "0403"; // USB vendor id of FTDI
 
 QString pidList(const std::vector<ProcessRef>& processes) {
     QStringList parts;
-    for (const ProcessRef& p : processes)
+    for (const ProcessRef& p : processes) {
         parts << QStringLiteral("pid %1 (%2)")
                      .arg(p.pid)
                      .arg(p.name.isEmpty() ? QStringLiteral("?") : p.name);
+    }
     return parts.join(QStringLiteral(", "));
 }
 
@@ -35,18 +36,23 @@ struct Context {
 };
 
 QString makerText(const SerialAdapter& a) {
-    if (!a.usb())
+    if (!a.usb()) {
         return QStringLiteral("not a USB adapter that sysfs knows");
+    }
     QStringList words;
-    if (!a.manufacturer.isEmpty())
+    if (!a.manufacturer.isEmpty()) {
         words << a.manufacturer;
-    if (!a.product.isEmpty())
+    }
+    if (!a.product.isEmpty()) {
         words << a.product;
+    }
     QString ids = QStringLiteral("%1:%2").arg(a.vendorId, a.productId);
-    if (!a.driver.isEmpty())
+    if (!a.driver.isEmpty()) {
         ids += QStringLiteral(", driver ") + a.driver;
-    if (!a.serialNumber.isEmpty())
+    }
+    if (!a.serialNumber.isEmpty()) {
         ids += QStringLiteral(", serial ") + a.serialNumber;
+    }
     return (words.isEmpty() ? QStringLiteral("no maker given") : words.join(u' ')) +
            QStringLiteral(" (") + ids + u')';
 }
@@ -62,12 +68,13 @@ void checkAdapter(Context& c, const AdapterFacts& port) {
     const QString where = a.slot.isEmpty() ? QStringLiteral("no USB slot in /dev/serial/by-path")
                                            : QStringLiteral("slot ") + a.slot;
     const QString detail = QStringLiteral("%1; %2").arg(where, makerText(a));
-    if (!port.named && !a.manufacturer.contains(corvane::kAdapterMaker))
+    if (!port.named && !a.manufacturer.contains(corvane::kAdapterMaker)) {
         c.add(QStringLiteral("adapter"), &port, DoctorLevel::Advice,
               detail + QStringLiteral("; the updater tries only adapters made by FTDI by itself"),
               QStringLiteral("Name it to use it: --port ") + a.device);
-    else
+    } else {
         c.add(QStringLiteral("adapter"), &port, DoctorLevel::Ok, detail);
+    }
 }
 
 QString permissionFix(const Context& c, const AdapterFacts& port) {
@@ -75,19 +82,22 @@ QString permissionFix(const Context& c, const AdapterFacts& port) {
     const QString group = port.access.group;
     const QString join =
         QStringLiteral("sudo usermod -aG %1 %2, then log out and in again").arg(group, user.name);
-    if (port.access.groupListsUser && !user.sessionGroups.contains(group))
+    if (port.access.groupListsUser && !user.sessionGroups.contains(group)) {
         return QStringLiteral("Log out and in again: the membership of %1 applies to new logins "
                               "(or start a shell that has it: newgrp %1).")
             .arg(group);
+    }
     // The package's rule covers FTDI adapters only.
-    if (port.adapter.vendorId != QLatin1String(kFtdiVendor))
+    if (port.adapter.vendorId != QLatin1String(kFtdiVendor)) {
         return join + u'.';
+    }
     if (!c.facts.udevRule.isEmpty() && c.facts.udevRuleGrantsAccess) {
-        if (!port.udev.tags.contains(QLatin1String("uaccess")))
+        if (!port.udev.tags.contains(QLatin1String("uaccess"))) {
             return QStringLiteral("The udev rule %1 is installed, but the adapter was plugged in "
                                   "before it: unplug the adapter and plug it in again. Or join "
                                   "the group: %2.")
                 .arg(c.facts.udevRule, join);
+        }
         return QStringLiteral("The udev rule gives access only to the user logged in at this "
                               "machine's screen; for another login join the group: %1.")
             .arg(join);
@@ -110,18 +120,20 @@ void deniedAccess(Context& c, const AdapterFacts& port) {
 }
 
 void checkAccess(Context& c, const AdapterFacts& port) {
-    if (!port.access.exists)
+    if (!port.access.exists) {
         return;
+    }
     const QString check = QStringLiteral("access");
     const UserFacts& user = c.facts.user;
     if (!port.probed) {
         // Held by another process: not opened, so only its permissions tell.
-        if (port.access.permitted)
+        if (port.access.permitted) {
             c.add(check, &port, DoctorLevel::Ok,
                   QStringLiteral("its permissions let this user open it (not opened while "
                                  "another process holds it)"));
-        else
+        } else {
             deniedAccess(c, port);
+        }
         return;
     }
     const OpenResult& r = port.probe.result;
@@ -156,12 +168,15 @@ void checkAccess(Context& c, const AdapterFacts& port) {
 }
 
 void checkInUse(Context& c, const AdapterFacts& port) {
-    if (!port.access.exists)
+    if (!port.access.exists) {
         return;
+    }
     std::vector<ProcessRef> holders = port.holders;
-    for (const ProcessRef& p : port.lockHolders)
-        if (std::find(holders.begin(), holders.end(), p) == holders.end())
+    for (const ProcessRef& p : port.lockHolders) {
+        if (std::find(holders.begin(), holders.end(), p) == holders.end()) {
             holders.push_back(p);
+        }
+    }
     const QString check = QStringLiteral("in-use");
     if (holders.empty()) {
         c.add(check, &port, DoctorLevel::Ok,
@@ -172,24 +187,26 @@ void checkInUse(Context& c, const AdapterFacts& port) {
     }
     const ProcessRef& first = holders.front();
     QString fix;
-    if (first.name == QLatin1String("ModemManager"))
+    if (first.name == QLatin1String("ModemManager")) {
         fix = QStringLiteral("ModemManager has it: stop it while programming (sudo systemctl "
                              "stop ModemManager), or install the package's udev rule %1 and "
                              "replug the adapter.")
                   .arg(QLatin1String(kUdevRuleName));
-    else if (first.name == QLatin1String("brltty"))
+    } else if (first.name == QLatin1String("brltty")) {
         fix = QStringLiteral("brltty has claimed it: unless a braille display is used, sudo "
                              "apt-get remove brltty, then replug the adapter.");
-    else
+    } else {
         fix = QStringLiteral("Close %1 or let it finish (to end it: kill %2), then run again.")
                   .arg(first.name.isEmpty() ? QStringLiteral("that program") : first.name)
                   .arg(first.pid);
+    }
     c.add(check, &port, DoctorLevel::Problem, QStringLiteral("held by ") + pidList(holders), fix);
 }
 
 void checkLowLatency(Context& c, const AdapterFacts& port) {
-    if (!port.probed || !port.probe.result.ok())
+    if (!port.probed || !port.probe.result.ok()) {
         return;
+    }
     const QString check = QStringLiteral("low-latency");
     switch (port.probe.lowLatency) {
     case LowLatency::Granted:
@@ -223,11 +240,12 @@ void checkLowLatency(Context& c, const AdapterFacts& port) {
 }
 
 QString modemManagerFix(const MachineFacts& facts) {
-    if (!facts.udevRule.isEmpty() && facts.udevRuleIgnoresModemManager)
+    if (!facts.udevRule.isEmpty() && facts.udevRuleIgnoresModemManager) {
         return QStringLiteral("The udev rule %1 tells ModemManager to leave FTDI adapters alone, "
                               "but this adapter was plugged in before it: unplug it and plug it "
                               "in again.")
             .arg(facts.udevRule);
+    }
     return QStringLiteral("Install the corvane-updater package (its udev rule %1 tells "
                           "ModemManager to leave FTDI adapters alone) and replug the adapter, or "
                           "stop ModemManager while programming: sudo systemctl stop ModemManager.")
@@ -242,39 +260,42 @@ void checkModemManager(Context& c) {
         return;
     }
     const QString runs = QStringLiteral("ModemManager runs (%1)").arg(pidList(f.modemManager));
-    if (!f.udevRule.isEmpty() && f.udevRuleIgnoresModemManager)
+    if (!f.udevRule.isEmpty() && f.udevRuleIgnoresModemManager) {
         c.add(check, nullptr, DoctorLevel::Ok,
               runs + QStringLiteral("; the udev rule %1 tells it to leave FTDI adapters alone")
                          .arg(f.udevRule));
-    else
+    } else {
         c.add(check, nullptr, DoctorLevel::Problem,
               runs + QStringLiteral(" and nothing tells it to leave the adapters alone: it probes "
                                     "every new serial adapter with AT commands"),
               modemManagerFix(f));
+    }
     for (const AdapterFacts& port : f.adapters) {
-        if (!port.access.exists || !port.adapter.usb())
+        if (!port.access.exists || !port.adapter.usb()) {
             continue;
-        if (!port.udev.found)
+        }
+        if (!port.udev.found) {
             c.add(check, &port, DoctorLevel::Advice,
                   QStringLiteral("udev has no record of it: cannot tell whether ModemManager "
                                  "leaves it alone"),
                   QStringLiteral("Unplug the adapter and plug it in again."));
-        else if (port.udev.properties.value(QStringLiteral("ID_MM_DEVICE_IGNORE")) ==
-                 QLatin1String("1"))
+        } else if (port.udev.properties.value(QStringLiteral("ID_MM_DEVICE_IGNORE")) ==
+                   QLatin1String("1")) {
             c.add(check, &port, DoctorLevel::Ok, QStringLiteral("ModemManager leaves it alone"));
-        else
+        } else {
             c.add(check, &port, DoctorLevel::Problem,
                   QStringLiteral("ModemManager may open it and send AT commands to the unit"),
                   modemManagerFix(f));
+        }
     }
 }
 
 void checkMachine(Context& c, const QStringList& firmwareDifferences) {
     const MachineFacts& f = c.facts;
-    if (f.brltty.isEmpty())
+    if (f.brltty.isEmpty()) {
         c.add(QStringLiteral("brltty"), nullptr, DoctorLevel::Ok,
               QStringLiteral("brltty is not installed"));
-    else
+    } else {
         c.add(QStringLiteral("brltty"), nullptr, DoctorLevel::Advice,
               QStringLiteral("brltty is installed (%1%2); it claims some USB serial adapters "
                              "for braille displays")
@@ -282,15 +303,16 @@ void checkMachine(Context& c, const QStringList& firmwareDifferences) {
                                      ? QString()
                                      : QStringLiteral(", ") + pidList(f.brlttyRunning)),
               QStringLiteral("Unless a braille display is used: sudo apt-get remove brltty."));
+    }
 
     const QString rule = QStringLiteral("udev-rule");
-    if (f.udevRule.isEmpty())
+    if (f.udevRule.isEmpty()) {
         c.add(rule, nullptr, DoctorLevel::Advice,
               QStringLiteral("%1 is not installed: the adapters need the dialout group, and "
                              "ModemManager is not told to leave them alone")
                   .arg(QLatin1String(kUdevRuleName)),
               QStringLiteral("Install the corvane-updater package, which adds it."));
-    else if (!f.udevRuleGrantsAccess || !f.udevRuleIgnoresModemManager)
+    } else if (!f.udevRuleGrantsAccess || !f.udevRuleIgnoresModemManager) {
         c.add(rule, nullptr, DoctorLevel::Advice,
               QStringLiteral("%1 does not %2")
                   .arg(f.udevRule, !f.udevRuleGrantsAccess
@@ -299,16 +321,18 @@ void checkMachine(Context& c, const QStringList& firmwareDifferences) {
                                                         "adapters")),
               QStringLiteral("Reinstall the corvane-updater package (or remove a changed copy "
                              "in /etc/udev/rules.d)."));
-    else
+    } else {
         c.add(rule, nullptr, DoctorLevel::Ok, QStringLiteral("%1 is installed").arg(f.udevRule));
+    }
 
-    if (firmwareDifferences.isEmpty())
+    if (firmwareDifferences.isEmpty()) {
         c.add(QStringLiteral("carried-firmware"), nullptr, DoctorLevel::Ok,
               QStringLiteral("the carried firmware matches the digests recorded at build time"));
-    else
+    } else {
         c.add(QStringLiteral("carried-firmware"), nullptr, DoctorLevel::Problem,
               damagedProgramMessage(firmwareDifferences),
               QStringLiteral("Reinstall corvane-updater."));
+    }
 }
 
 QString levelName(DoctorLevel level) {
@@ -342,10 +366,11 @@ std::vector<DoctorFinding> doctorFindings(const MachineFacts& facts,
     if (facts.adapters.empty()) {
         QString fix = QStringLiteral("Plug in the unit's USB serial adapter and run the check "
                                      "again, or name the port: --port PATH.");
-        if (!facts.brltty.isEmpty())
+        if (!facts.brltty.isEmpty()) {
             fix += QStringLiteral(" brltty is installed and may have claimed the adapter: "
                                   "unless a braille display is used, sudo apt-get remove brltty, "
                                   "then replug it.");
+        }
         c.add(QStringLiteral("adapters"), nullptr, DoctorLevel::Problem,
               QStringLiteral("no USB serial adapter found"), fix);
     }
@@ -372,8 +397,9 @@ QStringList doctorText(const std::vector<DoctorFinding>& findings) {
     qsizetype problems = 0;
     for (const DoctorFinding& f : findings) {
         QString body = f.device.isEmpty() ? f.detail : f.device + QStringLiteral(": ") + f.detail;
-        if (!f.fix.isEmpty())
+        if (!f.fix.isEmpty()) {
             body += QStringLiteral(". Fix: ") + f.fix;
+        }
         const QString level =
             f.level == DoctorLevel::Problem ? QStringLiteral("PROBLEM") : levelName(f.level);
         lines << QStringLiteral("%1 %2 %3").arg(level, -7).arg(f.check, -16).arg(body);
@@ -409,21 +435,24 @@ QList<QByteArray> doctorJson(const std::vector<DoctorFinding>& findings, const Q
 int runDoctor(const QStringList& ports, bool asJson, const QString& version,
               const std::function<void(const QByteArray& line)>& sink) {
     std::function<void(const QByteArray&)> out = sink;
-    if (!out)
+    if (!out) {
         out = [](const QByteArray& line) {
             std::printf("%s\n", line.constData());
             std::fflush(stdout);
         };
+    }
     const SystemRoots roots;
     const MachineFacts facts = gatherMachineFacts(roots, ports, QLatin1String(kUdevRuleName),
                                                   currentUser(roots), probeSerialPort);
     const auto findings = doctorFindings(facts, verifyCarriedFirmware());
     if (asJson) {
-        for (const QByteArray& line : doctorJson(findings, version))
+        for (const QByteArray& line : doctorJson(findings, version)) {
             out(line);
+        }
     } else {
-        for (const QString& line : doctorText(findings))
+        for (const QString& line : doctorText(findings)) {
             out(line.toLocal8Bit());
+        }
     }
     return doctorExitCode(findings);
 }

@@ -18,12 +18,13 @@ QStringList verboseVersionText(const QString& version, const CarriedDigests& dig
     lines << QStringLiteral("Corvane Firmware Updater %1").arg(version);
     lines << QStringLiteral("Build data \"%1\": SHA-256 %2")
                  .arg(digests.buildDataSet, QString::fromLatin1(digests.buildDataSha256.toHex()));
-    for (const CarriedImageDigest& image : digests.images)
+    for (const CarriedImageDigest& image : digests.images) {
         lines << QStringLiteral("%1 %2  %3  0x%4..0x%5  SHA-256 %6")
                      .arg(carriedProcessorName(image.processor), -5)
                      .arg(rmVersionText(image.rm, image.version, QLocale::c()), image.resource)
                      .arg(hex4(image.start), hex4(image.last))
                      .arg(QString::fromLatin1(image.sha256.toHex()));
+    }
     return lines;
 }
 
@@ -32,12 +33,14 @@ QString damagedProgramLine(const QStringList& differences) {
 }
 
 int printVerboseVersion(const QString& version) {
-    for (const QString& line : verboseVersionText(version, carriedDigests()))
+    for (const QString& line : verboseVersionText(version, carriedDigests())) {
         std::printf("%s\n", qPrintable(line));
+    }
     std::fflush(stdout);
     const QStringList differences = verifyCarriedFirmware();
-    if (differences.isEmpty())
+    if (differences.isEmpty()) {
         return 0;
+    }
     std::fprintf(stderr, "%s\n", qPrintable(damagedProgramLine(differences)));
     return kDamagedProgramExitCode;
 }

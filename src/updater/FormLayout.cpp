@@ -156,8 +156,9 @@ void TForm3::createStartScreen() {
     Label2 = label(Start_Panel, "Label2", QStringLiteral("CPU-1"), 83, 61);
     Label3 = label(Start_Panel, "Label3", QStringLiteral("CPU-2"), 83, 77);
     Label5 = label(Start_Panel, "Label5", QStringLiteral("HMI"), 83, 93);
-    for (SmoothLabel* head : {Label2, Label3, Label5})
+    for (SmoothLabel* head : {Label2, Label3, Label5}) {
         head->setFont(uiFont(11, true));
+    }
     const int rows[4] = {0, 61, 77, 93};
     for (int n = 1; n <= 3; ++n) {
         const QByteArray current = "CurrentVer" + QByteArray::number(n) + "_Label";
@@ -213,8 +214,9 @@ void TForm3::createUpgradeScreen() {
     Label6 = label(Upgrade_Panel, "Label6", QString(), 16, 264);
     Label9 = label(Upgrade_Panel, "Label9", QString(), 16, 250);
     Label10 = label(Upgrade_Panel, "Label10", QString(), 16, 278);
-    for (SmoothLabel* l : {Label6, Label9, Label10})
+    for (SmoothLabel* l : {Label6, Label9, Label10}) {
         l->hide();
+    }
 }
 
 void TForm3::connectHandlers() {
@@ -222,8 +224,9 @@ void TForm3::connectHandlers() {
             &TForm3::Connect_ToggleButtonClick);
     connect(TryAgain_Button, &QAbstractButton::clicked, this, &TForm3::Connect_ToggleButtonClick);
     for (QAbstractButton* quit : std::initializer_list<QAbstractButton*>{
-             Quit_ToggleButton, ScanError_Quit_Button, Quit_Button, Quit_Button2, Button1})
+             Quit_ToggleButton, ScanError_Quit_Button, Quit_Button, Quit_Button2, Button1}) {
         connect(quit, &QAbstractButton::clicked, this, &QWidget::close);
+    }
     connect(NetConnect_ToggleButton, &QAbstractButton::clicked, this,
             &TForm3::NetConnect_ToggleButtonClick);
     connect(Load_Button, &QAbstractButton::clicked, this, &TForm3::Load_ButtonClick);

@@ -68,8 +68,9 @@ RecordFields recordFields(const RunRecord& r) {
         {QStringLiteral("port"), text(o.port)},
         {QStringLiteral("product_rm"), rmValue(o.productRm)},
     };
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         addProcessor(fields, n, o.processors[static_cast<std::size_t>(n)]);
+    }
     const bool named = o.processor >= 1 && o.processor <= 3;
     fields.insert(fields.end(),
                   {
@@ -81,17 +82,19 @@ RecordFields recordFields(const RunRecord& r) {
                       {QStringLiteral("summary"), text(r.summary)},
                       {QStringLiteral("transcript"), text(r.transcriptPath)},
                   });
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         fields.emplace_back(kPrefixes[static_cast<std::size_t>(n)] + QStringLiteral("_sha256"),
                             sha256Value(r.imageSha256[static_cast<std::size_t>(n)]));
+    }
     fields.emplace_back(QStringLiteral("build_data_sha256"), sha256Value(r.buildDataSha256));
     return fields;
 }
 
 QByteArray recordJsonLine(const RunRecord& record, const QString& database, const QString& error) {
     QJsonObject data;
-    for (const auto& [name, value] : recordFields(record))
+    for (const auto& [name, value] : recordFields(record)) {
         data.insert(name, QJsonValue::fromVariant(value));
+    }
     const QJsonObject line{
         {QStringLiteral("type"), QStringLiteral("run-record")},
         {QStringLiteral("schema"), RunHistory::kSchemaVersion},
@@ -130,18 +133,21 @@ private:
 QString processorCell(const RowView& row, int n) {
     const QString& prefix = kPrefixes[static_cast<std::size_t>(n)];
     const QString holding = row.text(prefix + QStringLiteral("_holding"));
-    if (holding == QLatin1String("absent"))
+    if (holding == QLatin1String("absent")) {
         return QStringLiteral("-");
+    }
     const QString after = holding == QLatin1String("bootloader")
                               ? QStringLiteral("boot")
                               : row.text(prefix + QStringLiteral("_version_after"), "?");
     QString cell = row.text(prefix + QStringLiteral("_version_before"), QStringLiteral("?")) +
                    QLatin1Char('>') + after;
     QString flags;
-    if (row.value(prefix + QStringLiteral("_programmed")).toInt() == 1)
+    if (row.value(prefix + QStringLiteral("_programmed")).toInt() == 1) {
         flags += QLatin1Char('P');
-    if (row.value(prefix + QStringLiteral("_verified")).toInt() == 1)
+    }
+    if (row.value(prefix + QStringLiteral("_verified")).toInt() == 1) {
         flags += QLatin1Char('V');
+    }
     return flags.isEmpty() ? cell : cell + QLatin1Char(' ') + flags;
 }
 
@@ -154,11 +160,13 @@ QString durationCell(const RowView& row) {
 QString resultCell(const RowView& row) {
     QString cell = row.text(QStringLiteral("result"), QStringLiteral("?"));
     const QString cause = row.text(QStringLiteral("cause"));
-    if (!cause.isEmpty() && cause != QLatin1String("none") && cause != cell)
+    if (!cause.isEmpty() && cause != QLatin1String("none") && cause != cell) {
         cell += QStringLiteral(": ") + cause;
+    }
     const QString processor = row.text(QStringLiteral("failed_processor"));
-    if (!processor.isEmpty())
+    if (!processor.isEmpty()) {
         cell += QStringLiteral(" (") + processor + QLatin1Char(')');
+    }
     return cell;
 }
 
@@ -172,8 +180,9 @@ QString startedCell(const RowView& row) {
 } // namespace
 
 QString historyTable(const HistoryRows& history) {
-    if (history.rows.empty())
+    if (history.rows.empty()) {
         return QStringLiteral("No runs recorded.\n");
+    }
     const QStringList heads{"run",   "started (UTC)", "took", "mode", "port",  "unit",
                             "CPU-1", "CPU-2",         "HMI",  "exit", "result"};
     // Right-aligned: the numbers.
@@ -190,19 +199,22 @@ QString historyTable(const HistoryRows& history) {
                          row.text(QStringLiteral("exit_code")), resultCell(row)});
     }
     std::array<qsizetype, 11> widths{};
-    for (const QStringList& line : cells)
-        for (qsizetype i = 0; i < line.size(); ++i)
+    for (const QStringList& line : cells) {
+        for (qsizetype i = 0; i < line.size(); ++i) {
             widths[std::size_t(i)] = std::max(widths[std::size_t(i)], line[i].size());
+        }
+    }
     QString out;
     for (const QStringList& line : cells) {
         QStringList padded;
         for (qsizetype i = 0; i < line.size(); ++i) {
             const qsizetype w = widths[std::size_t(i)];
-            if (i == line.size() - 1)
+            if (i == line.size() - 1) {
                 padded << line[i]; // the last column is not padded
-            else
+            } else {
                 padded << (right[std::size_t(i)] ? line[i].rightJustified(w)
                                                  : line[i].leftJustified(w));
+            }
         }
         out += padded.join(QStringLiteral("  ")) + QLatin1Char('\n');
     }
@@ -213,12 +225,14 @@ QString historyTable(const HistoryRows& history) {
 }
 
 QByteArray csvField(const QVariant& value) {
-    if (value.isNull())
+    if (value.isNull()) {
         return {};
+    }
     QByteArray field = value.toString().toUtf8();
     if (!field.contains(',') && !field.contains('"') && !field.contains('\r') &&
-        !field.contains('\n'))
+        !field.contains('\n')) {
         return field;
+    }
     field.replace("\"", "\"\"");
     return '"' + field + '"';
 }
@@ -226,15 +240,18 @@ QByteArray csvField(const QVariant& value) {
 QByteArray historyCsv(const HistoryRows& history) {
     const auto line = [](const QVariantList& values) {
         QByteArrayList fields;
-        for (const QVariant& value : values)
+        for (const QVariant& value : values) {
             fields << csvField(value);
+        }
         return fields.join(',') + "\r\n";
     };
     QVariantList heads;
-    for (const QString& column : history.columns)
+    for (const QString& column : history.columns) {
         heads << column;
+    }
     QByteArray csv = line(heads);
-    for (const QVariantList& row : history.rows)
+    for (const QVariantList& row : history.rows) {
         csv += line(row);
+    }
     return csv;
 }

@@ -131,8 +131,9 @@ QJsonArray reviewArray(const std::array<ProcessorReview, 4>& rows) {
                         {QStringLiteral("inBootLoader"), r.inBootLoader},
                         {QStringLiteral("toProgram"), r.toProgram},
                         {QStringLiteral("text"), reviewLine(n, r)}};
-        if (!r.findingLine.isEmpty())
+        if (!r.findingLine.isEmpty()) {
             row.insert(QStringLiteral("findingText"), oneLine(r.findingLine));
+        }
         array.append(row);
     }
     return array;
@@ -141,8 +142,9 @@ QJsonArray reviewArray(const std::array<ProcessorReview, 4>& rows) {
 QJsonObject stageFields(Stage stage, int processor) {
     QJsonObject o{{QStringLiteral("stage"), stageName(stage)},
                   {QStringLiteral("processor"), processor}};
-    if (processor >= 1 && processor <= 3)
+    if (processor >= 1 && processor <= 3) {
         o.insert(QStringLiteral("name"), name(processor));
+    }
     return o;
 }
 
@@ -151,81 +153,95 @@ QJsonObject stageEndedFields(const ev::StageEnded& e) {
     o.insert(QStringLiteral("result"),
              e.result == StageResult::Done ? QStringLiteral("done") : QStringLiteral("failed"));
     o.insert(QStringLiteral("cause"), causeName(e.cause));
-    if (e.stage == Stage::BootloaderInfo && e.result == StageResult::Done)
+    if (e.stage == Stage::BootloaderInfo && e.result == StageResult::Done) {
         o.insert(QStringLiteral("bootloader"),
                  firmwareObject(static_cast<std::uint16_t>(e.detail >> 16),
                                 static_cast<std::uint16_t>(e.detail & 0xFFFF)));
-    if (e.stage == Stage::BootModeEntry && e.result == StageResult::Failed && e.detail != 0)
+    }
+    if (e.stage == Stage::BootModeEntry && e.result == StageResult::Failed && e.detail != 0) {
         o.insert(QStringLiteral("failedExchange"),
                  e.detail == 1 ? QStringLiteral("command") : QStringLiteral("status"));
+    }
     return o;
 }
 
 using Fields = std::optional<std::pair<const char*, QJsonObject>>;
 
 Fields scanFields(const EngineEvent& event) {
-    if (std::holds_alternative<ev::ScanStarted>(event))
+    if (std::holds_alternative<ev::ScanStarted>(event)) {
         return Fields{{"scan-started", QJsonObject{}}};
-    if (const auto* listed = std::get_if<ev::PortsListed>(&event))
+    }
+    if (const auto* listed = std::get_if<ev::PortsListed>(&event)) {
         return Fields{
             {"ports", {{QStringLiteral("ports"), QJsonArray::fromStringList(listed->ports)}}}};
+    }
     if (const auto* log = std::get_if<ev::ScanLogged>(&event)) {
         QJsonObject o{{QStringLiteral("port"), log->port},
                       {QStringLiteral("result"), scanLogName(log->kind)},
                       {QStringLiteral("text"), scanLogText(log->port, log->kind)}};
-        if (!log->detail.isEmpty())
+        if (!log->detail.isEmpty()) {
             o.insert(QStringLiteral("detail"), log->detail);
+        }
         return Fields{{"scan", o}};
     }
-    if (const auto* failed = std::get_if<ev::ScanFailed>(&event))
+    if (const auto* failed = std::get_if<ev::ScanFailed>(&event)) {
         return Fields{{"scan-failed",
                        {{QStringLiteral("error"), scanErrorName(failed->error)},
                         {QStringLiteral("cause"), causeName(failed->cause)},
                         {QStringLiteral("reason"), failed->reason}}}};
-    if (const auto* found = std::get_if<ev::UnitFound>(&event))
+    }
+    if (const auto* found = std::get_if<ev::UnitFound>(&event)) {
         return Fields{{"unit-found",
                        {{QStringLiteral("port"), found->link.port},
                         {QStringLiteral("rm"), found->rm},
                         {QStringLiteral("throughBootloader"), found->throughBootloader}}}};
+    }
     return std::nullopt;
 }
 
 } // namespace
 
 Fields eventFields(const EngineEvent& event) {
-    if (Fields scan = scanFields(event))
+    if (Fields scan = scanFields(event)) {
         return scan;
+    }
     if (const auto* review = std::get_if<ev::ReviewOpened>(&event)) {
         QJsonObject o{{QStringLiteral("verdict"), verdictName(review->verdict)},
                       {QStringLiteral("loadOffered"), review->loadOffered},
                       {QStringLiteral("link"), linkObject(review->link)},
                       {QStringLiteral("processors"), reviewArray(review->processors)}};
-        if (review->verdict != Cpu1Verdict::Accepted)
+        if (review->verdict != Cpu1Verdict::Accepted) {
             o.insert(QStringLiteral("refusal"), oneLine(review->refusal));
+        }
         return Fields{{"review", o}};
     }
-    if (const auto* reported = std::get_if<ev::UnitReported>(&event))
+    if (const auto* reported = std::get_if<ev::UnitReported>(&event)) {
         return Fields{{"unit-reported",
                        {{QStringLiteral("afterRestart"), reported->afterRestart},
                         {QStringLiteral("processors"), reviewArray(reported->processors)}}}};
-    if (const auto* message = std::get_if<ev::MessageShown>(&event))
+    }
+    if (const auto* message = std::get_if<ev::MessageShown>(&event)) {
         return Fields{{"message",
                        {{QStringLiteral("kind"), messageKindName(message->kind)},
                         {QStringLiteral("text"), oneLine(message->text)}}}};
-    if (const auto* started = std::get_if<ev::UpgradeStarted>(&event))
+    }
+    if (const auto* started = std::get_if<ev::UpgradeStarted>(&event)) {
         return Fields{{"upgrade-started", {{QStringLiteral("allMode"), started->allMode}}}};
+    }
     if (const auto* s = std::get_if<ev::StageStarted>(&event)) {
         QJsonObject o = stageFields(s->stage, s->processor);
         o.insert(QStringLiteral("bar"), s->withBar);
         return Fields{{"stage-started", o}};
     }
-    if (const auto* e = std::get_if<ev::StageEnded>(&event))
+    if (const auto* e = std::get_if<ev::StageEnded>(&event)) {
         return Fields{{"stage-ended", stageEndedFields(*e)}};
+    }
     if (const auto* n = std::get_if<ev::Noted>(&event)) {
         QJsonObject o{{QStringLiteral("note"), noteName(n->note)},
                       {QStringLiteral("processor"), n->processor}};
-        if (!n->text.isEmpty())
+        if (!n->text.isEmpty()) {
             o.insert(QStringLiteral("detail"), oneLine(n->text));
+        }
         return Fields{{"note", o}};
     }
     return std::nullopt;
@@ -236,9 +252,11 @@ QJsonObject resultFields(const RunOutcome& outcome, const DigestLookup& digests)
     for (int n = 1; n <= 3; ++n) {
         const ProcessorOutcome& p = outcome.processors[static_cast<std::size_t>(n)];
         QJsonObject carried = firmwareObject(p.rmCarried, p.versionCarried);
-        if (digests && p.present)
-            if (const QString digest = digests(n, p.rmCarried); !digest.isEmpty())
+        if (digests && p.present) {
+            if (const QString digest = digests(n, p.rmCarried); !digest.isEmpty()) {
                 carried.insert(QStringLiteral("sha256"), digest);
+            }
+        }
         processors.append(
             QJsonObject{{QStringLiteral("processor"), n},
                         {QStringLiteral("name"), name(n)},
@@ -259,8 +277,9 @@ QJsonObject resultFields(const RunOutcome& outcome, const DigestLookup& digests)
                   {QStringLiteral("port"), outcome.port},
                   {QStringLiteral("productRm"), outcome.productRm},
                   {QStringLiteral("processors"), processors}};
-    if (outcome.processor >= 1 && outcome.processor <= 3)
+    if (outcome.processor >= 1 && outcome.processor <= 3) {
         o.insert(QStringLiteral("name"), name(outcome.processor));
+    }
     if (outcome.exit == RunExit::Stopped) {
         o.insert(QStringLiteral("signal"), signalName(outcome.signal));
         o.insert(QStringLiteral("state"), outcome.stateAfterStop);
@@ -274,8 +293,9 @@ bool ProgressThrottle::admit(Stage stage, int processor, double percent, qint64 
     const bool full = percent >= 100.0;
     if (it != m_last.end()) {
         Last& last = it->second;
-        if (last.full || (!full && nowMs - last.ms < m_intervalMs))
+        if (last.full || (!full && nowMs - last.ms < m_intervalMs)) {
             return false;
+        }
     }
     m_last[key] = Last{nowMs, full};
     return true;
@@ -292,8 +312,9 @@ JsonView::JsonView(Output output, QObject* parent)
 }
 
 void JsonView::write(const char* type, const QJsonObject& fields, qint64 ms) {
-    if (m_output)
+    if (m_output) {
         m_output(jsonLine(type, ms < 0 ? m_clock.elapsed() : ms, fields));
+    }
 }
 
 void JsonView::begin(const QJsonObject& run) {
@@ -345,20 +366,23 @@ void JsonView::finishEarly(int exitCode, const QString& summary) {
 }
 
 QString JsonView::lastCaption() const {
-    if (!m_engine || m_engine->progressLines().lines().empty())
+    if (!m_engine || m_engine->progressLines().lines().empty()) {
         return {};
+    }
     return m_engine->progressLines().lines().back().caption;
 }
 
 void JsonView::progress(const ev::StageProgress& p) {
     // The time the throttle judged is the time the object carries.
     const qint64 now = m_clock.elapsed();
-    if (!m_throttle.admit(p.stage, p.processor, p.percent, now))
+    if (!m_throttle.admit(p.stage, p.processor, p.percent, now)) {
         return;
+    }
     QJsonObject o = stageFields(p.stage, p.processor);
     o.insert(QStringLiteral("percent"), std::round(p.percent * 10.0) / 10.0);
-    if (const QString caption = lastCaption(); !caption.isEmpty())
+    if (const QString caption = lastCaption(); !caption.isEmpty()) {
         o.insert(QStringLiteral("text"), caption);
+    }
     if (p.bytesTotal > 0) {
         o.insert(QStringLiteral("bytesDone"), p.bytesDone);
         o.insert(QStringLiteral("bytesTotal"), p.bytesTotal);
@@ -379,12 +403,14 @@ void JsonView::onEvent(const EngineEvent& event) {
         return;
     }
     std::optional<std::pair<const char*, QJsonObject>> fields = eventFields(event);
-    if (!fields)
+    if (!fields) {
         return;
+    }
     QJsonObject& o = fields->second;
     if (const auto* n = std::get_if<ev::Noted>(&event);
-        n && n->note == Note::VerifyReport && m_verifyMismatch == 0)
+        n && n->note == Note::VerifyReport && m_verifyMismatch == 0) {
         m_verifyMismatch = n->processor;
+    }
     if (const auto* s = std::get_if<ev::StageStarted>(&event)) {
         m_stageSince.start();
         m_throttle.stageStarted(s->stage, s->processor);
@@ -394,7 +420,8 @@ void JsonView::onEvent(const EngineEvent& event) {
     }
     // The progress list's line as the event left it, for a reader: the text decides nothing.
     if (!o.contains(QStringLiteral("text")) && !progressOps(event).empty() &&
-        !lastCaption().isEmpty())
+        !lastCaption().isEmpty()) {
         o.insert(QStringLiteral("text"), lastCaption());
+    }
     write(fields->first, o);
 }

@@ -70,8 +70,9 @@ MessageDialogForm::MessageDialogForm(const QString& Msg, TMsgDlgType DlgType,
     QFont font = uiFont();
     font.setFamily(uiFamily()); // "Tahoma" whenever it is installed
     // Dialogs are designed for a reference display; without one (0 x 0) they keep their size.
-    if (const auto ratio = scaleFormRatio(Display_Width, Display_Height))
+    if (const auto ratio = scaleFormRatio(Display_Width, Display_Height)) {
         font.setPixelSize(std::max(6, static_cast<int>(font.pixelSize() * ratio->factor())));
+    }
     setFont(font);
 
     auto* outer = new QVBoxLayout(this);
@@ -102,8 +103,9 @@ MessageDialogForm::MessageDialogForm(const QString& Msg, TMsgDlgType DlgType,
     buttons->setSpacing(8);
     buttons->addStretch(1);
     for (const ButtonInfo& info : kButtons) {
-        if (!Buttons.testFlag(info.button))
+        if (!Buttons.testFlag(info.button)) {
             continue;
+        }
         auto* b = new ToggleButton(QString::fromLatin1(info.caption), this);
         b->setObjectName(QStringLiteral("Button_") + QString::fromLatin1(info.caption));
         b->setFixedSize(std::max(75, b->sizeHint().width()), 25);
@@ -117,20 +119,24 @@ MessageDialogForm::MessageDialogForm(const QString& Msg, TMsgDlgType DlgType,
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
     // Escape answers like the button that means "no": Cancel, else No, else OK.
-    if (Buttons.testFlag(TMsgDlgBtn::mbCancel))
+    if (Buttons.testFlag(TMsgDlgBtn::mbCancel)) {
         m_escapeResult = mrCancel;
-    else if (Buttons.testFlag(TMsgDlgBtn::mbNo))
+    } else if (Buttons.testFlag(TMsgDlgBtn::mbNo)) {
         m_escapeResult = mrNo;
-    else if (Buttons.testFlag(TMsgDlgBtn::mbOK))
+    } else if (Buttons.testFlag(TMsgDlgBtn::mbOK)) {
         m_escapeResult = mrOk;
-    if (!m_buttons.empty())
+    }
+    if (!m_buttons.empty()) {
         m_buttons.front().second->setFocus();
+    }
 }
 
 QAbstractButton* MessageDialogForm::buttonFor(TMsgDlgBtn button) const {
-    for (const auto& [kind, widget] : m_buttons)
-        if (kind == button)
+    for (const auto& [kind, widget] : m_buttons) {
+        if (kind == button) {
             return widget;
+        }
+    }
     return nullptr;
 }
 
@@ -142,15 +148,18 @@ void MessageDialogForm::showEvent(QShowEvent* event) {
 void MessageDialogForm::centreOnOwner() {
     adjustSize();
     const QWidget* owner = m_owner ? m_owner->window() : nullptr;
-    if (owner && owner->windowHandle() && windowHandle())
+    if (owner && owner->windowHandle() && windowHandle()) {
         windowHandle()->setTransientParent(owner->windowHandle());
+    }
     QRect area;
-    if (owner && owner->isVisible())
+    if (owner && owner->isVisible()) {
         area = owner->frameGeometry();
-    else if (const QScreen* s = screen())
+    } else if (const QScreen* s = screen()) {
         area = s->availableGeometry();
-    if (area.isValid())
+    }
+    if (area.isValid()) {
         move(area.center() - QPoint(width() / 2, height() / 2));
+    }
 }
 
 void MessageDialogForm::keyPressEvent(QKeyEvent* event) {
@@ -165,8 +174,9 @@ void MessageDialogForm::keyPressEvent(QKeyEvent* event) {
                 return;
             }
         }
-        if (!m_buttons.empty())
+        if (!m_buttons.empty()) {
             m_buttons.front().second->click();
+        }
         return;
     }
     QDialog::keyPressEvent(event);
@@ -191,8 +201,9 @@ std::unique_ptr<MessageDialogForm> CreateMessageDialog(const QString& Msg, TMsgD
 int Message_Dialog(const QString& Msg, TMsgDlgType DlgType, TMsgDlgButtons Buttons,
                    QWidget* owner) {
     sounds().playFor(DlgType);
-    if (!owner)
+    if (!owner) {
         owner = QApplication::activeWindow();
+    }
     // Owned here, so the dialog is released on every path, an exception included.
     const std::unique_ptr<MessageDialogForm> dialog =
         CreateMessageDialog(Msg, DlgType, Buttons, owner);

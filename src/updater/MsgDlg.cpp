@@ -45,8 +45,9 @@ TMsg_Form::TMsg_Form(QWidget* owner, TGallery_Form* gallery)
 }
 
 void TMsg_Form::showEvent(QShowEvent* event) {
-    if (m_gallery)
+    if (m_gallery) {
         Image1->setPicture(m_gallery->Exclamation_Image);
+    }
     centreOnOwner();
     OK_Button->setFocus();
     QDialog::showEvent(event);
@@ -64,12 +65,14 @@ void TMsg_Form::keyPressEvent(QKeyEvent* event) {
 void TMsg_Form::centreOnOwner() {
     const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
     QRect area;
-    if (owner && owner->isVisible())
+    if (owner && owner->isVisible()) {
         area = owner->frameGeometry();
-    else if (const QScreen* s = screen())
+    } else if (const QScreen* s = screen()) {
         area = s->availableGeometry();
-    if (area.isValid())
+    }
+    if (area.isValid()) {
         move(area.center() - QPoint(width() / 2, height() / 2));
+    }
 }
 
 void TMsg_Form::paintPanel(QPainter& p) const {

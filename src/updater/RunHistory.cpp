@@ -50,8 +50,9 @@ const std::vector<SchemaStep>& schemaSteps() {
 
 QString sqlErrorText(const QSqlError& error) {
     QString text = error.databaseText();
-    if (text.isEmpty())
+    if (text.isEmpty()) {
         text = error.driverText();
+    }
     return text.isEmpty() ? QStringLiteral("unknown error") : text;
 }
 
@@ -77,25 +78,29 @@ RunHistory::RunHistory(const QString& path, Access access)
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(path);
     QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs);
-    if (access == Access::ReadOnly)
+    if (access == Access::ReadOnly) {
         options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+    }
     db.setConnectOptions(options);
     if (!db.open()) {
         fail(QStringLiteral("cannot be opened"), sqlErrorText(db.lastError()));
         return;
     }
-    if (access == Access::ReadWrite)
+    if (access == Access::ReadWrite) {
         prepareSchema();
+    }
 }
 
 RunHistory::~RunHistory() {
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        if (db.isOpen())
+        if (db.isOpen()) {
             db.close();
+        }
     }
-    if (QSqlDatabase::contains(m_connection))
+    if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::removeDatabase(m_connection);
+    }
 }
 
 bool RunHistory::fail(const QString& what, const QString& why) {
@@ -105,8 +110,9 @@ bool RunHistory::fail(const QString& what, const QString& why) {
 
 bool RunHistory::exec(const QString& sql) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (query.exec(sql))
+    if (query.exec(sql)) {
         return true;
+    }
     return fail(QStringLiteral("cannot be written"), sqlErrorText(query.lastError()));
 }
 
@@ -121,11 +127,13 @@ bool RunHistory::prepareSchema() {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     // Readers and the one writer of the moment then do not wait for each other; a file that
     // cannot change its mode (read-only) keeps its own and fails at the write instead.
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
         return fail(QStringLiteral("cannot be opened"), sqlErrorText(query.lastError()));
+    }
     query.finish();
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
         return fail(QStringLiteral("cannot be opened"), sqlErrorText(query.lastError()));
+    }
     m_versionFound = query.value(0).toInt();
     query.finish();
     return m_versionFound >= kSchemaVersion || migrate();
@@ -134,8 +142,9 @@ bool RunHistory::prepareSchema() {
 bool RunHistory::migrate() {
     // The write lock first, then the version again: another process may have brought the
     // schema up meanwhile.
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE"))) {
         return false;
+    }
     int version = 0;
     {
         QSqlQuery query(QSqlDatabase::database(m_connection, false));
@@ -146,22 +155,26 @@ bool RunHistory::migrate() {
         version = query.value(0).toInt();
     }
     for (const SchemaStep& step : schemaSteps()) {
-        if (step.version <= version)
+        if (step.version <= version) {
             continue;
+        }
         for (const QString& sql : step.statements) {
-            if (!exec(sql))
+            if (!exec(sql)) {
                 return rollback();
+            }
         }
     }
     if (version < kSchemaVersion &&
-        !exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion)))
+        !exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion))) {
         return rollback();
+    }
     return exec(QStringLiteral("COMMIT")) || rollback();
 }
 
 bool RunHistory::append(const RunRecord& record) {
-    if (!isOpen())
+    if (!isOpen()) {
         return false;
+    }
     const RecordFields fields = recordFields(record);
     QStringList names;
     QStringList marks;
@@ -169,27 +182,32 @@ bool RunHistory::append(const RunRecord& record) {
         names << field.first;
         marks << QStringLiteral("?");
     }
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE"))) {
         return false;
+    }
     QSqlQuery insert(QSqlDatabase::database(m_connection, false));
     bool written = insert.prepare(
         QStringLiteral("INSERT INTO runs (%1) VALUES (%2)")
             .arg(names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))));
-    for (const auto& field : fields)
+    for (const auto& field : fields) {
         insert.addBindValue(field.second);
+    }
     written = written && insert.exec();
-    if (!written)
+    if (!written) {
         fail(QStringLiteral("cannot be written"), sqlErrorText(insert.lastError()));
+    }
     insert.finish();
-    if (!written)
+    if (!written) {
         return rollback();
+    }
     return exec(QStringLiteral("COMMIT")) || rollback();
 }
 
 HistoryRows RunHistory::runs(int limit) {
     HistoryRows history;
-    if (!isOpen())
+    if (!isOpen()) {
         return history;
+    }
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT * FROM (SELECT * FROM runs ORDER BY id DESC LIMIT %1) "
@@ -199,13 +217,15 @@ HistoryRows RunHistory::runs(int limit) {
         return history;
     }
     const QSqlRecord columns = query.record();
-    for (int i = 0; i < columns.count(); ++i)
+    for (int i = 0; i < columns.count(); ++i) {
         history.columns << columns.fieldName(i);
+    }
     while (query.next()) {
         QVariantList row;
         row.reserve(columns.count());
-        for (int i = 0; i < columns.count(); ++i)
+        for (int i = 0; i < columns.count(); ++i) {
             row << query.value(i);
+        }
         history.rows.push_back(std::move(row));
     }
     if (query.lastError().isValid()) {
@@ -217,7 +237,8 @@ HistoryRows RunHistory::runs(int limit) {
 
 QString writeRunRecord(const QString& path, const RunRecord& record) {
     RunHistory history(path, RunHistory::Access::ReadWrite);
-    if (history.isOpen() && history.append(record))
+    if (history.isOpen() && history.append(record)) {
         return {};
+    }
     return history.error();
 }

@@ -36,8 +36,9 @@ void RunSignals::install() {
     // Output to a closed pipe or terminal fails with EPIPE/EIO instead, and is ignored.
     ignore(SIGPIPE);
     ignore(SIGHUP);
-    if (g_wakeFds[0] < 0 && ::pipe2(g_wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (g_wakeFds[0] < 0 && ::pipe2(g_wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
+    }
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -48,8 +49,9 @@ void RunSignals::install() {
 
 RunSignals::RunSignals(QObject* parent)
     : QObject(parent) {
-    if (g_wakeFds[0] < 0)
+    if (g_wakeFds[0] < 0) {
         return;
+    }
     m_notifier = std::make_unique<QSocketNotifier>(g_wakeFds[0], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
         char bytes[16];

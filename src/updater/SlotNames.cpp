@@ -15,13 +15,16 @@ QString slotNameFromByPath(const QString& linkName) {
             skip = marker.size();
         }
     }
-    if (at < 0)
+    if (at < 0) {
         return linkName;
+    }
     QString name = QStringLiteral("usb-") + linkName.mid(at + skip);
-    if (name.endsWith(QStringLiteral("-port0")))
+    if (name.endsWith(QStringLiteral("-port0"))) {
         name.chop(6);
-    if (name.endsWith(QStringLiteral(":1.0")))
+    }
+    if (name.endsWith(QStringLiteral(":1.0"))) {
         name.chop(4);
+    }
     return name;
 }
 
@@ -31,8 +34,9 @@ QStringList slotNames(const QStringList& ports, const QString& byPathFolder) {
     const QDir dir(byPathFolder);
     for (const QFileInfo& link : dir.entryInfoList(QDir::Files | QDir::System, QDir::Name)) {
         const QString device = link.canonicalFilePath();
-        if (!device.isEmpty() && !links.contains(device))
+        if (!device.isEmpty() && !links.contains(device)) {
             links.insert(device, link.fileName());
+        }
     }
     QStringList full;
     QStringList names;
@@ -43,7 +47,8 @@ QStringList slotNames(const QStringList& ports, const QString& byPathFolder) {
         names << (link.isEmpty() ? port : slotNameFromByPath(link));
     }
     QStringList unique;
-    for (qsizetype i = 0; i < names.size(); ++i)
+    for (qsizetype i = 0; i < names.size(); ++i) {
         unique << (names.count(names[i]) > 1 ? full[i] : names[i]);
+    }
     return unique;
 }

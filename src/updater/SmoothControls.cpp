@@ -87,11 +87,13 @@ QString SmoothLabel::displayText(const QString& text) {
 }
 
 void SmoothLabel::setText(const QString& text) {
-    if (text == m_text)
+    if (text == m_text) {
         return;
+    }
     m_text = text;
-    if (m_autoSize)
+    if (m_autoSize) {
         fitToText();
+    }
     update();
 }
 
@@ -126,8 +128,9 @@ void SmoothLabel::setWordWrap(bool on) {
 
 void SmoothLabel::setAutoSize(bool on) {
     m_autoSize = on;
-    if (on)
+    if (on) {
         fitToText();
+    }
 }
 
 void SmoothLabel::setClickable(bool on) {
@@ -137,8 +140,9 @@ void SmoothLabel::setClickable(bool on) {
 
 int SmoothLabel::textFlags() const {
     int flags = static_cast<int>(m_alignment);
-    if (m_wordWrap)
+    if (m_wordWrap) {
         flags |= Qt::TextWordWrap;
+    }
     return flags;
 }
 
@@ -147,23 +151,26 @@ QSize SmoothLabel::sizeHint() const {
     const QString shown = displayText(m_text);
     QSize s = fm.boundingRect(QRect(0, 0, 4000, 4000), Qt::AlignLeft | Qt::AlignTop, shown).size();
     s.setHeight(std::max(s.height(), fm.height()));
-    if (m_shadow)
+    if (m_shadow) {
         s += QSize(m_shadowOffset, m_shadowOffset);
+    }
     return s;
 }
 
 void SmoothLabel::fitToText() {
     const QSize s = sizeHint();
     const QRect g = geometry();
-    if (m_alignment & Qt::AlignRight)
+    if (m_alignment & Qt::AlignRight) {
         setGeometry(g.right() + 1 - s.width(), g.top(), s.width(), s.height());
-    else
+    } else {
         setGeometry(g.left(), g.top(), s.width(), s.height());
+    }
 }
 
 void SmoothLabel::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::FontChange && m_autoSize)
+    if (event->type() == QEvent::FontChange && m_autoSize) {
         fitToText();
+    }
     QWidget::changeEvent(event);
 }
 
@@ -174,8 +181,9 @@ void SmoothLabel::paintEvent(QPaintEvent*) {
     const QString shown = displayText(m_text);
     const int flags = textFlags();
     QRect area = rect();
-    if (m_shadow)
+    if (m_shadow) {
         area.adjust(0, 0, -m_shadowOffset, -m_shadowOffset);
+    }
     if (m_shadow) {
         p.setPen(m_shadowColour);
         p.drawText(area.translated(m_shadowOffset, m_shadowOffset), flags, shown);
@@ -211,8 +219,9 @@ void SmoothLabel::mouseReleaseEvent(QMouseEvent* event) {
                       rect().contains(event->position().toPoint());
     m_pressed = false;
     event->accept();
-    if (fire)
+    if (fire) {
         emit clicked();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -271,12 +280,13 @@ void ToggleButton::paintEvent(QPaintEvent*) {
         g.setColorAt(1, QColor(16, 16, 18));
     }
     QColor border = kFrameSilver;
-    if (!enabled)
+    if (!enabled) {
         border = QColor(70, 70, 74);
-    else if (hasFocus())
+    } else if (hasFocus()) {
         border = kAccentBlue;
-    else if (m_hover)
+    } else if (m_hover) {
         border = kAccentBlue.lighter(120);
+    }
     p.setBrush(g);
     p.setPen(QPen(border, hasFocus() ? 1.6 : 1.0));
     p.drawRoundedRect(r, radius, radius);
@@ -303,13 +313,15 @@ void ToggleButton::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------------------
 
 void paintNavyBar(QPainter& p, const QRectF& rect, double fraction, int radius) {
-    if (!(fraction > 0)) // also catches NaN
+    if (!(fraction > 0)) { // also catches NaN
         return;
+    }
     fraction = std::min(fraction, 1.0);
     QRectF fill = rect;
     fill.setWidth(rect.width() * fraction);
-    if (fill.width() < 1)
+    if (fill.width() < 1) {
         return;
+    }
     QLinearGradient g(0, fill.top(), 0, fill.bottom());
     g.setColorAt(0, QColor(58, 86, 210));
     g.setColorAt(0.5, QColor(18, 30, 160));
@@ -326,8 +338,9 @@ void paintNavyBar(QPainter& p, const QRectF& rect, double fraction, int radius) 
     p.setBrush(gloss);
     QRectF top = fill.adjusted(1, 1, -1, 0);
     top.setHeight(fill.height() / 2 - 1);
-    if (top.width() > 2 && top.height() > 1)
+    if (top.width() > 2 && top.height() > 1) {
         p.drawRoundedRect(top, std::max(0, radius - 1), std::max(0, radius - 1));
+    }
     p.restore();
 }
 
@@ -358,8 +371,9 @@ void SmoothProgressBar::mousePressEvent(QMouseEvent* event) {
 
 double SmoothProgressBar::percent() const {
     const double span = m_max - m_min;
-    if (!(span > 0))
+    if (!(span > 0)) {
         return 0;
+    }
     // The scan moves the position one past the last port when it ends; a bar never shows more
     // than its range.
     return std::clamp((m_pos - m_min) * 100.0 / span, 0.0, 100.0);
@@ -398,16 +412,18 @@ SmoothTabSet::SmoothTabSet(QWidget* parent)
 
 void SmoothTabSet::setTabs(const QStringList& tabs) {
     m_tabs = tabs;
-    if (m_current >= m_tabs.size())
+    if (m_current >= m_tabs.size()) {
         m_current = m_tabs.isEmpty() ? -1 : static_cast<int>(m_tabs.size()) - 1;
+    }
     update();
 }
 
 bool SmoothTabSet::setCurrentIndex(int index) {
     bool allow = true;
     emit tabChanging(index, &allow);
-    if (!allow)
+    if (!allow) {
         return false;
+    }
     if (index >= -1 && index < m_tabs.size() && index != m_current) {
         m_current = index;
         update();
@@ -417,12 +433,14 @@ bool SmoothTabSet::setCurrentIndex(int index) {
 }
 
 QRect SmoothTabSet::tabRect(int index) const {
-    if (index < 0 || index >= m_tabs.size())
+    if (index < 0 || index >= m_tabs.size()) {
         return {};
+    }
     const QFontMetrics fm(font());
     int x = 6;
-    for (int i = 0; i < index; ++i)
+    for (int i = 0; i < index; ++i) {
         x += fm.horizontalAdvance(m_tabs[i]) + 26 - 2;
+    }
     return {x, 0, fm.horizontalAdvance(m_tabs[index]) + 26, height() - 1};
 }
 
@@ -467,11 +485,14 @@ void SmoothTabSet::paintEvent(QPaintEvent*) {
                        QPointF(tr.right() - 6, tr.bottom() - 3));
         }
     };
-    for (int i = 0; i < m_tabs.size(); ++i)
-        if (i != m_current)
+    for (int i = 0; i < m_tabs.size(); ++i) {
+        if (i != m_current) {
             drawTab(i, false);
-    if (m_current >= 0 && m_current < m_tabs.size())
+        }
+    }
+    if (m_current >= 0 && m_current < m_tabs.size()) {
         drawTab(m_current, true);
+    }
 }
 
 void SmoothTabSet::mousePressEvent(QMouseEvent* event) {
@@ -485,12 +506,13 @@ void SmoothTabSet::mousePressEvent(QMouseEvent* event) {
 }
 
 void SmoothTabSet::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Left && m_current > 0)
+    if (event->key() == Qt::Key_Left && m_current > 0) {
         setCurrentIndex(m_current - 1);
-    else if (event->key() == Qt::Key_Right && m_current + 1 < m_tabs.size())
+    } else if (event->key() == Qt::Key_Right && m_current + 1 < m_tabs.size()) {
         setCurrentIndex(m_current + 1);
-    else
+    } else {
         QWidget::keyPressEvent(event);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -518,8 +540,9 @@ void MarkerImage::updateToolTip() {
 }
 
 void MarkerImage::paintEvent(QPaintEvent*) {
-    if (m_picture.isNull())
+    if (m_picture.isNull()) {
         return;
+    }
     QPainter p(this);
     p.drawPixmap(0, 0, m_picture);
 }
@@ -535,8 +558,9 @@ void PictureBox::setPicture(const QPixmap& picture) {
 }
 
 void PictureBox::paintEvent(QPaintEvent*) {
-    if (m_picture.isNull())
+    if (m_picture.isNull()) {
         return;
+    }
     QPainter p(this);
     p.drawPixmap(0, 0, m_picture);
 }

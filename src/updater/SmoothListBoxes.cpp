@@ -59,8 +59,9 @@ int SmoothListBox::rowHeight() const {
 void SmoothListBox::setItems(const QStringList& captions) {
     m_items.clear();
     m_items.reserve(static_cast<std::size_t>(captions.size()));
-    for (const QString& c : captions)
+    for (const QString& c : captions) {
         m_items.push_back(Item{c});
+    }
     verticalScrollBar()->setValue(0);
     updateScrollRange();
     viewport()->update();
@@ -80,28 +81,32 @@ void SmoothListBox::clear() {
 
 QStringList SmoothListBox::captions() const {
     QStringList out;
-    for (const Item& i : m_items)
+    for (const Item& i : m_items) {
         out << i.caption;
+    }
     return out;
 }
 
 void SmoothListBox::setCaption(int index, const QString& caption) {
-    if (index < 0 || index >= count())
+    if (index < 0 || index >= count()) {
         return;
+    }
     m_items[static_cast<std::size_t>(index)].caption = caption;
     viewport()->update();
 }
 
 void SmoothListBox::setBarVisible(int index, bool visible) {
-    if (index < 0 || index >= count())
+    if (index < 0 || index >= count()) {
         return;
+    }
     m_items[static_cast<std::size_t>(index)].barVisible = visible;
     viewport()->update();
 }
 
 void SmoothListBox::setBarValue(int index, double value) {
-    if (index < 0 || index >= count())
+    if (index < 0 || index >= count()) {
         return;
+    }
     m_items[static_cast<std::size_t>(index)].barValue = value;
     viewport()->update();
 }
@@ -111,14 +116,16 @@ int SmoothListBox::fullRows() const {
 }
 
 void SmoothListBox::scrollToItem(int index) {
-    if (index < 0 || index >= count())
+    if (index < 0 || index >= count()) {
         return;
+    }
     // Scrolling is by whole lines, so the top line is never cut.
     QScrollBar* bar = verticalScrollBar();
-    if (index < bar->value())
+    if (index < bar->value()) {
         bar->setValue(index);
-    else if (index >= bar->value() + fullRows())
+    } else if (index >= bar->value() + fullRows()) {
         bar->setValue(index - fullRows() + 1);
+    }
 }
 
 int SmoothListBox::firstVisibleItem() const {

@@ -12,8 +12,9 @@
 
 int checkCarriedFirmwareAtStart(bool windowless, int& argc, char** argv) {
     const QStringList differences = verifyCarriedFirmware();
-    if (differences.isEmpty())
+    if (differences.isEmpty()) {
         return 0;
+    }
     std::fprintf(stderr, "%s\n", qPrintable(damagedProgramLine(differences)));
     if (!windowless) {
         QApplication app(argc, argv);

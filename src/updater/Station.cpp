@@ -23,8 +23,9 @@ QStringList stationPorts(const QStringList& preferred) {
     QStringList devices;
     for (const QString& port : candidatePorts(preferred, corvane::availablePorts())) {
         const QString device = QFileInfo(port).canonicalFilePath();
-        if (!device.isEmpty() && devices.contains(device))
+        if (!device.isEmpty() && devices.contains(device)) {
             continue;
+        }
         devices << device;
         ports << port;
     }
@@ -39,9 +40,11 @@ constexpr int kNoUnitFound = static_cast<int>(RunExit::NoUnitFound);
 } // namespace
 
 int stationExitCode(const std::vector<SlotRun>& runs) {
-    for (const SlotRun& run : runs)
-        if (!run.ok())
+    for (const SlotRun& run : runs) {
+        if (!run.ok()) {
             return kStationSlotsFailed;
+        }
+    }
     return 0;
 }
 
@@ -58,33 +61,38 @@ Station::Station(const std::vector<SlotSpec>& slotSpecs, SlotChildSetup setup, b
     }
     m_grace.setSingleShot(true);
     connect(&m_grace, &QTimer::timeout, this, [this] {
-        for (const auto& slot : m_slots)
+        for (const auto& slot : m_slots) {
             slot->kill();
+        }
     });
 }
 
 Station::~Station() = default;
 
 void Station::start() {
-    for (const auto& slot : m_slots)
+    for (const auto& slot : m_slots) {
         slot->startRun();
+    }
     checkFinished();
 }
 
 void Station::stop(int signal, int graceMs) {
-    if (m_stopSignal != 0)
+    if (m_stopSignal != 0) {
         return;
+    }
     m_stopSignal = signal;
     m_grace.start(graceMs);
-    for (const auto& slot : m_slots)
+    for (const auto& slot : m_slots) {
         slot->stop(signal);
+    }
     checkFinished();
 }
 
 void Station::onRunEnded(StationSlot* slot, const SlotRun& ended) {
     SlotRun run = ended;
-    if (m_unitHolding)
+    if (m_unitHolding) {
         run.simulatedUnit = m_unitHolding(slot->index());
+    }
     // With --loop an empty socket is no failed unit: the slot waits for one.
     if (m_loop && m_stopSignal == 0 && run.haveResult && run.exitCode == kNoUnitFound) {
         run.counted = false;
@@ -98,16 +106,20 @@ void Station::onRunEnded(StationSlot* slot, const SlotRun& ended) {
             return std::pair(a.slotIndex, a.run) < std::pair(b.slotIndex, b.run);
         });
     emit runRecorded(slot, *m_runs.insert(at, run));
-    if (m_loop && m_stopSignal == 0)
+    if (m_loop && m_stopSignal == 0) {
         slot->awaitNextUnit();
+    }
 }
 
 void Station::checkFinished() {
-    if (m_finished || (m_loop && m_stopSignal == 0))
+    if (m_finished || (m_loop && m_stopSignal == 0)) {
         return;
-    for (const auto& slot : m_slots)
-        if (slot->busy() || slot->phase() == StationSlot::Phase::Running)
+    }
+    for (const auto& slot : m_slots) {
+        if (slot->busy() || slot->phase() == StationSlot::Phase::Running) {
             return;
+        }
+    }
     m_finished = true;
     m_grace.stop();
     emit finished(stationExitCode(m_runs));
@@ -143,8 +155,9 @@ std::vector<SlotSpec> portSlots(const QStringList& preferred) {
         slotNames(ports, folder.isEmpty() ? QString::fromLatin1(kByPathDefault)
                                           : QString::fromLocal8Bit(folder));
     std::vector<SlotSpec> specs;
-    for (qsizetype i = 0; i < ports.size(); ++i)
+    for (qsizetype i = 0; i < ports.size(); ++i) {
         specs.push_back({names[i], ports[i]});
+    }
     return specs;
 }
 
@@ -152,17 +165,21 @@ std::vector<SlotSpec> portSlots(const QStringList& preferred) {
 SlotChildSetup childSetup(const AppOptions& options) {
     SlotChildSetup setup;
     setup.program = QCoreApplication::applicationFilePath();
-    if (options.fastLink)
+    if (options.fastLink) {
         setup.passOn << QStringLiteral("--fast");
-    if (!options.verify)
+    }
+    if (!options.verify) {
         setup.passOn << QStringLiteral("--no-verify");
+    }
     // Every child writes its own record; the database's write-ahead log lets them write at once.
-    if (!options.historyPath.isEmpty())
+    if (!options.historyPath.isEmpty()) {
         setup.passOn << QStringLiteral("--history")
                      << QFileInfo(options.historyPath).absoluteFilePath();
+    }
     setup.silenceLimitMs = options.station.silenceLimitS * 1000;
-    if (!options.station.logDir.isEmpty())
+    if (!options.station.logDir.isEmpty()) {
         setup.logDir = QFileInfo(options.station.logDir).absoluteFilePath();
+    }
     return setup;
 }
 
@@ -188,16 +205,20 @@ int runStation(AppOptions& options) {
             notes << QStringLiteral("sim-%1: ").arg(n) + units->description(n);
         }
     }
-    if (!options.ports.isEmpty() || so.simulatedUnits == 0)
-        for (const SlotSpec& spec : portSlots(options.ports))
+    if (!options.ports.isEmpty() || so.simulatedUnits == 0) {
+        for (const SlotSpec& spec : portSlots(options.ports)) {
             specs.push_back(spec);
+        }
+    }
     const SlotChildSetup setup = childSetup(options);
-    if (!setup.logDir.isEmpty() && !QDir().mkpath(setup.logDir))
+    if (!setup.logDir.isEmpty() && !QDir().mkpath(setup.logDir)) {
         return stationError(QStringLiteral("cannot create the folder %1").arg(so.logDir), 2);
+    }
 
     Station station(specs, setup, so.loop);
-    if (units)
+    if (units) {
         station.setUnitHolding([&units](int slot) { return units->holding(slot); });
+    }
     const StationView::Mode mode = options.json       ? StationView::Mode::Json
                                    : ::isatty(1) == 1 ? StationView::Mode::Table
                                                       : StationView::Mode::Lines;
@@ -215,17 +236,20 @@ int runStation(AppOptions& options) {
         view.finish(kNoUnitFound);
         return kNoUnitFound;
     }
-    if (units && so.loop)
+    if (units && so.loop) {
         QObject::connect(&station, &Station::runRecorded, units.get(),
                          [&station, &units](StationSlot* slot, const SlotRun& run) {
-                             if (!station.stopping() && run.exitCode != kNoUnitFound)
+                             if (!station.stopping() && run.exitCode != kNoUnitFound) {
                                  units->replace(slot->index());
+                             }
                          });
+    }
     QObject::connect(&station, &Station::finished, &station,
                      [](int code) { QCoreApplication::exit(code); });
     QObject::connect(&signalWatch, &RunSignals::stopRequested, &station, [&](int signal) {
-        if (station.stopping())
+        if (station.stopping()) {
             return;
+        }
         view.stopping(signal);
         station.stop(signal);
     });

@@ -67,16 +67,19 @@ QString StationOptionSet::helpText() const {
     parser.setApplicationDescription(
         kStationDescription.arg(QLatin1String(kByPathVariable)).arg(kStationSlotsFailed));
     parser.addOption(m_station);
-    for (const QCommandLineOption& option : m_finer)
+    for (const QCommandLineOption& option : m_finer) {
         parser.addOption(option);
+    }
     return parser.helpText();
 }
 
 QStringList StationOptionSet::givenFinerOptions(const QCommandLineParser& parser) const {
     QStringList given;
-    for (const QCommandLineOption& option : m_finer)
-        if (parser.isSet(option))
+    for (const QCommandLineOption& option : m_finer) {
+        if (parser.isSet(option)) {
             given << option.names().constFirst();
+        }
+    }
     return given;
 }
 
@@ -94,8 +97,9 @@ bool StationOptionSet::read(const QCommandLineParser& parser, bool simulate,
         }
         return true;
     }
-    if (simulate && options.simulatedUnits == 0)
+    if (simulate && options.simulatedUnits == 0) {
         options.simulatedUnits = 1;
+    }
     options.loop = parser.isSet(m_finer[1]);
     if (parser.isSet(m_finer[0])) {
         options.logDir = parser.value(m_finer[0]);
@@ -153,12 +157,14 @@ QStringList takeSimulatedUnitCount(QStringList arguments, int* units) {
 
 bool parseSlotScenario(const QString& text, int* slot, QStringList* arguments) {
     const qsizetype colon = text.indexOf(u':');
-    if (colon <= 0)
+    if (colon <= 0) {
         return false;
+    }
     bool ok = false;
     *slot = text.left(colon).toInt(&ok);
-    if (!ok || *slot < 1)
+    if (!ok || *slot < 1) {
         return false;
+    }
     *arguments =
         text.mid(colon + 1).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     return !arguments->isEmpty();

@@ -13,17 +13,21 @@
 
 QString slotFileName(const QString& slot) {
     QString name = slot;
-    for (QChar& c : name)
-        if (!c.isLetterOrNumber() && c != u'.' && c != u'-' && c != u'_')
+    for (QChar& c : name) {
+        if (!c.isLetterOrNumber() && c != u'.' && c != u'-' && c != u'_') {
             c = u'_';
-    while (name.startsWith(u'_'))
+        }
+    }
+    while (name.startsWith(u'_')) {
         name.remove(0, 1);
+    }
     return name.isEmpty() ? QStringLiteral("slot") : name;
 }
 
 QString signalAbbreviation(int signal) {
-    if (const char* abbreviation = ::sigabbrev_np(signal))
+    if (const char* abbreviation = ::sigabbrev_np(signal)) {
         return QStringLiteral("SIG") + QString::fromLatin1(abbreviation);
+    }
     return QStringLiteral("signal %1").arg(signal);
 }
 
@@ -42,12 +46,13 @@ StationSlot::StationSlot(int index, QString name, QString port, SlotChildSetup s
 }
 
 StationSlot::~StationSlot() {
-    for (QProcess* child : {m_child.get(), m_probe.get()})
+    for (QProcess* child : {m_child.get(), m_probe.get()}) {
         if (child && child->state() != QProcess::NotRunning) {
             child->disconnect(this);
             child->kill();
             child->waitForFinished(2000);
         }
+    }
 }
 
 bool StationSlot::busy() const {
@@ -62,8 +67,9 @@ void StationSlot::setPhase(Phase phase, const QString& text) {
 }
 
 void StationSlot::startRun() {
-    if (m_stopping)
+    if (m_stopping) {
         return;
+    }
     ++m_runs;
     m_run = SlotRun{};
     m_run.slot = m_name;
@@ -117,14 +123,17 @@ void StationSlot::readOutput() {
     m_lastOutput.restart();
     while (m_child && m_child->canReadLine()) {
         QByteArray line = m_child->readLine();
-        while (line.endsWith('\n') || line.endsWith('\r'))
+        while (line.endsWith('\n') || line.endsWith('\r')) {
             line.chop(1);
-        if (line.isEmpty())
+        }
+        if (line.isEmpty()) {
             continue;
+        }
         QJsonParseError error{};
         const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject())
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
             continue; // standard output carries JSON only; anything else is not ours to read
+        }
         const QJsonObject object = doc.object();
         take(object);
         emit childObject(this, line, object);
@@ -138,11 +147,13 @@ void StationSlot::readErrors() {
     while ((end = m_errorPartial.indexOf('\n')) >= 0) {
         const QString line = QString::fromUtf8(m_errorPartial.left(end)).trimmed();
         m_errorPartial.remove(0, end + 1);
-        if (line.isEmpty())
+        if (line.isEmpty()) {
             continue;
+        }
         m_errorTail << line;
-        if (m_errorTail.size() > 4)
+        if (m_errorTail.size() > 4) {
             m_errorTail.removeFirst();
+        }
     }
 }
 
@@ -170,8 +181,9 @@ void StationSlot::take(const QJsonObject& o) {
         m_live.rate = o.value(QStringLiteral("rate")).toDouble(-1);
         m_live.secondsLeft = o.value(QStringLiteral("secondsLeft")).toDouble(-1);
     } else if (type == QLatin1String("stage-ended")) {
-        if (o.value(QStringLiteral("result")).toString() == QLatin1String("failed"))
+        if (o.value(QStringLiteral("result")).toString() == QLatin1String("failed")) {
             m_live.stage = stageOf() + QStringLiteral(" failed");
+        }
         m_live.rate = m_live.secondsLeft = -1;
     } else if (type == QLatin1String("result")) {
         m_run.haveResult = true;
@@ -179,8 +191,9 @@ void StationSlot::take(const QJsonObject& o) {
         m_run.cause = o.value(QStringLiteral("cause")).toString();
         m_run.summary = o.value(QStringLiteral("summary")).toString();
         // After a stop: what the unit holds and how to recover.
-        if (const QString state = o.value(QStringLiteral("state")).toString(); !state.isEmpty())
+        if (const QString state = o.value(QStringLiteral("state")).toString(); !state.isEmpty()) {
             m_run.summary += u' ' + state;
+        }
         m_run.failedProcessor = o.value(QStringLiteral("name")).toString();
         m_run.productRm = o.value(QStringLiteral("productRm")).toInt();
         m_run.processors = o.value(QStringLiteral("processors")).toArray();
@@ -188,26 +201,30 @@ void StationSlot::take(const QJsonObject& o) {
     } else {
         return;
     }
-    if (!m_live.stage.isEmpty())
+    if (!m_live.stage.isEmpty()) {
         m_run.lastStage = m_live.percent >= 0
                               ? QStringLiteral("%1 %2%").arg(m_live.stage).arg(m_live.percent)
                               : m_live.stage;
+    }
     emit liveChanged(this);
 }
 
 void StationSlot::checkSilence() {
-    if (!m_child || m_child->state() == QProcess::NotRunning || m_hung)
+    if (!m_child || m_child->state() == QProcess::NotRunning || m_hung) {
         return;
-    if (m_lastOutput.elapsed() < m_setup.silenceLimitMs)
+    }
+    if (m_lastOutput.elapsed() < m_setup.silenceLimitMs) {
         return;
+    }
     // Hung: its own stall limit would have ended it with a result long before.
     m_hung = true;
     m_child->kill();
 }
 
 void StationSlot::runFinished(int exitCode, bool crashed) {
-    if (m_run.ended)
+    if (m_run.ended) {
         return;
+    }
     m_watchdog.stop();
     readOutput();
     m_run.ended = true;
@@ -244,23 +261,27 @@ void StationSlot::runFinished(int exitCode, bool crashed) {
     m_live.rate = m_live.secondsLeft = -1;
     setPhase(Phase::Idle, m_run.ok() ? QStringLiteral("done") : QStringLiteral("failed"));
     emit runEnded(this, m_run);
-    if (m_phase == Phase::Idle && !busy())
+    if (m_phase == Phase::Idle && !busy()) {
         emit idle(this);
+    }
 }
 
 void StationSlot::awaitNextUnit(bool removalFirst) {
-    if (m_stopping)
+    if (m_stopping) {
         return;
-    if (removalFirst)
+    }
+    if (removalFirst) {
         setPhase(Phase::WaitingRemoval, QStringLiteral("take the unit away"));
-    else
+    } else {
         setPhase(Phase::WaitingUnit, QStringLiteral("load a unit"));
+    }
     m_probeTimer.start(m_setup.probePauseMs);
 }
 
 void StationSlot::probe() {
-    if (m_stopping)
+    if (m_stopping) {
         return;
+    }
     // A port that is gone (an adapter unplugged with its unit) has no unit.
     if (!QFileInfo::exists(m_port)) {
         probeFinished(false);
@@ -275,15 +296,17 @@ void StationSlot::probe() {
                 probeFinished(status == QProcess::NormalExit && code != 3);
             });
     QStringList args{QStringLiteral("--identify"), QStringLiteral("--port"), m_port};
-    if (m_setup.passOn.contains(QStringLiteral("--fast")))
+    if (m_setup.passOn.contains(QStringLiteral("--fast"))) {
         args << QStringLiteral("--fast");
+    }
     m_probe->start(m_setup.program, args);
 }
 
 void StationSlot::probeFinished(bool present) {
     if (m_stopping) {
-        if (!busy())
+        if (!busy()) {
             emit idle(this);
+        }
         return;
     }
     if (m_phase == Phase::WaitingRemoval && !present) {
@@ -298,17 +321,23 @@ void StationSlot::probeFinished(bool present) {
 void StationSlot::stop(int signal) {
     m_stopping = true;
     m_probeTimer.stop();
-    for (QProcess* child : {m_child.get(), m_probe.get()})
-        if (child && child->state() != QProcess::NotRunning)
+    for (QProcess* child : {m_child.get(), m_probe.get()}) {
+        if (child && child->state() != QProcess::NotRunning) {
             ::kill(static_cast<pid_t>(child->processId()), signal);
-    if (m_phase != Phase::Running)
+        }
+    }
+    if (m_phase != Phase::Running) {
         setPhase(Phase::Stopped, QStringLiteral("stopped"));
-    if (!busy())
+    }
+    if (!busy()) {
         emit idle(this);
+    }
 }
 
 void StationSlot::kill() {
-    for (QProcess* child : {m_child.get(), m_probe.get()})
-        if (child && child->state() != QProcess::NotRunning)
+    for (QProcess* child : {m_child.get(), m_probe.get()}) {
+        if (child && child->state() != QProcess::NotRunning) {
             child->kill();
+        }
+    }
 }

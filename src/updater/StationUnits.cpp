@@ -23,8 +23,9 @@ StationUnits::StationUnits(int count, const sim::Scenario& base, const sim::Faul
         if (const auto it = slotArguments.find(slot); it != slotArguments.end()) {
             QString why;
             // The options were checked when the command line was read.
-            if (!applyScenarioArguments(it->second, scenario, faults, &why))
+            if (!applyScenarioArguments(it->second, scenario, faults, &why)) {
                 qWarning("slot %d: %s", slot, qPrintable(why));
+            }
         }
         m_scenarios.push_back(std::move(scenario));
         m_faults.push_back(std::move(faults));
@@ -35,10 +36,12 @@ StationUnits::StationUnits(int count, const sim::Scenario& base, const sim::Faul
 StationUnits::~StationUnits() = default;
 
 void StationUnits::start() {
-    if (!m_dir.isValid())
+    if (!m_dir.isValid()) {
         throw std::runtime_error("no temporary folder for the units' links");
-    for (int slot = 1; slot <= count(); ++slot)
+    }
+    for (int slot = 1; slot <= count(); ++slot) {
         load(slot);
+    }
 }
 
 QString StationUnits::linkOf(int slot) const {
@@ -50,8 +53,9 @@ void StationUnits::load(int slot) {
     auto unit = std::make_unique<BuiltInSimulator>(m_scenarios[i], m_faults[i]);
     const QString pty = unit->start();
     QFile::remove(linkOf(slot));
-    if (!QFile::link(pty, linkOf(slot)))
+    if (!QFile::link(pty, linkOf(slot))) {
         throw std::runtime_error("cannot link the simulated unit's pseudo-terminal");
+    }
     m_units[i] = std::move(unit);
 }
 
@@ -62,8 +66,9 @@ QString StationUnits::description(int slot) const {
 
 QJsonObject StationUnits::holding(int slot) const {
     const auto& unit = m_units[static_cast<std::size_t>(slot - 1)];
-    if (!unit)
+    if (!unit) {
         return {};
+    }
     const sim::Summary s = unit->unit().summary();
     QJsonArray processors;
     for (int n = 1; n <= 3; ++n) {

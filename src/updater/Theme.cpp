@@ -22,11 +22,13 @@ FontState& fontState() {
 }
 
 QString addFontFile(const char* path) {
-    if (!QFile::exists(QString::fromLatin1(path)))
+    if (!QFile::exists(QString::fromLatin1(path))) {
         return {};
+    }
     const int id = QFontDatabase::addApplicationFont(QString::fromLatin1(path));
-    if (id < 0)
+    if (id < 0) {
         return {};
+    }
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     return families.isEmpty() ? QString() : families.first();
 }
@@ -38,8 +40,9 @@ bool installAppFonts() {
     if (!state.attempted) {
         state.attempted = true;
         state.family = addFontFile(kTahomaRegular);
-        if (!state.family.isEmpty())
+        if (!state.family.isEmpty()) {
             addFontFile(kTahomaBold);
+        }
     }
     return !state.family.isEmpty();
 }

@@ -21,12 +21,14 @@
 QString hexBytes(const std::uint8_t* bytes, std::size_t length) {
     static const char digits[] = "0123456789ABCDEF";
     QString out;
-    if (bytes == nullptr || length == 0)
+    if (bytes == nullptr || length == 0) {
         return out;
+    }
     out.reserve(static_cast<qsizetype>(length * 3 - 1));
     for (std::size_t i = 0; i < length; ++i) {
-        if (i > 0)
+        if (i > 0) {
             out += QLatin1Char(' ');
+        }
         out += QLatin1Char(digits[bytes[i] >> 4]);
         out += QLatin1Char(digits[bytes[i] & 0x0F]);
     }
@@ -51,8 +53,9 @@ QString buildDataSummary(const ResourceSource& resources, const ProductTable& pr
     QStringList images;
     for (const QString& name : QDir(folder).entryList(QDir::Files, QDir::Name)) {
         const auto m = image.match(name);
-        if (m.hasMatch())
+        if (m.hasMatch()) {
             images << m.captured(1);
+        }
     }
     return QStringLiteral("build data \"%1\": %2; CPU-1 images for RM %3; product table %4 rows")
         .arg(QLatin1String(CORVANE_BUILD_DATA_SET), parts.join(QStringLiteral(", ")),
@@ -69,9 +72,10 @@ RunTranscript::RunTranscript(Sink sink, Clock clock)
 std::unique_ptr<RunTranscript> RunTranscript::openFile(const QString& path, QString* error) {
     std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "w");
     if (file == nullptr) {
-        if (error != nullptr)
+        if (error != nullptr) {
             *error = QStringLiteral("cannot write the transcript %1: %2")
                          .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        }
         return nullptr;
     }
     // The file is shared by the sink's copies and closed with the last of them.
@@ -94,8 +98,9 @@ void RunTranscript::write(const char* tag, const QString& text) {
     line += QByteArray(tag).leftJustified(8, ' ');
     line += ' ';
     line += clean.toUtf8();
-    if (m_sink)
+    if (m_sink) {
         m_sink(line);
+    }
 }
 
 void RunTranscript::ports(const QStringList& ports) {
@@ -135,14 +140,16 @@ EngineTranscriber::EngineTranscriber(UpgradeEngine& engine, RunTranscript& trans
     , m_engine(&engine)
     , m_transcript(transcript) {
     connect(&engine, &UpgradeEngine::reported, this, &EngineTranscriber::onEvent);
-    if (TVexaComms* link = engine.VexaComms1())
+    if (TVexaComms* link = engine.VexaComms1()) {
         link->setTap(&m_transcript);
+    }
 }
 
 EngineTranscriber::~EngineTranscriber() {
     if (m_engine) {
-        if (TVexaComms* link = m_engine->VexaComms1())
+        if (TVexaComms* link = m_engine->VexaComms1()) {
             link->setTap(nullptr);
+        }
     }
 }
 
@@ -152,22 +159,27 @@ void EngineTranscriber::onEvent(const EngineEvent& event) {
     } else if (const auto* log = std::get_if<ev::ScanLogged>(&event)) {
         m_transcript.scan(scanLogText(log->port, log->kind));
         // The scan log only says "unable to open."; the transcript keeps why.
-        if (log->kind == ScanLog::UnableToOpen && !log->detail.isEmpty())
+        if (log->kind == ScanLog::UnableToOpen && !log->detail.isEmpty()) {
             m_transcript.scan(QStringLiteral("  why: ") + log->detail);
+        }
     } else if (std::holds_alternative<ev::LinkReleased>(event)) {
         m_engine = nullptr; // the link (and its tap) is gone
         return;
     }
-    if (!progressOps(event).empty() && m_engine)
+    if (!progressOps(event).empty() && m_engine) {
         for (const ProgressReporter::Report& r :
-             m_reporter.update(m_engine->progressLines().lines()))
+             m_reporter.update(m_engine->progressLines().lines())) {
             m_transcript.progress(r.text);
+        }
+    }
 }
 
 QString windowResult(const RunOutcome& outcome) {
-    if (!outcome.upgradeStarted)
+    if (!outcome.upgradeStarted) {
         return QStringLiteral("Result: the window closed; no upgrade was run.");
-    if (outcome.exit == RunExit::Success)
+    }
+    if (outcome.exit == RunExit::Success) {
         return QStringLiteral("Result: the window closed after the upgrade completed.");
+    }
     return QStringLiteral("Result: the window closed; ") + outcome.summary;
 }

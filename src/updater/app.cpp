@@ -72,8 +72,9 @@ struct RunClock {
 // exit code stays what it is.
 void recordRun(const AppOptions& options, const RunClock& clock, const char* mode,
                const RunOutcome& outcome, int exitCode, const QString& summary) {
-    if (options.historyPath.isEmpty())
+    if (options.historyPath.isEmpty()) {
         return;
+    }
     RunRecord record;
     record.startedUtc = clock.startedUtc;
     record.endedUtc = QDateTime::currentDateTimeUtc();
@@ -83,20 +84,25 @@ void recordRun(const AppOptions& options, const RunClock& clock, const char* mod
     record.mode = QString::fromLatin1(mode);
     record.exitCode = exitCode;
     record.summary = summary;
-    if (!options.logPath.isEmpty())
+    if (!options.logPath.isEmpty()) {
         record.transcriptPath = QFileInfo(options.logPath).absoluteFilePath();
+    }
     record.outcome = outcome;
-    for (int n = 1; n <= 3; ++n)
-        if (outcome.processors[static_cast<std::size_t>(n)].rmCarried != 0)
+    for (int n = 1; n <= 3; ++n) {
+        if (outcome.processors[static_cast<std::size_t>(n)].rmCarried != 0) {
             record.imageSha256[static_cast<std::size_t>(n)] =
                 carriedImageSha256(n, outcome.productRm);
+        }
+    }
     record.buildDataSha256 = carriedDigests().buildDataSha256;
     // No unit found: the ports the command line named (a station's slot) stand in for it.
-    if (record.outcome.port.isEmpty())
+    if (record.outcome.port.isEmpty()) {
         record.outcome.port = options.ports.join(QStringLiteral(", "));
+    }
     const QString error = writeRunRecord(options.historyPath, record);
-    if (error.isEmpty())
+    if (error.isEmpty()) {
         return;
+    }
     std::fprintf(stderr, "%s\n", recordJsonLine(record, options.historyPath, error).constData());
     printError(QStringLiteral("the run was not recorded: %1; its record is the JSON line above.")
                    .arg(error));
@@ -143,10 +149,12 @@ struct RunSetup {
     int failedWith = 0; // non-zero: the run cannot start; exit with this code
 
     explicit RunSetup(AppOptions& options) {
-        if (!options.logPath.isEmpty() && !openTranscript(options.logPath))
+        if (!options.logPath.isEmpty() && !openTranscript(options.logPath)) {
             return;
-        if (options.simulate && !startSimulator(options))
+        }
+        if (options.simulate && !startSimulator(options)) {
             return;
+        }
         deps.preferredPorts = options.ports;
         deps.fastLink = options.fastLink;
         deps.verifyAfterRestart = options.verify;
@@ -174,29 +182,33 @@ struct RunSetup {
             transcript->info(QStringLiteral("build data: %1").arg(QString::fromUtf8(e.what())));
         }
         // Which firmware the run carries, exactly: the digests checked at start-up.
-        for (const QString& line : verboseVersionText(Version_Info[2], carriedDigests()).mid(1))
+        for (const QString& line : verboseVersionText(Version_Info[2], carriedDigests()).mid(1)) {
             transcript->info(line);
+        }
         return true;
     }
 
     bool startSimulator(AppOptions& options) {
         simulator = std::make_unique<BuiltInSimulator>(options.simScenario, options.simFaults);
-        for (const QString& problem : simulator->problems())
+        for (const QString& problem : simulator->problems()) {
             printError(QStringLiteral("simulated unit: build data: ") + problem);
+        }
         try {
             options.ports.prepend(simulator->start());
         } catch (const std::exception& e) {
             printError(QStringLiteral("simulated unit: ") + QString::fromLocal8Bit(e.what()));
-            if (transcript)
+            if (transcript) {
                 transcript->result(QStringLiteral("Result: the simulated unit could not start: ") +
                                        QString::fromLocal8Bit(e.what()),
                                    1);
+            }
             failedWith = 1;
             return false;
         }
         printLine(simulator->description());
-        if (transcript)
+        if (transcript) {
             transcript->info(simulator->description());
+        }
         return true;
     }
 
@@ -206,12 +218,15 @@ struct RunSetup {
             simulator->unit().stop();
             printLine(QStringLiteral("\nSimulated unit after the run:\n") +
                       simulator->summaryText());
-            if (transcript)
-                for (const QString& line : simulator->summaryText().split(u'\n'))
+            if (transcript) {
+                for (const QString& line : simulator->summaryText().split(u'\n')) {
                     transcript->info(QStringLiteral("simulated unit: ") + line);
+                }
+            }
         }
-        if (transcript)
+        if (transcript) {
             transcript->result(resultLine, exitCode);
+        }
     }
 };
 
@@ -233,8 +248,9 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     }
     RunSetup setup(options);
     if (setup.failedWith != 0) {
-        if (json)
+        if (json) {
             json->finishEarly(setup.failedWith, QStringLiteral("the run could not start."));
+        }
         return setup.failedWith;
     }
 
@@ -242,15 +258,18 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     engine.setMode(options.identify ? EngineMode::Identify : EngineMode::Auto);
     for (const UpgradeEngine::StartupMessage& m : engine.startupMessages()) {
         printLine(QStringLiteral("Message: ") + m.text);
-        if (json)
+        if (json) {
             json->message(m.kind, m.text);
+        }
     }
     CliView view(engine, printLine);
-    if (json)
+    if (json) {
         json->attach(engine);
+    }
     std::unique_ptr<EngineTranscriber> transcriber;
-    if (setup.transcript)
+    if (setup.transcript) {
         transcriber = std::make_unique<EngineTranscriber>(engine, *setup.transcript);
+    }
 
     RunOutcome outcome;
     if (engine.startupRefused()) {
@@ -258,15 +277,18 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
         outcome.summary = QStringLiteral("the program cannot start: its build data is not usable.");
     } else {
         QObject::connect(&engine, &UpgradeEngine::reported, &app, [](const EngineEvent& e) {
-            if (const auto* finished = std::get_if<ev::RunFinished>(&e))
+            if (const auto* finished = std::get_if<ev::RunFinished>(&e)) {
                 QCoreApplication::exit(finished->outcome.exitCode());
+            }
         });
         QObject::connect(&signalWatch, &RunSignals::stopRequested, &engine, [&](int signal) {
-            if (engine.isFinished())
+            if (engine.isFinished()) {
                 return;
+            }
             view.stopRequested(signal);
-            if (json)
+            if (json) {
                 json->stopRequested(signal);
+            }
             engine.requestStop(signal);
         });
         QTimer::singleShot(0, &engine, [&engine] { engine.startScan(); });
@@ -279,8 +301,9 @@ int runUnattended(int argc, char** argv, AppOptions& options) {
     recordRun(options, clock, options.identify ? "identify" : "auto", outcome, outcome.exitCode(),
               outcome.summary);
     printLine(result);
-    if (json)
+    if (json) {
         json->finish(outcome);
+    }
     return outcome.exitCode();
 }
 
@@ -297,36 +320,41 @@ int runWindow(int argc, char** argv, AppOptions& options) {
     sounds().setPlayer([](std::uint32_t) { QApplication::beep(); });
 
     RunSetup setup(options);
-    if (setup.failedWith != 0)
+    if (setup.failedWith != 0) {
         return setup.failedWith;
+    }
     const std::unique_ptr<TForm3> form = createUpdaterForms(setup.deps);
     UpgradeEngine& engine = form->engine();
     std::unique_ptr<EngineTranscriber> transcriber;
-    if (setup.transcript)
+    if (setup.transcript) {
         transcriber = std::make_unique<EngineTranscriber>(engine, *setup.transcript);
+    }
     form->show();
 
     int stoppedBy = 0;
     QObject::connect(&engine, &UpgradeEngine::reported, form.get(), [&](const EngineEvent& e) {
         const auto* finished = std::get_if<ev::RunFinished>(&e);
-        if (!finished || finished->outcome.exit != RunExit::Stopped)
+        if (!finished || finished->outcome.exit != RunExit::Stopped) {
             return;
+        }
         printError(finished->outcome.stateAfterStop);
         form->close();
     });
     QObject::connect(&signalWatch, &RunSignals::stopRequested, form.get(), [&](int signal) {
-        if (stoppedBy != 0)
+        if (stoppedBy != 0) {
             return;
+        }
         stoppedBy = signal;
         printError(signalName(signal) +
                    QStringLiteral(" received; stopping after the exchange in progress."));
         // A box open in the step in progress would keep it from returning.
         auto* boxes = new QTimer(form.get());
         QObject::connect(boxes, &QTimer::timeout, form.get(), [&engine, boxes] {
-            if (engine.isFinished())
+            if (engine.isFinished()) {
                 boxes->stop();
-            else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
                 dialog->reject();
+            }
         });
         boxes->start(10);
         engine.requestStop(signal);
@@ -373,21 +401,25 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Field kit: neither needs an application object.
-    if (options.doctor)
+    if (options.doctor) {
         return runDoctor(options.ports, options.json, Version_Info[2]);
-    if (options.showVersion && options.verbose)
+    }
+    if (options.showVersion && options.verbose) {
         return printVerboseVersion(Version_Info[2]);
+    }
     if (options.showVersion) {
         std::printf("Corvane Firmware Updater %s\n", qPrintable(Version_Info[2]));
         return 0;
     }
 
-    if (options.historyQuery())
+    if (options.historyQuery()) {
         return runHistoryQuery(argc, argv, options);
+    }
 
     // The carried firmware, hashed again before the first window or exchange.
-    if (const int damaged = checkCarriedFirmwareAtStart(options.windowless(), argc, argv))
+    if (const int damaged = checkCarriedFirmwareAtStart(options.windowless(), argc, argv)) {
         return damaged;
+    }
 
     // Before any thread exists, so that every thread inherits the dispositions.
     RunSignals::install();
@@ -396,7 +428,8 @@ int main(int argc, char** argv) {
         setIdentity();
         return runStation(options);
     }
-    if (options.windowless())
+    if (options.windowless()) {
         return runUnattended(argc, argv, options);
+    }
     return runWindow(argc, argv, options);
 }

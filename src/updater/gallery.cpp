@@ -221,8 +221,9 @@ QImage drawExclamation(int size) {
 }
 
 QImage drawDialogSymbol(DialogSymbol kind, int size) {
-    if (kind == DialogSymbol::Warning)
+    if (kind == DialogSymbol::Warning) {
         return drawExclamation(size);
+    }
     QImage img = blank(size, size);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -281,8 +282,9 @@ QByteArray encodePng(const QImage& image) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
-    if (!writer.write(image))
+    if (!writer.write(image)) {
         return {};
+    }
     return bytes;
 }
 

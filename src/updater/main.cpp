@@ -54,11 +54,12 @@ void TForm3::FormCreate() {
     setFixedSize(Connect_Panel->width(), Connect_Panel->height());
 
     // Errors in the build data, then the image store's warnings, in the order they were found.
-    for (const UpgradeEngine::StartupMessage& m : m_engine->startupMessages())
+    for (const UpgradeEngine::StartupMessage& m : m_engine->startupMessages()) {
         Message_Dialog(m.text,
                        m.kind == ev::MessageKind::Warning ? TMsgDlgType::mtWarning
                                                           : TMsgDlgType::mtError,
                        TMsgDlgBtn::mbOK, this);
+    }
     applyScreenTexts();
 
     RevNotes2_ListBox->setGeometry(RevNotes1_ListBox->geometry());
@@ -69,8 +70,9 @@ void TForm3::FormCreate() {
     Retry_Panel->hide();
     for (QWidget* panel :
          {static_cast<QWidget*>(Connect_Panel), static_cast<QWidget*>(Scan_Panel),
-          static_cast<QWidget*>(Start_Panel), static_cast<QWidget*>(Upgrade_Panel)})
+          static_cast<QWidget*>(Start_Panel), static_cast<QWidget*>(Upgrade_Panel)}) {
         panel->move(0, 0);
+    }
     Title_Panel->move(0, 0);
     Title_Panel->setParent(Connect_Panel);
     Title_Panel->show();
@@ -83,24 +85,29 @@ void TForm3::FormCreate() {
 
     // A program that cannot program must not offer to: the window closes once start-up has
     // returned to the event loop (posted, so the boxes' own event loops cannot run it early).
-    if (m_engine->startupRefused())
+    if (m_engine->startupRefused()) {
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
 }
 
 void TForm3::attachForms(TGallery_Form* gallery, TMsg_Form* msgForm) {
     m_gallery = gallery;
     m_msgForm = msgForm;
-    if (m_msgForm)
+    if (m_msgForm) {
         m_msgForm->setGallery(gallery);
-    if (gallery)
+    }
+    if (gallery) {
         setWindowIcon(QIcon(gallery->Icon64_Image));
-    if (isVisible())
+    }
+    if (isVisible()) {
         FormShow();
+    }
 }
 
 TMsg_Form* TForm3::msgForm() {
-    if (!m_msgForm)
+    if (!m_msgForm) {
         m_msgForm = new TMsg_Form(this, m_gallery);
+    }
     return m_msgForm;
 }
 
@@ -111,8 +118,9 @@ void TForm3::showEvent(QShowEvent* event) {
 
 void TForm3::FormShow() {
     // Copied at show time: the picture holder is created after this form.
-    if (!m_gallery)
+    if (!m_gallery) {
         return;
+    }
     Image1->setPicture(m_gallery->Exclamation_Image);
     Image2->setPicture(m_gallery->CV_small_upg_logo);
 }
@@ -121,15 +129,17 @@ void TForm3::FormShow() {
 // Panels and buttons
 
 void TForm3::showPanel(QWidget* panel) {
-    if (!panel)
+    if (!panel) {
         return;
+    }
     Title_Panel->setParent(panel);
     Title_Panel->move(0, 0);
     Title_Panel->show();
     panel->show();
     panel->raise();
-    if (m_shownPanel && m_shownPanel != panel)
+    if (m_shownPanel && m_shownPanel != panel) {
         m_shownPanel->hide();
+    }
     m_shownPanel = panel;
 }
 
@@ -172,10 +182,12 @@ void TForm3::Label7Click() {
 void TForm3::TabSet1Change(int NewTab, bool& AllowChange) {
     AllowChange = true;
     SmoothListBox* lists[3] = {RevNotes1_ListBox, RevNotes2_ListBox, RevNotes3_ListBox};
-    if (NewTab < 0 || NewTab > 2)
+    if (NewTab < 0 || NewTab > 2) {
         return;
-    for (int i = 0; i < 3; ++i)
+    }
+    for (int i = 0; i < 3; ++i) {
         lists[i]->setVisible(i == NewTab);
+    }
 }
 
 void TForm3::showMessage(const QString& text) {
@@ -208,8 +220,9 @@ void TForm3::onEngineEvent(const EngineEvent& event) {
     } else if (const auto* message = std::get_if<ev::MessageShown>(&event)) {
         showEngineMessage(*message);
     } else if (std::holds_alternative<ev::NetworkConnected>(event)) {
-        if (m_msgForm && m_msgForm->isVisible())
+        if (m_msgForm && m_msgForm->isVisible()) {
             m_msgForm->hide();
+        }
         QGuiApplication::restoreOverrideCursor();
     } else if (std::holds_alternative<ev::UpgradeStarted>(event)) {
         Progress_ListBox->setFocus();
@@ -239,20 +252,24 @@ void TForm3::showReview(const ev::ReviewOpened& review) {
     showPanel(Start_Panel);
     Scan_Panel->hide();
     applyReview();
-    if (review.verdict != Cpu1Verdict::Accepted && !m_closing)
+    if (review.verdict != Cpu1Verdict::Accepted && !m_closing) {
         showMessage(review.refusal);
-    if (Load_Button->isVisible())
+    }
+    if (Load_Button->isVisible()) {
         Load_Button->setFocus();
-    else
+    } else {
         Quit_Button->setFocus();
+    }
 }
 
 void TForm3::showEngineMessage(const ev::MessageShown& message) {
-    if (m_closing)
+    if (m_closing) {
         return;
+    }
     if (message.kind == ev::MessageKind::NetworkNotResponding) {
-        if (m_msgForm && m_msgForm->isVisible())
+        if (m_msgForm && m_msgForm->isVisible()) {
             m_msgForm->hide();
+        }
         QGuiApplication::restoreOverrideCursor();
     }
     Message_Dialog(message.text,
@@ -269,24 +286,31 @@ void TForm3::applyScreenTexts() {
         label->setText(text.text);
         label->setColour(labelColour(text.colour));
     };
-    if (all || !(t.Model_Label == last.Model_Label))
+    if (all || !(t.Model_Label == last.Model_Label)) {
         apply(Model_Label, t.Model_Label);
+    }
     SmoothLabel* fw[4] = {nullptr, FW1_Label, FW2_Label, FW3_Label};
     SmoothListBox* notes[4] = {nullptr, RevNotes1_ListBox, RevNotes2_ListBox, RevNotes3_ListBox};
     for (int n = 1; n <= 3; ++n) {
-        if (all || !(t.FW_Label[n] == last.FW_Label[n]))
+        if (all || !(t.FW_Label[n] == last.FW_Label[n])) {
             apply(fw[n], t.FW_Label[n]);
-        if (all || !(t.CurrentVer_Label[n] == last.CurrentVer_Label[n]))
+        }
+        if (all || !(t.CurrentVer_Label[n] == last.CurrentVer_Label[n])) {
             apply(CurrentVer_Label[n], t.CurrentVer_Label[n]);
-        if (all || !(t.NewVer_Label[n] == last.NewVer_Label[n]))
+        }
+        if (all || !(t.NewVer_Label[n] == last.NewVer_Label[n])) {
             apply(NewVer_Label[n], t.NewVer_Label[n]);
-        if (all || t.RevNotes[n] != last.RevNotes[n])
+        }
+        if (all || t.RevNotes[n] != last.RevNotes[n]) {
             notes[n]->setItems(t.RevNotes[n]);
+        }
     }
-    if (all || t.Tabs != last.Tabs)
+    if (all || t.Tabs != last.Tabs) {
         TabSet1->setTabs(t.Tabs);
-    if (all || t.SelectedTab != last.SelectedTab || t.Tabs != last.Tabs)
+    }
+    if (all || t.SelectedTab != last.SelectedTab || t.Tabs != last.Tabs) {
         TabSet1->setCurrentIndex(std::min<int>(t.SelectedTab, static_cast<int>(t.Tabs.size()) - 1));
+    }
     last = t;
     m_textsApplied = true;
 }
@@ -314,11 +338,13 @@ void TForm3::closeEvent(QCloseEvent* event) {
 }
 
 void TForm3::FormClose() {
-    if (m_closing)
+    if (m_closing) {
         return;
+    }
     m_closing = true;
-    if (m_msgForm && m_msgForm->isVisible())
+    if (m_msgForm && m_msgForm->isVisible()) {
         m_msgForm->reject();
+    }
     m_engine->shutdown();
 }
 
@@ -331,17 +357,20 @@ void TForm3::mousePressEvent(QMouseEvent* event) {
 
 void TForm3::startWindowDrag(const QPointF& globalPos) {
     bool systemMove = false;
-    if (QWindow* w = windowHandle())
+    if (QWindow* w = windowHandle()) {
         systemMove = w->startSystemMove();
+    }
     m_manualDrag = !systemMove;
-    if (m_manualDrag)
+    if (m_manualDrag) {
         m_dragOffset = globalPos.toPoint() - frameGeometry().topLeft();
+    }
     emit windowDragStarted(systemMove);
 }
 
 void TForm3::mouseMoveEvent(QMouseEvent* event) {
-    if (m_manualDrag && event->buttons() != Qt::NoButton)
+    if (m_manualDrag && event->buttons() != Qt::NoButton) {
         move(event->globalPosition().toPoint() - m_dragOffset);
+    }
     QWidget::mouseMoveEvent(event);
 }
 

@@ -44,40 +44,50 @@ std::optional<QString> endSuffix(const ev::StageEnded& e) {
     case Stage::BootloaderInfo:
         return done ? bootloaderInfo(e.detail) : QStringLiteral("Info Unavailable");
     case Stage::ModelCheck:
-        if (done)
+        if (done) {
             return QStringLiteral("OK");
+        }
         return e.cause == Cause::NoReply ? QStringLiteral("Error (No Reply)")
                                          : QStringLiteral("Error (Incompatible Model)");
     case Stage::BootModeEntry:
-        if (done)
+        if (done) {
             return QStringLiteral("Done");
-        if (e.cause == Cause::Stuck)
+        }
+        if (e.cause == Cause::Stuck) {
             return std::nullopt;
+        }
         return e.detail == 2 ? QStringLiteral("Error Detected (2)")
                              : QStringLiteral("Error Detected (1)");
     case Stage::Erase:
     case Stage::Reprogram:
     case Stage::Transfer:
-        if (done)
+        if (done) {
             return e.processor == 1 || e.stage == Stage::Transfer
                        ? std::nullopt
                        : std::optional<QString>(QStringLiteral("OK"));
-        if (e.cause == Cause::Stuck)
+        }
+        if (e.cause == Cause::Stuck) {
             return std::nullopt;
-        if (e.cause == Cause::DataCorrupt)
+        }
+        if (e.cause == Cause::DataCorrupt) {
             return QStringLiteral("Data Corrupt");
-        if (e.cause == Cause::UnitRestarted)
+        }
+        if (e.cause == Cause::UnitRestarted) {
             return QStringLiteral("Error (Unit Restarted)");
+        }
         return QStringLiteral("Error Detected");
     case Stage::SystemRestart:
         return done ? QStringLiteral("Done") : QStringLiteral("Error Detected");
     case Stage::Verification:
-        if (done)
+        if (done) {
             return QStringLiteral("OK");
-        if (e.cause == Cause::VerifyMismatch)
+        }
+        if (e.cause == Cause::VerifyMismatch) {
             return QStringLiteral("Failed");
-        if (e.cause == Cause::NoReply)
+        }
+        if (e.cause == Cause::NoReply) {
             return QStringLiteral("Error (No Reply)");
+        }
         return std::nullopt;
     case Stage::Cpu1Reread:
         return std::nullopt;
@@ -88,27 +98,32 @@ std::optional<QString> endSuffix(const ev::StageEnded& e) {
 std::vector<Op> stageEndOps(const ev::StageEnded& e) {
     std::vector<Op> ops;
     if (e.stage == Stage::Cpu1Reread) {
-        if (e.result == StageResult::Failed)
+        if (e.result == StageResult::Failed) {
             ops.push_back(
                 add(QStringLiteral("CPU-1 Not Responding After Restart. Upgrade Aborted")));
+        }
         return ops;
     }
     const std::optional<QString> suffix = endSuffix(e);
-    if (!suffix)
+    if (!suffix) {
         return ops;
+    }
     const bool failed = e.result == StageResult::Failed;
-    if (subStage(e) && !failed)
+    if (subStage(e) && !failed) {
         ops.push_back(bar(100));
+    }
     // A bar that would stand still at a failure is taken away, except where the data got
     // through (corrupt) and on CPU-1's own stages.
     if (failed && e.processor != 1 && e.cause != Cause::DataCorrupt &&
-        (e.stage == Stage::Transfer || subStage(e)))
+        (e.stage == Stage::Transfer || subStage(e))) {
         ops.push_back(showBar(false));
+    }
     // CPU-1's transfer line starts "Sending New Firmware" and fails as "Sending New Program
     // Data": the unit's own wording.
     QString head = stageCaption(e.stage, e.processor);
-    if (failed && e.stage == Stage::Transfer && e.processor == 1)
+    if (failed && e.stage == Stage::Transfer && e.processor == 1) {
         head = QStringLiteral("Sending New Program Data......");
+    }
     ops.push_back(caption(head + *suffix));
     return ops;
 }
@@ -200,39 +215,49 @@ QString stageCaption(Stage stage, int processor) {
 
 std::vector<ProgressOp> progressOps(const EngineEvent& event) {
     if (const auto* e = std::get_if<ev::StageStarted>(&event)) {
-        if (e->stage == Stage::Cpu1Reread)
+        if (e->stage == Stage::Cpu1Reread) {
             return {};
+        }
         return {add(stageCaption(e->stage, e->processor), e->withBar)};
     }
-    if (const auto* e = std::get_if<ev::StageProgress>(&event))
+    if (const auto* e = std::get_if<ev::StageProgress>(&event)) {
         return {bar(e->percent)};
-    if (const auto* e = std::get_if<ev::StageEnded>(&event))
+    }
+    if (const auto* e = std::get_if<ev::StageEnded>(&event)) {
         return stageEndOps(*e);
+    }
     if (const auto* e = std::get_if<ev::Noted>(&event)) {
         std::vector<Op> ops;
-        if (e->note == Note::StepError)
+        if (e->note == Note::StepError) {
             ops.push_back(showBar(false)); // the step that stopped leaves no bar standing
+        }
         ops.push_back(add(noteText(*e)));
         return ops;
     }
-    if (std::holds_alternative<ev::UpgradeStarted>(event))
+    if (std::holds_alternative<ev::UpgradeStarted>(event)) {
         return {{Kind::Clear, {}, 0, false}};
+    }
     return {};
 }
 
 std::optional<QString> failureLine(const EngineEvent& event) {
     if (const auto* e = std::get_if<ev::StageEnded>(&event)) {
-        if (e->result != StageResult::Failed)
+        if (e->result != StageResult::Failed) {
             return std::nullopt;
+        }
         // Verification says "Failed"; the lines after it name each processor.
-        if (e->stage == Stage::Verification && e->cause == Cause::VerifyMismatch)
+        if (e->stage == Stage::Verification && e->cause == Cause::VerifyMismatch) {
             return std::nullopt;
-        if (e->stage == Stage::BootloaderInfo)
+        }
+        if (e->stage == Stage::BootloaderInfo) {
             return std::nullopt; // the sequence goes on without the information
+        }
         const std::vector<Op> ops = stageEndOps(*e);
-        for (const Op& op : ops)
-            if (op.kind == Kind::SetCaption || op.kind == Kind::Add)
+        for (const Op& op : ops) {
+            if (op.kind == Kind::SetCaption || op.kind == Kind::Add) {
                 return op.text;
+            }
+        }
         return std::nullopt;
     }
     if (const auto* e = std::get_if<ev::Noted>(&event)) {

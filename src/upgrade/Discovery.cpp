@@ -38,19 +38,23 @@ QStringList candidatePorts(const QStringList& preferred, const std::vector<corva
                            const QString& maker) {
     QStringList ports;
     // Ports named on the command line come first, in the order given.
-    for (const QString& path : preferred)
-        if (!path.isEmpty() && !ports.contains(path))
+    for (const QString& path : preferred) {
+        if (!path.isEmpty() && !ports.contains(path)) {
             ports << path;
-    for (const corvane::PortEntry& e : corvane::filterPorts(all, maker))
-        if (!ports.contains(e.devicePath))
+        }
+    }
+    for (const corvane::PortEntry& e : corvane::filterPorts(all, maker)) {
+        if (!ports.contains(e.devicePath)) {
             ports << e.devicePath;
+        }
+    }
     return ports;
 }
 
 void UpgradeEngine::Get_CommPort_List(const QString& mfg_str) {
-    Port_List = candidatePorts(m_deps.preferredPorts,
-                               m_deps.listPorts ? m_deps.listPorts() : corvane::availablePorts(),
-                               mfg_str);
+    Port_List =
+        candidatePorts(m_deps.preferredPorts,
+                       m_deps.listPorts ? m_deps.listPorts() : corvane::availablePorts(), mfg_str);
 }
 
 void UpgradeEngine::scanLog(const QString& port, ScanLog kind, const QString& detail) {
@@ -87,8 +91,9 @@ void UpgradeEngine::Run_Scan_Step(int step) {
         QMetaObject::invokeMethod(
             this,
             [this] {
-                if (!m_shutDown && m_stopSignal == 0)
+                if (!m_shutDown && m_stopSignal == 0) {
                     openReview();
+                }
             },
             Qt::QueuedConnection);
         break;
@@ -99,8 +104,9 @@ void UpgradeEngine::Run_Scan_Step(int step) {
 
 void UpgradeEngine::rejectPort(const QString& port, std::optional<ScanError> error,
                                ScanLog ending) {
-    if (error)
+    if (error) {
         m_scanError = *error;
+    }
     scanLog(port, ending);
     m_link->CloseComm();
     postStep(WM_SCAN_STEP, kScanNextPort);
@@ -114,8 +120,9 @@ void UpgradeEngine::acceptUnit(const QString& port, int rm, bool throughBootload
         // A unit of the right family for which this build carries no CPU-1 image: say so and
         // go on with the next port rather than leave the scan hanging with the port open.
         emitEvent(ev::TextsChanged{});
-        if (!m_shutDown)
+        if (!m_shutDown) {
             emitEvent(ev::MessageShown{ev::MessageKind::Error, e.message()});
+        }
         rejectPort(port, ScanError::UnknownDevice, ScanLog::NoImage);
         return;
     }
@@ -145,19 +152,22 @@ void UpgradeEngine::acceptUnit(const QString& port, int rm, bool throughBootload
 }
 
 LinkInfo UpgradeEngine::linkInfo() const {
-    if (!m_link)
+    if (!m_link) {
         return {};
+    }
     return {m_link->CommPort(), m_link->lowLatency(), m_link->InterCharTimeOutUs(),
             m_link->chunkEnd()};
 }
 
 QString UpgradeEngine::noUnitReason() const {
-    if (Port_List.isEmpty())
+    if (Port_List.isEmpty()) {
         return QStringLiteral("no serial port to try. Attach the unit's USB serial adapter, or "
                               "name its port with --port.");
+    }
     if (m_unopenedPorts >= Port_List.size()) {
-        if (Port_List.size() == 1)
+        if (Port_List.size() == 1) {
             return m_lastOpenFailure;
+        }
         return QStringLiteral("none of the %1 ports could be opened (reasons above).")
             .arg(Port_List.size());
     }
@@ -166,18 +176,20 @@ QString UpgradeEngine::noUnitReason() const {
 
 void UpgradeEngine::scanExhausted() {
     Cause cause = Cause::NoReply;
-    if (Port_List.isEmpty())
+    if (Port_List.isEmpty()) {
         cause = Cause::NoPort;
-    else if (m_unopenedPorts >= Port_List.size())
+    } else if (m_unopenedPorts >= Port_List.size()) {
         cause = Cause::PortsUnopenable;
-    else if (m_scanError == ScanError::UnknownDevice)
+    } else if (m_scanError == ScanError::UnknownDevice) {
         cause = Cause::UnknownDevice;
-    else if (m_scanError != ScanError::TimedOut)
+    } else if (m_scanError != ScanError::TimedOut) {
         cause = Cause::WrongManufacturer;
+    }
     const QString reason = noUnitReason();
     emitEvent(ev::ScanFailed{m_scanError, cause, reason});
-    if (m_mode != EngineMode::Interactive)
+    if (m_mode != EngineMode::Interactive) {
         finishRun(RunExit::NoUnitFound, cause, 0, QStringLiteral("no unit found: ") + reason);
+    }
 }
 
 void UpgradeEngine::probePort() {
@@ -212,13 +224,15 @@ void UpgradeEngine::probePort() {
     const int rm = m_identifier->Get_Firmware_Num();
     emitEvent(ev::TextsChanged{});
     m_unit->Product_Idx = m_products->Find_CV_Product(rm);
-    if (m_unit->Product_Idx == -1 && rm != 0)
+    if (m_unit->Product_Idx == -1 && rm != 0) {
         m_scanError = ScanError::UnknownDevice;
+    }
     if (m_unit->Product_Idx != -1) {
-        if (m_products->Check_CV_Manufacturer(m_unit->Product_Idx))
+        if (m_products->Check_CV_Manufacturer(m_unit->Product_Idx)) {
             acceptUnit(n, rm, false);
-        else
+        } else {
             rejectPort(n, ScanError::Incompatible, ScanLog::WrongManufacturer);
+        }
         return;
     }
 
@@ -236,10 +250,11 @@ void UpgradeEngine::probePort() {
         rejectPort(n, ScanError::WrongManufacturer, ScanLog::UnknownRmBoot);
         return;
     }
-    if (m_products->Check_CV_Manufacturer(m_unit->Product_Idx))
+    if (m_products->Check_CV_Manufacturer(m_unit->Product_Idx)) {
         acceptUnit(n, rm2, true);
-    else
+    } else {
         rejectPort(n, ScanError::Incompatible, ScanLog::WrongManufacturer);
+    }
 }
 
 void UpgradeEngine::openReview() {
@@ -259,8 +274,9 @@ void UpgradeEngine::reviewUnit() {
 }
 
 void UpgradeEngine::afterReview(const ev::ReviewOpened& review) {
-    if (m_mode == EngineMode::Interactive || m_finished)
+    if (m_mode == EngineMode::Interactive || m_finished) {
         return;
+    }
     if (review.verdict != Cpu1Verdict::Accepted) {
         finishRun(RunExit::Refused,
                   review.verdict == Cpu1Verdict::ProductMismatch ? Cause::ProductMismatch
@@ -269,16 +285,19 @@ void UpgradeEngine::afterReview(const ev::ReviewOpened& review) {
         return;
     }
     QStringList due;
-    for (int n = 1; n <= 3; ++n)
-        if (review.processors[static_cast<std::size_t>(n)].toProgram)
+    for (int n = 1; n <= 3; ++n) {
+        if (review.processors[static_cast<std::size_t>(n)].toProgram) {
             due << VersionReview::processorName(n);
+        }
+    }
     if (review.loadOffered && !due.isEmpty()) {
-        if (m_mode == EngineMode::Identify)
+        if (m_mode == EngineMode::Identify) {
             finishRun(RunExit::UpgradeDue, Cause::None, 0,
                       QStringLiteral("an upgrade is due: ") + due.join(QStringLiteral(", ")) +
                           QStringLiteral(" would be programmed."));
-        else
+        } else {
             startUpgrade();
+        }
         return;
     }
     int processor = 0;

@@ -54,8 +54,9 @@ void OutcomeTracker::takeReadings(const std::array<ProcessorReview, 4>& rows, bo
         p.rmAfter = row.installedRm;
         p.versionAfter = row.installedVersion;
         p.holding = holdingOf(row);
-        if (verified)
+        if (verified) {
             p.verified = row.state == ProcessorState::Current;
+        }
     }
 }
 
@@ -73,23 +74,26 @@ void OutcomeTracker::record(const EngineEvent& event) {
         m_failureCause = Cause::None;
         m_failureLine.clear();
         m_adapterGone = false;
-        for (ProcessorOutcome& p : m_processors)
+        for (ProcessorOutcome& p : m_processors) {
             p.programmed = p.verified = false;
+        }
     } else if (const auto* s = std::get_if<ev::StageStarted>(&event)) {
-        if (s->stage == Stage::Erase && s->processor == 1)
+        if (s->stage == Stage::Erase && s->processor == 1) {
             m_processors[1].holding = Holding::BootLoader; // its firmware is going
+        }
     } else if (const auto* n = std::get_if<ev::Noted>(&event)) {
-        if (n->note == Note::AlreadyInBootMode)
+        if (n->note == Note::AlreadyInBootMode) {
             m_processors[static_cast<std::size_t>(n->processor)].holding = Holding::BootLoader;
+        }
         m_adapterGone = m_adapterGone || n->note == Note::AdapterDisconnected;
     } else if (const auto* e = std::get_if<ev::StageEnded>(&event);
                e && e->result == StageResult::Done && e->processor >= 1 && e->processor <= 3) {
         ProcessorOutcome& p = m_processors[static_cast<std::size_t>(e->processor)];
-        if (e->stage == Stage::BootloaderEntry || e->stage == Stage::BootModeEntry)
+        if (e->stage == Stage::BootloaderEntry || e->stage == Stage::BootModeEntry) {
             p.holding = Holding::BootLoader;
-        else if (e->stage == Stage::Transfer && e->processor == 1)
+        } else if (e->stage == Stage::Transfer && e->processor == 1) {
             p.programmed = true; // CPU-1 acknowledged every block of its image
-        else if (e->stage == Stage::Reprogram) {
+        } else if (e->stage == Stage::Reprogram) {
             p.programmed = true; // the sub-processor finished programming from the image
             p.holding = Holding::Carried;
         }
@@ -117,9 +121,11 @@ void OutcomeTracker::noteFailure(const EngineEvent& event) {
                cause == Cause::VerifyMismatch) {
         m_failedProcessor = processor; // the verification failed; its first report names whom
     }
-    if (m_failureLine.isEmpty())
-        if (const std::optional<QString> line = failureLine(event))
+    if (m_failureLine.isEmpty()) {
+        if (const std::optional<QString> line = failureLine(event)) {
             m_failureLine = *line;
+        }
+    }
 }
 
 RunOutcome OutcomeTracker::outcomeWith(RunExit exit, Cause cause, int processor,
@@ -140,18 +146,21 @@ RunOutcome OutcomeTracker::upgradeOutcome(bool verificationRequired,
                                           const QString& lastLine) const {
     const bool restarted = m_ledger.done(Stage::SystemRestart, 0);
     const bool verified = !verificationRequired || m_ledger.done(Stage::Verification, 0);
-    if (restarted && verified && m_failureCause == Cause::None)
+    if (restarted && verified && m_failureCause == Cause::None) {
         return outcomeWith(RunExit::Success, Cause::None, 0, QStringLiteral("upgrade complete."));
+    }
     // An exchange that failed because the adapter went away names that, not the exchange.
     Cause cause = m_failureCause == Cause::None ? Cause::Interrupted : m_failureCause;
-    if (m_adapterGone)
+    if (m_adapterGone) {
         cause = Cause::AdapterDisconnected;
+    }
     QString line = m_failureLine;
-    if (cause == Cause::UnitRestarted)
+    if (cause == Cause::UnitRestarted) {
         line = QStringLiteral("the unit restarted under the run (a power dip or a reset); a new "
                               "run will finish the upgrade.");
-    else if (line.isEmpty())
+    } else if (line.isEmpty()) {
         line = lastLine.isEmpty() ? QStringLiteral("no progress") : lastLine;
+    }
     return outcomeWith(RunExit::UpgradeFailed, cause, m_failedProcessor,
                        QStringLiteral("the upgrade failed: ") + line);
 }

@@ -4,25 +4,29 @@
 #include <cmath>
 
 void ProgressLines::setLastCaption(const QString& caption) {
-    if (!m_lines.empty())
+    if (!m_lines.empty()) {
         m_lines.back().caption = caption;
+    }
 }
 
 void ProgressLines::showLastBar(bool visible) {
-    if (!m_lines.empty())
+    if (!m_lines.empty()) {
         m_lines.back().barVisible = visible;
+    }
 }
 
 void ProgressLines::setLastBar(double value) {
-    if (!m_lines.empty())
+    if (!m_lines.empty()) {
         m_lines.back().barValue = value;
+    }
 }
 
 QStringList ProgressLines::captions() const {
     QStringList out;
     out.reserve(static_cast<qsizetype>(m_lines.size()));
-    for (const ProgressLineState& line : m_lines)
+    for (const ProgressLineState& line : m_lines) {
         out << line.caption;
+    }
     return out;
 }
 
@@ -30,14 +34,16 @@ ProgressReporter::ProgressReporter(int barStepPercent)
     : m_stepPercent(barStepPercent > 0 ? barStepPercent : 10) {}
 
 long ProgressReporter::stepOf(double value) const {
-    if (!std::isfinite(value))
+    if (!std::isfinite(value)) {
         return 0;
+    }
     return static_cast<long>(std::floor(value / m_stepPercent));
 }
 
 QString ProgressReporter::lineText(const ProgressLineState& line) {
-    if (!line.barVisible)
+    if (!line.barVisible) {
         return line.caption;
+    }
     const double value = std::isfinite(line.barValue) ? std::trunc(line.barValue) : 0.0;
     return line.caption + QLatin1Char(' ') + QString::number(value, 'f', 0) + QLatin1Char('%');
 }
@@ -46,8 +52,9 @@ std::vector<ProgressReporter::Report>
 ProgressReporter::update(const std::vector<ProgressLineState>& lines) {
     std::vector<Report> out;
     // A list that got shorter was emptied and started again.
-    if (lines.size() < m_seen.size())
+    if (lines.size() < m_seen.size()) {
         m_seen.clear();
+    }
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const ProgressLineState& line = lines[i];
         const long step = stepOf(line.barValue);
@@ -73,13 +80,15 @@ ProgressReporter::update(const std::vector<ProgressLineState>& lines) {
 
 QString transferEstimate(double percent, double elapsedSeconds, double totalBytes) {
     if (!std::isfinite(percent) || !std::isfinite(elapsedSeconds) || !std::isfinite(totalBytes) ||
-        percent <= 0 || elapsedSeconds <= 0 || totalBytes <= 0)
+        percent <= 0 || elapsedSeconds <= 0 || totalBytes <= 0) {
         return {};
+    }
     const double done = std::min(percent, 100.0) / 100.0;
     const double rate = done * totalBytes / elapsedSeconds / 1024.0;
     const QString rateText = QStringLiteral("%1 KiB/s").arg(rate, 0, 'f', 1);
-    if (done >= 1.0)
+    if (done >= 1.0) {
         return QStringLiteral(" (") + rateText + QLatin1Char(')');
+    }
     const auto left = static_cast<long long>(std::ceil(elapsedSeconds * (1.0 - done) / done));
     const QString leftText =
         left < 60

@@ -25,8 +25,9 @@ void UpgradeEngine::runUpgradeStepGuarded(int step) {
     try {
         Run_Upgrade_Step(step);
     } catch (const std::exception& e) {
-        if (m_shutDown)
+        if (m_shutDown) {
             return;
+        }
         // The run cannot go on from a step that did not finish: say so and end it.
         pollcnt = 0;
         note(Note::StepError, CPU_Num, QString::fromUtf8(e.what()));
@@ -35,8 +36,9 @@ void UpgradeEngine::runUpgradeStepGuarded(int step) {
 }
 
 void UpgradeEngine::Run_Upgrade_Step(int step) {
-    if (!m_link || !m_programmer)
+    if (!m_link || !m_programmer) {
         return;
+    }
     // Sub-processor steps work on CPU_Num 2 or 3; anything else does nothing but the final
     // check below.
     const bool subStep = step >= 10 && step <= 17;
@@ -109,29 +111,33 @@ void UpgradeEngine::Run_Upgrade_Step(int step) {
     if (pollcnt >= kPollLimit) {
         pollcnt = 0;
         note(Note::PollLimit, CPU_Num);
-        if (step != 99)
+        if (step != 99) {
             postUpgrade(99);
+        }
     }
 }
 
 void UpgradeEngine::stepStart() {
     UnitState& u = *m_unit;
-    if (!u.BL_Active_Flag)
+    if (!u.BL_Active_Flag) {
         (void)m_programmer->Send_MB_Upgrade_Mode(*m_link);
+    }
     pollcnt = 0;
     m_upgradeEnded = false;
     m_adapterNoted = false;
     emitEvent(ev::UpgradeStarted{m_review.All_Mode});
-    if (m_review.All_Mode)
+    if (m_review.All_Mode) {
         note(Note::AllProcessors);
+    }
     if (u.PMem_Store[1].Upgrade_Flag && !isProgrammable(u, 1)) {
         // No usable program range or image for CPU-1: nothing is sent to its bootloader.
         note(Note::CannotBeProgrammed, 1);
         postUpgrade(10);
     } else if (u.PMem_Store[1].Upgrade_Flag) {
         startStage(Stage::BootloaderEntry, 1);
-        if (!u.BL_Active_Flag)
+        if (!u.BL_Active_Flag) {
             (void)m_programmer->Send_MB_BootEnable(*m_link);
+        }
         endStage(Stage::BootloaderEntry, 1, StageResult::Done);
         postUpgrade(7);
     } else {
@@ -144,11 +150,12 @@ void UpgradeEngine::stepBootloaderInfo() {
     startStage(Stage::BootloaderInfo, 1);
     (void)m_programmer->Get_BootLoader_Ver(); // the first answer after entry is not used
     const int info = m_programmer->Get_BootLoader_Ver();
-    if (info == -1)
+    if (info == -1) {
         endStage(Stage::BootloaderInfo, 1, StageResult::Failed, Cause::NoReply);
-    else
+    } else {
         endStage(Stage::BootloaderInfo, 1, StageResult::Done, Cause::None,
                  static_cast<std::uint32_t>(info));
+    }
     postUpgrade(1);
 }
 
@@ -156,11 +163,12 @@ void UpgradeEngine::stepModelCheck() {
     startStage(Stage::ModelCheck, 1);
     const auto model = static_cast<std::uint32_t>(m_programmer->Get_Firmware_Ver());
     const bool ok = model == m_unit->RM_Number_Target;
-    if (ok)
+    if (ok) {
         endStage(Stage::ModelCheck, 1, StageResult::Done);
-    else
+    } else {
         endStage(Stage::ModelCheck, 1, StageResult::Failed,
                  model >= 65536 ? Cause::NoReply : Cause::IncompatibleModel);
+    }
     postUpgrade(ok ? 2 : 99);
 }
 
@@ -271,10 +279,11 @@ void UpgradeEngine::stepBootModeEntry() {
         // No news yet, or busy entering boot mode: ask again. Both count towards the poll
         // limit, so a processor that never finishes ends the run.
         ++pollcnt;
-        if (pollcnt < kPollLimit)
+        if (pollcnt < kPollLimit) {
             postUpgrade(11);
-        else
+        } else {
             endStage(Stage::BootModeEntry, n, StageResult::Failed, Cause::Stuck);
+        }
     }
 }
 
@@ -343,10 +352,11 @@ void UpgradeEngine::statusPoll(int step, int nextStep, Stage stage) {
     }
     if (decoded == corvane::SubStatus::NoNews) {
         ++pollcnt;
-        if (pollcnt < kPollLimit)
+        if (pollcnt < kPollLimit) {
             postUpgrade(step);
-        else
+        } else {
             endStage(stage, n, StageResult::Failed, Cause::Stuck);
+        }
         return;
     }
     if (decoded == corvane::SubStatus::Finished) {
@@ -411,17 +421,20 @@ void UpgradeEngine::stepEnd() {
     m_upgradeEnded = true;
     const RunOutcome o = upgradeOutcome();
     emitEvent(ev::UpgradeEnded{o});
-    if (m_mode != EngineMode::Interactive)
+    if (m_mode != EngineMode::Interactive) {
         finishRun(o.exit, o.cause, o.processor, o.summary);
+    }
 }
 
 bool UpgradeEngine::rereadAfterCpu1Restart() {
     for (int attempt = 0; attempt < m_timings.cpu1RereadAttempts && !m_shutDown; ++attempt) {
-        if (m_link->hungUp() || (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs)))
+        if (m_link->hungUp() || (attempt > 0 && !Delay_MS(m_timings.cpu1RereadPollMs))) {
             break; // the adapter is gone, or the run is being stopped
+        }
         if (m_identifier->Get_Firmware_Num() != 0 &&
-            m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts))
+            m_identifier->MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts)) {
             return true;
+        }
     }
     return false;
 }
@@ -439,11 +452,13 @@ void UpgradeEngine::verifyAfterRestart() {
             break;
         }
         if (m_link->hungUp() || waited.elapsed() >= m_timings.verifyTimeoutMs ||
-            !Delay_MS(m_timings.verifyPollMs))
+            !Delay_MS(m_timings.verifyPollMs)) {
             break;
+        }
     }
-    if (m_shutDown || (!back && (delaysAbandoned() || m_link->hungUp())))
+    if (m_shutDown || (!back && (delaysAbandoned() || m_link->hungUp()))) {
         return; // stopped, or the adapter is gone (step 99 says so): no verdict
+    }
     if (!back) {
         endStage(Stage::Verification, 0, StageResult::Failed, Cause::NoReply);
         return;
@@ -463,6 +478,7 @@ void UpgradeEngine::verifyAfterRestart() {
         return;
     }
     endStage(Stage::Verification, 0, StageResult::Failed, Cause::VerifyMismatch);
-    for (std::size_t i = 0; i < wrongProcessors.size(); ++i)
+    for (std::size_t i = 0; i < wrongProcessors.size(); ++i) {
         note(Note::VerifyReport, wrongProcessors[i], wrong.at(static_cast<qsizetype>(i)));
+    }
 }

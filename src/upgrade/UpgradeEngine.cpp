@@ -47,11 +47,13 @@ qint64 stageDeadlineMs(const SequencerTimings& timings, std::uint32_t first, std
 }
 
 double programProgress(std::uint32_t address, std::uint32_t first, std::uint32_t last) {
-    if (address < first || last < first)
+    if (address < first || last < first) {
         return 0; // below the range, or an unusable range (the programming steps refuse it)
+    }
     const std::uint32_t span = last - first + 1;
-    if (span == 0)
+    if (span == 0) {
         return 0;
+    }
     // Unsigned 32-bit arithmetic, quotient truncated; an address past the range gives > 100.
     return static_cast<double>((address - first) * 100u / span);
 }
@@ -73,8 +75,9 @@ UpgradeEngine::UpgradeEngine(EngineDeps deps, QObject* parent)
 
 UpgradeEngine::~UpgradeEngine() {
     Port_List.clear();
-    if (m_link)
+    if (m_link) {
         m_link->CloseComm();
+    }
 }
 
 void UpgradeEngine::buildComponents() {
@@ -119,8 +122,9 @@ void UpgradeEngine::loadBuildData() {
     // An error in the build data is kept for the views to show; what follows it is skipped:
     // a program that cannot program must not offer to.
     auto guarded = [this](const std::function<void()>& step) {
-        if (m_startupRefused)
+        if (m_startupRefused) {
             return;
+        }
         try {
             step();
         } catch (const std::exception& e) {
@@ -133,8 +137,9 @@ void UpgradeEngine::loadBuildData() {
         m_startupMessages.push_back({ev::MessageKind::Warning, text});
     };
     guarded([this] {
-        for (int n = 1; n <= 3; ++n)
+        for (int n = 1; n <= 3; ++n) {
             m_store->Init_Mem(n);
+        }
     });
     m_startupRefused = m_startupRefused || m_store->closeRequested();
 
@@ -146,8 +151,9 @@ void UpgradeEngine::loadBuildData() {
 
 bool UpgradeEngine::productHasHmi() const {
     const int idx = m_unit->Product_Idx;
-    if (idx < 0 || idx >= m_products->size())
+    if (idx < 0 || idx >= m_products->size()) {
         return true;
+    }
     return m_products->row(idx).D;
 }
 
@@ -155,8 +161,9 @@ bool UpgradeEngine::productHasHmi() const {
 // Steps and handlers
 
 void UpgradeEngine::postStep(QEvent::Type type, int step) {
-    if (m_shutDown || m_stopSignal != 0)
+    if (m_shutDown || m_stopSignal != 0) {
         return;
+    }
     QCoreApplication::postEvent(this, new StepEvent(type, step));
 }
 
@@ -165,10 +172,11 @@ bool UpgradeEngine::event(QEvent* e) {
         const int step = static_cast<StepEvent*>(e)->step();
         // A shut-down or stopping engine runs no more steps.
         if (!m_shutDown && m_stopSignal == 0) {
-            if (e->type() == WM_SCAN_STEP)
+            if (e->type() == WM_SCAN_STEP) {
                 runHandler([this, step] { Run_Scan_Step(step); });
-            else
+            } else {
                 runHandler([this, step] { runUpgradeStepGuarded(step); });
+            }
         }
         return true;
     }
@@ -183,18 +191,21 @@ void UpgradeEngine::runHandler(const std::function<void()>& fn) {
         if (!m_shutDown) {
             const QString text = QString::fromUtf8(e.what());
             emitEvent(ev::MessageShown{ev::MessageKind::Error, text});
-            if (m_mode != EngineMode::Interactive)
+            if (m_mode != EngineMode::Interactive) {
                 finishRun(RunExit::UpgradeFailed, Cause::InternalError, 0,
                           QStringLiteral("the upgrade failed: ") + oneLine(text));
+            }
         }
     }
-    if (--m_handlerDepth == 0)
+    if (--m_handlerDepth == 0) {
         handlerReturned();
+    }
 }
 
 void UpgradeEngine::handlerReturned() {
-    if (m_releasePending)
+    if (m_releasePending) {
         releaseLinkWhenIdle();
+    }
     if (m_windUpPending) {
         m_windUpPending = false;
         windUpAfterStop();
@@ -207,19 +218,22 @@ void UpgradeEngine::emitEvent(const EngineEvent& event) {
     if (m_stopSignal != 0) {
         const auto* ended = std::get_if<ev::StageEnded>(&event);
         if ((ended && ended->result == StageResult::Failed) ||
-            (std::holds_alternative<ev::Noted>(event) && failureLine(event)))
+            (std::holds_alternative<ev::Noted>(event) && failureLine(event))) {
             return;
+        }
     }
     // A bar that would not move is not reported: a transfer's 2,560 blocks move it 100 times.
     if (const auto* p = std::get_if<ev::StageProgress>(&event)) {
-        if (p->percent == m_lastPercent)
+        if (p->percent == m_lastPercent) {
             return;
+        }
         m_lastPercent = p->percent;
     }
     m_tracker.record(event);
     applyProgressOps(m_lines, progressOps(event));
-    if (!std::holds_alternative<ev::BlockTimed>(event))
+    if (!std::holds_alternative<ev::BlockTimed>(event)) {
         m_sinceActivity.restart();
+    }
     emit reported(event);
 }
 
@@ -233,8 +247,9 @@ void UpgradeEngine::startStage(Stage stage, int processor, bool withBar) {
 void UpgradeEngine::endStage(Stage stage, int processor, StageResult result, Cause cause,
                              std::uint32_t detail) {
     emitEvent(ev::StageEnded{stage, processor, result, cause, detail});
-    if (cause == Cause::UnitRestarted)
+    if (cause == Cause::UnitRestarted) {
         note(Note::UnitRestarted, processor);
+    }
 }
 
 void UpgradeEngine::note(Note kind, int processor, const QString& text) {
@@ -296,17 +311,20 @@ RunOutcome UpgradeEngine::upgradeOutcome() const {
 }
 
 RunOutcome UpgradeEngine::outcome() const {
-    if (m_finished)
+    if (m_finished) {
         return m_outcome;
-    if (m_upgradeEnded)
+    }
+    if (m_upgradeEnded) {
         return upgradeOutcome();
+    }
     return m_tracker.outcomeWith(RunExit::Interrupted, Cause::Interrupted, 0,
                                  QStringLiteral("the run ended before it was finished."));
 }
 
 void UpgradeEngine::finishRun(RunExit exit, Cause cause, int processor, const QString& summary) {
-    if (m_finished)
+    if (m_finished) {
         return;
+    }
     const RunOutcome o = m_tracker.outcomeWith(exit, cause, processor, summary);
     m_finished = true;
     m_outcome = o;
@@ -319,8 +337,9 @@ QString UpgradeEngine::leftProcessorRefusal(int* processor, Cause* cause) const 
     // carried firmware (a silent or too old one would be left as it is).
     for (int n = 1; n <= 3; ++n) {
         const ProcessorFinding found = m_review.finding(n);
-        if (found.state == ProcessorState::Current || found.state == ProcessorState::Absent)
+        if (found.state == ProcessorState::Current || found.state == ProcessorState::Absent) {
             continue;
+        }
         *processor = n;
         *cause = found.state == ProcessorState::Silent           ? Cause::ProcessorSilent
                  : found.state == ProcessorState::NotUpgradeable ? Cause::NotUpgradeable
@@ -334,16 +353,18 @@ QString UpgradeEngine::leftProcessorRefusal(int* processor, Cause* cause) const 
 // Stop, shutdown, stall
 
 void UpgradeEngine::requestStop(int signal) {
-    if (m_stopSignal != 0 || (m_finished && m_mode != EngineMode::Interactive))
+    if (m_stopSignal != 0 || (m_finished && m_mode != EngineMode::Interactive)) {
         return;
+    }
     m_stopSignal = signal;
     m_ledgerAtStop = m_tracker.ledger();
     // A fixed wait (CPU-1's restart) need not run out: nothing follows it.
     abandonDelays();
-    if (m_handlerDepth > 0)
+    if (m_handlerDepth > 0) {
         m_windUpPending = true;
-    else
+    } else {
         QTimer::singleShot(0, this, &UpgradeEngine::windUpAfterStop);
+    }
 }
 
 void UpgradeEngine::windUpAfterStop() {
@@ -363,20 +384,23 @@ void UpgradeEngine::windUpAfterStop() {
 }
 
 void UpgradeEngine::shutdown() {
-    if (m_shutDown)
+    if (m_shutDown) {
         return;
+    }
     m_shutDown = true;
     m_stallTimer.stop();
     // A step may be waiting in a delay or an exchange right now: make those waits end at
     // once, retire the link (its port closes, which ends a reply wait, and can never be
     // reopened by what that step does next), and free it only after the step has returned.
     abandonDelays();
-    if (m_link)
+    if (m_link) {
         m_link->retire();
+    }
     releaseLinkWhenIdle();
-    if (m_mode != EngineMode::Interactive)
+    if (m_mode != EngineMode::Interactive) {
         finishRun(RunExit::Interrupted, Cause::Interrupted, 0,
                   QStringLiteral("the run was shut down before it ended."));
+    }
 }
 
 void UpgradeEngine::releaseLinkWhenIdle() {
@@ -385,11 +409,13 @@ void UpgradeEngine::releaseLinkWhenIdle() {
         return;
     }
     m_releasePending = false;
-    if (!m_link)
+    if (!m_link) {
         return;
+    }
     m_programmer.reset();
-    if (m_facade)
+    if (m_facade) {
         m_facade->setSerial(nullptr);
+    }
     // An exchange that reopens the port (bootloader entry) may have run after the close.
     m_link->CloseComm();
     m_link.reset();
@@ -397,8 +423,9 @@ void UpgradeEngine::releaseLinkWhenIdle() {
 }
 
 void UpgradeEngine::checkStall() {
-    if (m_finished || !m_sinceActivity.isValid() || m_sinceActivity.elapsed() <= m_stallLimitMs)
+    if (m_finished || !m_sinceActivity.isValid() || m_sinceActivity.elapsed() <= m_stallLimitMs) {
         return;
+    }
     const QString summary = QStringLiteral("nothing happened for %1 s; the run is abandoned.")
                                 .arg(m_stallLimitMs / 1000.0);
     finishRun(RunExit::Stalled, Cause::Stalled, 0, summary);

@@ -39,42 +39,50 @@ bool VersionReview::answered(int n) const {
 bool VersionReview::flagFor(int n) const {
     bool flag = false;
     if (answered(n)) {
-        if (m_unit.RM_Number[n] == m_unit.New_RM_Number[n])
+        if (m_unit.RM_Number[n] == m_unit.New_RM_Number[n]) {
             flag = m_unit.FW_Version[n] < m_unit.New_FW_Version[n];
-        else
+        } else {
             flag = n != 1; // a sub-processor with another product number is reprogrammed
-        if (n > 1 && m_unit.RM_Number[n] == m_unit.Boot_RM_Number)
+        }
+        if (n > 1 && m_unit.RM_Number[n] == m_unit.Boot_RM_Number) {
             flag = true; // already in its bootloader: whatever it runs gets replaced
+        }
     }
-    if (All_Mode)
+    if (All_Mode) {
         flag = true;
+    }
     return flag;
 }
 
 void VersionReview::Refresh_Update_Flags() {
     std::array<bool, 4> flag{};
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         flag[n] = flagFor(n);
+    }
 
     const bool hasHmi = productHasHmi();
-    if (!hasHmi)
+    if (!hasHmi) {
         flag[3] = false;
+    }
 
     const bool cpu2TooOld =
         m_unit.FW_Version[2] < kMinCpu2Version && m_unit.RM_Number[2] != m_unit.Boot_RM_Number;
-    if (cpu2TooOld)
+    if (cpu2TooOld) {
         flag[2] = false;
+    }
     Markers[2].shown = cpu2TooOld;
 
     const bool hmiTooOld =
         m_unit.FW_Version[3] < kMinHmiVersion && m_unit.RM_Number[3] != m_unit.Boot_RM_Number;
-    if (hmiTooOld)
+    if (hmiTooOld) {
         flag[3] = false;
+    }
     // A product without the display processor shows "N/A" in that row and never a marker.
     Markers[3].shown = hmiTooOld && hasHmi;
 
-    if (inOldCpu1Range(m_unit.FW_Version[1]))
+    if (inOldCpu1Range(m_unit.FW_Version[1])) {
         flag = {};
+    }
 
     Load_Visible = false;
     for (int n = 1; n <= 3; ++n) {
@@ -92,10 +100,11 @@ void VersionReview::Update_Version_Labels() {
             text = QStringLiteral("Unknown");
         } else {
             text = installedVersionText(m_unit.RM_Number[n], m_unit.FW_Version[n]);
-            if (m_unit.PMem_Store[n].Upgrade_Flag)
+            if (m_unit.PMem_Store[n].Upgrade_Flag) {
                 carried = kRed;
-            else
+            } else {
                 installed = kLime;
+            }
         }
         if (n == 3 && !productHasHmi()) {
             text = QStringLiteral("N/A");
@@ -144,21 +153,25 @@ QString VersionReview::reportLine(int n) const {
 }
 
 ProcessorFinding VersionReview::finding(int n) const {
-    if (n < 1 || n > 3 || (n == 3 && !productHasHmi()) || m_unit.New_RM_Number[n] == 0)
+    if (n < 1 || n > 3 || (n == 3 && !productHasHmi()) || m_unit.New_RM_Number[n] == 0) {
         return {ProcessorState::Absent, {}};
+    }
     const std::uint16_t rm = m_unit.RM_Number[n];
     const std::uint16_t version = m_unit.FW_Version[n];
-    if (!answered(n))
+    if (!answered(n)) {
         return {ProcessorState::Silent, processorName(n) + QStringLiteral(" Not Responding")};
+    }
     const bool inBoot = n > 1 && rm == m_unit.Boot_RM_Number;
-    if (!inBoot && rm == m_unit.New_RM_Number[n] && version >= m_unit.New_FW_Version[n])
+    if (!inBoot && rm == m_unit.New_RM_Number[n] && version >= m_unit.New_FW_Version[n]) {
         return {ProcessorState::Current, {}};
+    }
     const bool tooOld = (n == 1 && inOldCpu1Range(version)) ||
                         (n == 2 && !inBoot && version < kMinCpu2Version) ||
                         (n == 3 && !inBoot && version < kMinHmiVersion);
-    if (tooOld)
+    if (tooOld) {
         return {ProcessorState::NotUpgradeable,
                 processorName(n) + QStringLiteral(" Firmware Not Upgradeable (") +
                     installedVersionText(rm, version) + QLatin1Char(')')};
+    }
     return {ProcessorState::Different, reportLine(n)};
 }

@@ -29,17 +29,20 @@ std::vector<sim::ExchangeRecord> sampleTrace() {
     add(Exchange::Fn103, "bootloader");
     add(Exchange::BlModel);
     add(Exchange::BlInfo);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         add(Exchange::BlErase);
-    for (int i = 0; i < 7; ++i)
+    }
+    for (int i = 0; i < 7; ++i) {
         add(Exchange::BlProgram);
+    }
     add(Exchange::BlWriteByte);
     add(Exchange::BlReset);
     add(Exchange::ModbusRead, "reg 0");
     add(Exchange::Fn104Command, "CPU-2 boot-entry");
     add(Exchange::ModbusRead, "reg 10");
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         add(Exchange::Fn104Data, "CPU-2");
+    }
     add(Exchange::Fn104Command, "CPU-2 erase");
     add(Exchange::StatusRead, "CPU-2");
     add(Exchange::StatusRead, "CPU-2");
@@ -68,9 +71,11 @@ PlanOptions only(bool cross, bool power, bool late, bool discovery, int seeds) {
 }
 
 const Phase* phaseNamed(const std::vector<Phase>& phases, const char* name) {
-    for (const Phase& p : phases)
-        if (p.name == QLatin1String(name))
+    for (const Phase& p : phases) {
+        if (p.name == QLatin1String(name)) {
             return &p;
+        }
+    }
     return nullptr;
 }
 
@@ -139,8 +144,9 @@ void TestCampaign::crossesEveryKindWithEveryFault() {
     std::vector<PlannedRun> runs;
     planRuns(runs, sampleSetup(), t, only(true, false, false, false, 0));
     std::map<Exchange, int> countOf;
-    for (const auto& r : t)
+    for (const auto& r : t) {
         ++countOf[r.kind];
+    }
 
     std::set<QString> seen;
     for (const PlannedRun& r : runs) {
@@ -223,8 +229,9 @@ void TestCampaign::powerLossAndLateRepliesCoverEveryStep() {
     QCOMPARE(power[QStringLiteral("CPU-1 programming")], three);
     QCOMPARE(power[QStringLiteral("CPU-2 transfer")], three);
     for (const char* step :
-         {"disable", "reset", "CPU-2 boot entry", "CPU-2 erase", "CPU-2 programming", "restart"})
+         {"disable", "reset", "CPU-2 boot entry", "CPU-2 erase", "CPU-2 programming", "restart"}) {
         QCOMPARE(power[QString::fromLatin1(step)].size(), std::size_t{1});
+    }
     // The late reply of an operation's last status read (its "finished") is among them.
     const auto finishedLate = std::find_if(runs.begin(), runs.end(), [](const PlannedRun& r) {
         return r.group == QLatin1String("late") && r.phase == QLatin1String("CPU-2 programming") &&
@@ -234,8 +241,9 @@ void TestCampaign::powerLossAndLateRepliesCoverEveryStep() {
     QCOMPARE(finishedLate->faults[0].on, Exchange::StatusRead);
     QCOMPARE(finishedLate->faults[0].after, 4);
     QCOMPARE(finishedLate->faults[1].after, 35);
-    for (const Phase& p : phasesOf(t))
+    for (const Phase& p : phasesOf(t)) {
         QCOMPARE(late[p.name], p.exchanges.size() > 1 ? 6 : 3);
+    }
 }
 
 void TestCampaign::discoveryFaultsHitTheScanReads() {
@@ -260,9 +268,10 @@ void TestCampaign::randomChainsAreRepeatable() {
         QCOMPARE(encodeRun(a[i]), encodeRun(b[i]));
         QVERIFY(a[i].faults.size() >= 1 && a[i].faults.size() <= 5);
         sizes.insert(a[i].faults.size());
-        for (const sim::Fault& f : a[i].faults)
+        for (const sim::Fault& f : a[i].faults) {
             QVERIFY(f.kind != FaultKind::ExceptionReply ||
                     !sim::exchangeName(f.on).startsWith(QLatin1String("bl-")));
+        }
     }
     QCOMPARE(sizes.size(), std::size_t{5}); // every chain length from 1 to 5 occurs
 }
@@ -458,8 +467,9 @@ void TestCampaign::reducedUnitUpgradesCleanly() {
     for (const char* step :
          {"upgrade mode", "bootloader entry", "disable", "reset", "CPU-2 boot entry",
           "CPU-2 transfer", "CPU-2 erase", "CPU-2 programming", "HMI boot entry", "HMI transfer",
-          "HMI erase", "HMI programming", "restart"})
+          "HMI erase", "HMI programming", "restart"}) {
         QVERIFY2(phaseNamed(phases, step), step);
+    }
     // The operations end with their status reads (busy, then finished).
     QVERIFY(phaseNamed(phases, "HMI erase")->exchanges.size() >= 2);
     QCOMPARE(trace.front().kind, Exchange::ModbusRead);

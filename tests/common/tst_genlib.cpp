@@ -151,8 +151,9 @@ private slots:
                      std::chrono::duration_cast<std::chrono::microseconds>(took).count())));
         QVERIFY(took < std::chrono::milliseconds(ms + 1500));
         QCOMPARE(target.events, 1);
-        if (ms >= 100)
+        if (ms >= 100) {
             QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+        }
     }
 
     void delayWithoutEvents() {
@@ -238,8 +239,9 @@ private slots:
         QFETCH(QStringList, expected);
         Version_Info.fill(QStringLiteral("stale"));
         fillVersionInfo(hasBlock ? std::optional<VersionBlock>(block) : std::nullopt);
-        for (int i = 0; i < kVersionKeyCount; ++i)
+        for (int i = 0; i < kVersionKeyCount; ++i) {
             QCOMPARE(Version_Info[i], expected[i]);
+        }
     }
 
     void versionKeysInOrder() {
@@ -259,8 +261,9 @@ private slots:
                     .hasMatch());
         QVERIFY(Version_Info[8].count(QLatin1Char('.')) == 2);
         QVERIFY(Version_Info[2].startsWith(Version_Info[8] + QLatin1Char('.')));
-        for (const QString& v : Version_Info)
+        for (const QString& v : Version_Info) {
             QVERIFY(!v.isEmpty());
+        }
     }
 
     void ctrlKey_data() {

@@ -61,11 +61,13 @@ public:
             while (m_process.canReadLine()) {
                 const QString line = QString::fromLocal8Bit(m_process.readLine()).chopped(1);
                 m_lines << line;
-                if (line.startsWith(prefix))
+                if (line.startsWith(prefix)) {
                     return true;
+                }
             }
-            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
                 return false;
+            }
             m_process.waitForReadyRead(
                 static_cast<int>(std::min<qint64>(deadline.remainingTime(), 200)));
         }
@@ -82,10 +84,12 @@ public:
             return -1;
         }
         const QString rest = QString::fromLocal8Bit(m_process.readAllStandardOutput());
-        if (!rest.isEmpty())
+        if (!rest.isEmpty()) {
             m_lines << rest.split(u'\n');
-        while (!m_lines.isEmpty() && m_lines.constLast().isEmpty())
+        }
+        while (!m_lines.isEmpty() && m_lines.constLast().isEmpty()) {
             m_lines.removeLast();
+        }
         m_err = QString::fromLocal8Bit(m_process.readAllStandardError());
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
     }
@@ -147,8 +151,9 @@ public:
 
     // Stops the unit and returns the summary it prints.
     QString stop() {
-        if (m_process.state() == QProcess::NotRunning)
+        if (m_process.state() == QProcess::NotRunning) {
             return m_summary;
+        }
         ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
         m_process.waitForFinished(20000);
         m_summary = QString::fromLocal8Bit(m_process.readAllStandardOutput());
@@ -166,9 +171,11 @@ private:
 
 // "CPU-1      running     4001    2.16     yes ..." -> the summary row of processor `name`.
 inline QString summaryRow(const QString& summary, const QString& name) {
-    for (const QString& line : summary.split(u'\n'))
-        if (line.startsWith(name + QLatin1Char(' ')))
+    for (const QString& line : summary.split(u'\n')) {
+        if (line.startsWith(name + QLatin1Char(' '))) {
             return line.simplified();
+        }
+    }
     return {};
 }
 
@@ -176,12 +183,14 @@ inline QString summaryRow(const QString& summary, const QString& name) {
 inline QMap<QString, int> exchangeCounts(const QString& summary) {
     QMap<QString, int> counts;
     for (const QString& line : summary.split(u'\n')) {
-        if (!line.startsWith(QLatin1String("Exchanges:")))
+        if (!line.startsWith(QLatin1String("Exchanges:"))) {
             continue;
+        }
         for (const QString& item : line.mid(10).split(u',', Qt::SkipEmptyParts)) {
             const QStringList parts = item.simplified().split(u' ');
-            if (parts.size() == 2)
+            if (parts.size() == 2) {
                 counts.insert(parts[0], parts[1].toInt());
+            }
         }
     }
     return counts;

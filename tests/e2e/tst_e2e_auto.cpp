@@ -30,8 +30,9 @@ struct Run {
 // CTest runs this suite once more with CORVANE_E2E_LINK=fast: every unattended run then
 // uses the fast link.
 Run runUpdater(QStringList args, int timeoutMs = 120000) {
-    if (fastLinkRequested() && args.contains(QStringLiteral("--auto")))
+    if (fastLinkRequested() && args.contains(QStringLiteral("--auto"))) {
         args << QStringLiteral("--fast");
+    }
     corvane::e2e::UpdaterRun run(args);
     Run r;
     r.exitCode = run.finish(timeoutMs);
@@ -90,10 +91,11 @@ void TestE2eAuto::exitCodes() {
     QVERIFY2(r.exitCode == exitCode,
              qPrintable(
                  QStringLiteral("exit %1\n%2\n%3").arg(r.exitCode).arg(r.out.join(u'\n'), r.err)));
-    if (!expectedLine.isEmpty())
+    if (!expectedLine.isEmpty()) {
         QVERIFY2(r.out.contains(expectedLine), qPrintable(r.out.join(u'\n')));
-    else
+    } else {
         QVERIFY(!r.err.isEmpty()); // a command-line error says what is wrong
+    }
 }
 
 void TestE2eAuto::successfulRunReportsEveryStage() {
@@ -146,14 +148,16 @@ void TestE2eAuto::successfulRunReportsEveryStage() {
                                         : line.startsWith(stage);
         };
         qsizetype found = at;
-        while (found < r.out.size() && !matches(r.out.at(found)))
+        while (found < r.out.size() && !matches(r.out.at(found))) {
             ++found;
+        }
         QVERIFY2(found < r.out.size(), qPrintable(stage + QStringLiteral("\n") + all));
         at = found + 1;
     }
     // The result comes last, after the simulated unit's summary.
-    while (!r.out.isEmpty() && r.out.constLast().isEmpty())
+    while (!r.out.isEmpty() && r.out.constLast().isEmpty()) {
         r.out.removeLast();
+    }
     QCOMPARE(r.out.constLast(), QStringLiteral("Result: upgrade complete."));
     QVERIFY(r.out.indexOf(QStringLiteral("Simulated unit after the run:")) < r.out.size() - 1);
     // Afterwards the simulated unit reports what it runs: CPU-1 on the carried firmware.
@@ -168,12 +172,14 @@ void TestE2eAuto::helpDescribesTheUnattendedRun() {
     QCOMPARE(r.exitCode, 0);
     const QString help = r.out.join(u'\n');
     for (const char* word :
-         {"--auto", "--simulate", "--port", "--fast", "--help-simulate", "Exit codes"})
+         {"--auto", "--simulate", "--port", "--fast", "--help-simulate", "Exit codes"}) {
         QVERIFY2(help.contains(QLatin1String(word)), word);
+    }
     const Run sim = runUpdater({"--help-simulate"}, 30000);
     QCOMPARE(sim.exitCode, 0);
-    for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader"})
+    for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader"}) {
         QVERIFY2(sim.out.join(u'\n').contains(QLatin1String(word)), word);
+    }
 }
 
 namespace {
@@ -183,23 +189,27 @@ const QRegularExpression kTranscriptLine(QStringLiteral("^ *(\\d+) ms  (\\S+) +(
 
 QStringList readLines(const QString& path) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
         return {};
+    }
     QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
-    if (!lines.isEmpty() && lines.constLast().isEmpty())
+    if (!lines.isEmpty() && lines.constLast().isEmpty()) {
         lines.removeLast();
+    }
     return lines;
 }
 
 // The sum of the simulated unit's "Exchanges: kind N, kind N, ..." line.
 int simulatorExchanges(const QStringList& out) {
     for (const QString& line : out) {
-        if (!line.startsWith(QStringLiteral("Exchanges: ")))
+        if (!line.startsWith(QStringLiteral("Exchanges: "))) {
             continue;
+        }
         int total = 0;
         static const QRegularExpression count(QStringLiteral("[a-z0-9-]+ (\\d+)"));
-        for (auto it = count.globalMatch(line.mid(11)); it.hasNext();)
+        for (auto it = count.globalMatch(line.mid(11)); it.hasNext();) {
             total += it.next().captured(1).toInt();
+        }
         return total;
     }
     return -1;
@@ -231,8 +241,9 @@ void TestE2eAuto::transcriptOfAFullUpgrade() {
         last = ms;
         ++tags[m.captured(2)];
         // Every frame the updater wrote belongs to an exchange.
-        if (m.captured(2) == QLatin1String("tx"))
+        if (m.captured(2) == QLatin1String("tx")) {
             QVERIFY2(!m.captured(3).startsWith(QStringLiteral("(between")), qPrintable(line));
+        }
     }
     const int exchanges = simulatorExchanges(r.out);
     QVERIFY2(exchanges > 1000, qPrintable(r.out.join(u'\n')));
@@ -249,8 +260,9 @@ void TestE2eAuto::transcriptOfAFullUpgrade() {
     QVERIFY2(all.contains(QStringLiteral("ports    ") + port), qPrintable(port));
     QVERIFY(all.contains(QStringLiteral("scan     ") + port + QStringLiteral(" found CV.")));
     for (const char* stage : {"Erasing Program Memory...... 100%", "Restarting CPU-1......Done",
-                              "Restarting System....Done"})
+                              "Restarting System....Done"}) {
         QVERIFY2(all.contains(QStringLiteral("progress ") + QLatin1String(stage)), stage);
+    }
     QVERIFY2(all.contains(QRegularExpression(
                  QStringLiteral("tx +bootloader cmd 0x02 len 2 count 131  10 02 "))),
              "bootloader program frames");
@@ -273,8 +285,9 @@ void TestE2eAuto::cutOffRunLeavesItsTranscript() {
     QFile f(log);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QVERIFY(f.readAll().endsWith('\n')); // no half-written line
-    for (const QString& line : lines)
+    for (const QString& line : lines) {
         QVERIFY2(kTranscriptLine.match(line).hasMatch(), qPrintable(line));
+    }
     QVERIFY(lines.join(u'\n').contains(QStringLiteral("progress Sending New Firmware")));
     QVERIFY(!lines.constLast().contains(QStringLiteral("result ")));
 }
@@ -297,8 +310,9 @@ void TestE2eAuto::transcriptSaysWhyAPortDidNotOpen() {
         const auto m = kTranscriptLine.match(line);
         QVERIFY2(m.hasMatch(), qPrintable(line));
         if (m.captured(2) == QLatin1String("ports") || m.captured(2) == QLatin1String("scan") ||
-            m.captured(2) == QLatin1String("result"))
+            m.captured(2) == QLatin1String("result")) {
             body << m.captured(2) + QLatin1Char(' ') + m.captured(3);
+        }
     }
     QCOMPARE(body.size(), 6);
     QCOMPARE(body[0], QStringLiteral("ports /dev/null, ") + missing);

@@ -50,8 +50,7 @@ void TestE2eAutoRun::reportsTheLink() {
     QFETCH(QString, ends);
     QFETCH(bool, timerWarning);
     const auto us = static_cast<std::uint32_t>(intervalUs);
-    const QString line =
-        linkReport({QStringLiteral("/dev/ttyUSB0"), answer, us, chunkEndFor(us)});
+    const QString line = linkReport({QStringLiteral("/dev/ttyUSB0"), answer, us, chunkEndFor(us)});
     QVERIFY2(line.startsWith(QStringLiteral("Link: /dev/ttyUSB0, a reply ends ") + ends +
                              QStringLiteral("; ")),
              qPrintable(line));
@@ -96,19 +95,22 @@ void TestE2eAutoRun::upgradesUnattended() {
     const QString sending = QStringLiteral("Progress: Sending New Firmware for HMI...... ");
     std::vector<int> values;
     for (const QString& line : o) {
-        if (!line.startsWith(sending))
+        if (!line.startsWith(sending)) {
             continue;
+        }
         const QString rest = line.mid(sending.size());
         values.push_back(rest.section(u'%', 0, 0).toInt());
-        if (values.back() > 0)
+        if (values.back() > 0) {
             QVERIFY2(rest.contains(QLatin1String(" KiB/s")), qPrintable(line));
+        }
         QCOMPARE(rest.contains(QLatin1String(" left)")), values.back() > 0 && values.back() < 100);
     }
     QVERIFY(values.size() >= 3);
     QCOMPARE(values.front(), 0);
     QCOMPARE(values.back(), 100);
-    for (std::size_t i = 1; i < values.size(); ++i)
+    for (std::size_t i = 1; i < values.size(); ++i) {
         QVERIFY2(values[i] / 10 > values[i - 1] / 10, qPrintable(QString::number(values[i])));
+    }
     QVERIFY(rig.flashRange(3) == rig.carriedRange(3));
 }
 
@@ -156,8 +158,9 @@ void TestE2eAutoRun::endsWithTheRightCode() {
     s.cpu1.rm = std::uint16_t(cpu1Rm);
     s.modelRm = std::uint16_t(model);
     sim::FaultPlan plan;
-    if (exitCode == 6)
+    if (exitCode == 6) {
         plan.faults.push_back(*sim::parseFault(QStringLiteral("drop:bl-info,count=100")));
+    }
     RigOptions options;
     options.answerModals = false;
     UpgradeRig rig(s, plan, options);

@@ -92,8 +92,9 @@ void TestE2eCli::identifyChangesNothing() {
         }
     }
     QVERIFY2(run.lastLine().startsWith(QLatin1String("Result: ")), qPrintable(run.text()));
-    if (!result.isEmpty())
+    if (!result.isEmpty()) {
         QCOMPARE(run.lastLine(), result);
+    }
     QVERIFY(!run.text().contains(QLatin1String("Loading firmware")));
 
     // On the unit's side only identification went over the wire, and no flash was touched.
@@ -104,14 +105,16 @@ void TestE2eCli::identifyChangesNothing() {
     const QMap<QString, int> counts = exchangeCounts(summary);
     QVERIFY2(!counts.isEmpty(), qPrintable(summary));
     const QSet<QString> reads{"modbus-read", "bl-model", "bl-info"};
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
         QVERIFY2(reads.contains(it.key()), qPrintable(it.key() + u'\n' + summary));
+    }
     for (const QString& name :
          {QStringLiteral("CPU-1"), QStringLiteral("CPU-2"), QStringLiteral("HMI")}) {
         const QStringList row = summaryRow(summary, name).split(u' ');
         QVERIFY2(row.size() >= 5, qPrintable(summary));
-        if (row[1] != QLatin1String("absent"))
+        if (row[1] != QLatin1String("absent")) {
             QCOMPARE(row[4], QStringLiteral("no")); // "Programmed"
+        }
     }
 }
 
@@ -132,8 +135,9 @@ void TestE2eCli::runsWithoutDisplay() {
     QFETCH(QString, display);
     QFETCH(int, exitCode);
     QProcessEnvironment env = updaterEnvironment(true);
-    if (!display.isEmpty())
+    if (!display.isEmpty()) {
         env.insert(QStringLiteral("DISPLAY"), display);
+    }
     // Qt names every plugin it loads, and warns about a missing runtime folder, on standard
     // error: a run without a window loads none and has nothing to warn about.
     env.insert(QStringLiteral("QT_DEBUG_PLUGINS"), QStringLiteral("1"));
@@ -150,17 +154,20 @@ void TestE2eCli::helpTexts() {
     QCOMPARE(help.finish(30000), 0);
     const QString main = help.lines().join(u'\n');
     for (const char* word : {"--auto", "--identify", "--port", "--simulate", "--help-simulate",
-                             "Exit codes", "10 ", "130", "143", "dialout"})
+                             "Exit codes", "10 ", "130", "143", "dialout"}) {
         QVERIFY2(main.contains(QLatin1String(word)), word);
+    }
     // The simulated unit's many options are not a technician's.
-    for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader", "--seed"})
+    for (const char* word : {"--cpu1", "--fault", "--timing", "--bootloader", "--seed"}) {
         QVERIFY2(!main.contains(QLatin1String(word)), word);
+    }
 
     UpdaterRun simulate({"--help-simulate"});
     QCOMPARE(simulate.finish(30000), 0);
     const QString sim = simulate.lines().join(u'\n');
-    for (const char* word : {"--cpu1", "--hmi", "--fault", "--timing", "--bootloader", "--seed"})
+    for (const char* word : {"--cpu1", "--hmi", "--fault", "--timing", "--bootloader", "--seed"}) {
         QVERIFY2(sim.contains(QLatin1String(word)), word);
+    }
 }
 
 void TestE2eCli::badOptionIsOneLine_data() {
@@ -231,8 +238,9 @@ void TestE2eCli::openFailureReasons() {
                           {port, QStringLiteral("-c"), QStringLiteral("echo locked; cat")});
             QVERIFY(holder->waitForReadyRead(10000));
         } else {
-            if (::geteuid() != 0)
+            if (::geteuid() != 0) {
                 QSKIP("needs root to run the updater as another user");
+            }
             // A pty belongs to the user who opened it, mode 0620: nobody may not open it.
             program = QStringLiteral("setpriv");
             before = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
@@ -250,8 +258,9 @@ void TestE2eCli::openFailureReasons() {
         run.lines().indexOf(QStringLiteral("Scan: ") + port + QStringLiteral(" unable to open."));
     QVERIFY2(at >= 0 && at + 1 < run.lines().size(), qPrintable(run.text()));
     const QString reason = run.lines().at(at + 1);
-    for (const QString& w : words)
+    for (const QString& w : words) {
         QVERIFY2(reason.contains(w), qPrintable(reason));
+    }
     // The result names the reason, not a time-out.
     QVERIFY2(run.lastLine().startsWith(QLatin1String("Result: no unit found: ")),
              qPrintable(run.text()));

@@ -44,26 +44,33 @@ public:
 
 private:
     void look() {
-        if (m_closed || !m_rig.hasWindow())
+        if (m_closed || !m_rig.hasWindow()) {
             return;
+        }
         if (m_mark == std::size_t(-1)) {
-            for (const QString& line : m_rig.lines())
-                if (line.startsWith(m_after))
+            for (const QString& line : m_rig.lines()) {
+                if (line.startsWith(m_after)) {
                     m_mark = m_rig.wire().requestCount();
-            if (m_mark == std::size_t(-1))
+                }
+            }
+            if (m_mark == std::size_t(-1)) {
                 return;
+            }
         }
         if (!m_seen.isValid()) {
             const std::vector<RequestKind> kinds = m_rig.wire().kinds();
             int count = 0;
-            for (std::size_t i = m_mark; i < kinds.size(); ++i)
+            for (std::size_t i = m_mark; i < kinds.size(); ++i) {
                 count += kinds[i] == m_kind ? 1 : 0;
-            if (count < m_occurrence)
+            }
+            if (count < m_occurrence) {
                 return;
+            }
             m_seen.start();
         }
-        if (m_seen.elapsed() < m_delayMs)
+        if (m_seen.elapsed() < m_delayMs) {
             return;
+        }
         m_timer.stop();
         m_closed = true;
         m_requestsAtClose = m_rig.wire().requestCount();
@@ -169,9 +176,10 @@ void TestE2eClosing::closingStopsTheWire() {
     QTest::qWait(300); // whatever the interrupted step would still send
     const auto requests = rig.wire().requests();
     QString sent;
-    for (std::size_t i = trigger.requestsAtClose(); i < requests.size(); ++i)
+    for (std::size_t i = trigger.requestsAtClose(); i < requests.size(); ++i) {
         sent += kindName(requests[i].kind) + QLatin1Char(' ') +
                 QString::fromLatin1(requests[i].bytes.toHex(' ')) + QLatin1Char('\n');
+    }
     QVERIFY2(
         sent.isEmpty(),
         qPrintable(

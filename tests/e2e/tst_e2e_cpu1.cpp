@@ -32,9 +32,11 @@ QString infoLine(const sim::Scenario& s) {
 
 QStringList scanLog(const TForm3& form, const QString& port) {
     QStringList out;
-    for (const QString& line : form.engine().Memo2)
-        if (line.startsWith(port))
+    for (const QString& line : form.engine().Memo2) {
+        if (line.startsWith(port)) {
             out << line.mid(port.size());
+        }
+    }
     return out;
 }
 
@@ -110,8 +112,9 @@ void TestE2eCpu1::bootloaderRefusesTheRun() {
     sim::FaultPlan plan;
     if (silent) {
         // The bootloader takes the requests and never answers.
-        for (const char* kind : {"drop:bl-info,count=1000", "drop:bl-model,count=1000"})
+        for (const char* kind : {"drop:bl-info,count=1000", "drop:bl-model,count=1000"}) {
             plan.faults.push_back(*sim::parseFault(QString::fromLatin1(kind)));
+        }
     } else {
         s.modelRm = 4002; // a product of the right family, but not this unit's
     }
@@ -132,8 +135,9 @@ void TestE2eCpu1::bootloaderRefusesTheRun() {
     // Nothing was erased or programmed.
     const std::vector<RequestKind> kinds = rig.kindsSinceLoad();
     for (RequestKind k : {RequestKind::BlErase, RequestKind::BlProgram, RequestKind::BlWriteByte,
-                          RequestKind::BlReset})
+                          RequestKind::BlReset}) {
         QCOMPARE(std::count(kinds.begin(), kinds.end(), k), 0);
+    }
     QCOMPARE(rig.unit().summary().processors[1].eraseSteps, 0);
     QVERIFY(rig.flashRange(1) == before); // the program range; entry marks boot mode below it
     QVERIFY(rig.closeWindow());

@@ -24,16 +24,19 @@ QString infoLine(const sim::Scenario& s) {
 // The kinds of a request sequence with runs of the same kind folded into one.
 std::vector<RequestKind> folded(const std::vector<RequestKind>& kinds) {
     std::vector<RequestKind> out;
-    for (RequestKind k : kinds)
-        if (out.empty() || out.back() != k)
+    for (RequestKind k : kinds) {
+        if (out.empty() || out.back() != k) {
             out.push_back(k);
+        }
+    }
     return out;
 }
 
 QStringList names(const std::vector<RequestKind>& kinds) {
     QStringList out;
-    for (RequestKind k : kinds)
+    for (RequestKind k : kinds) {
         out << kindName(k);
+    }
     return out;
 }
 
@@ -56,9 +59,10 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
     TForm3& form = rig.openWindow();
     QVERIFY(rig.scan());
     QVERIFY(form.Start_Panel->isVisibleTo(&form));
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY2(form.unit().PMem_Store[std::size_t(n)].Upgrade_Flag,
                  qPrintable(QString::number(n)));
+    }
     QVERIFY(rig.messages().isEmpty());
 
     QVERIFY(rig.load());
@@ -102,8 +106,9 @@ void TestE2eFull::upgradeOfAllThreeProcessors() {
     const sim::Summary summary = rig.unit().summary();
     QVERIFY(summary.upgradeModeSeen);
     QVERIFY(summary.restartSeen);
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY(summary.processors[std::size_t(n)].holdsCarriedImage);
+    }
 
     // After CPU-1's restart the window read the unit again: CPU-1 is now up to date.
     QCOMPARE(int(form.unit().FW_Version[1]), int(carried.version[1]));
@@ -160,10 +165,12 @@ void TestE2eFull::noiseAndLateRepliesDoNotDisturbTheUpgrade() {
     QCOMPARE(lines.size(), 17);
     QCOMPARE(lines.at(15), QStringLiteral("Restarting System....Done"));
     QCOMPARE(lines.last(), QStringLiteral("Verifying Firmware......OK"));
-    for (const QString& line : lines)
+    for (const QString& line : lines) {
         QVERIFY2(!line.contains(QLatin1String("Error")), qPrintable(line));
-    for (int n = 1; n <= 3; ++n)
+    }
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY2(rig.flashRange(n) == rig.carriedRange(n), qPrintable(QString::number(n)));
+    }
     const sim::Summary summary = rig.unit().summary();
     QVERIFY(summary.restartSeen);
     const auto fired = [&](const char* name) {

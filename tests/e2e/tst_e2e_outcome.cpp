@@ -105,8 +105,9 @@ void TestE2eOutcome::verifiesAfterTheRestart() {
     QVERIFY(holdsCarried(rig, 2)); // the flash is right in every row: only the report differs
     QCOMPARE(out.lines.last(), lastLine);
     QCOMPARE(out.output.last(), result);
-    if (verify)
+    if (verify) {
         QVERIFY(out.lines.contains(QStringLiteral("Restarting System....Done")));
+    }
 }
 
 void TestE2eOutcome::lateStatusReplyNeverEndsInSuccess() {
@@ -203,8 +204,9 @@ void TestE2eOutcome::rereadFailureAfterCpu1RestartEndsTheRun() {
                                                "Responding After Restart. Upgrade Aborted"));
     QVERIFY(holdsCarried(rig, 1));
     // Nothing was written into a sub-processor window chosen from the old version.
-    for (const RequestKind k : rig.wire().kinds())
+    for (const RequestKind k : rig.wire().kinds()) {
         QVERIFY(k != RequestKind::Fn104Command && k != RequestKind::Fn104Data);
+    }
 }
 
 void TestE2eOutcome::cyclingBusyStatusMeetsTheStageLimit() {

@@ -24,8 +24,9 @@ void checkUpgraded(SimProcess& unit, bool withCpu2) {
     const QString summary = unit.stop();
     const auto& c = carried();
     for (int n : {1, 2}) {
-        if (n == 2 && !withCpu2)
+        if (n == 2 && !withCpu2) {
             continue;
+        }
         const QString name = n == 1 ? QStringLiteral("CPU-1") : QStringLiteral("CPU-2");
         const QString row = summaryRow(summary, name);
         QVERIFY2(row.startsWith(QStringLiteral("%1 running %2 %3.%4 yes")
@@ -96,8 +97,9 @@ void TestE2eSignals::stopSignals() {
     {
         UpdaterRun run({"--auto", "--port", unit.port()});
         QVERIFY2(run.waitForLine(at), qPrintable(run.text()));
-        if (at.startsWith(QLatin1String("Progress: Restarting CPU-1")))
+        if (at.startsWith(QLatin1String("Progress: Restarting CPU-1"))) {
             QTest::qWait(1000);
+        }
         run.signal(sig);
         const int code = run.finish(60000);
         QVERIFY2(code == 128 + sig, qPrintable(QStringLiteral("exit %1\n").arg(code) + run.text()));
@@ -110,9 +112,10 @@ void TestE2eSignals::stopSignals() {
             run.lines().indexOf(QRegularExpression(QStringLiteral("State: .*")));
         QVERIFY2(stateAt >= 0, qPrintable(run.text()));
         QVERIFY2(run.lines().at(stateAt).contains(state), qPrintable(run.lines().at(stateAt)));
-        if (state != QLatin1String("Nothing was written to the unit"))
+        if (state != QLatin1String("Nothing was written to the unit")) {
             QVERIFY2(run.lines().at(stateAt).contains(QLatin1String("Run the upgrade again")),
                      qPrintable(run.lines().at(stateAt)));
+        }
         QCOMPARE(run.lastLine(),
                  QStringLiteral("Result: stopped by %1 before the run ended.").arg(name));
         // Stopped, not failed: no step ran on after the signal to report errors of its own.

@@ -29,8 +29,9 @@ public:
     void set(const QString& name, const QByteArray& bytes) { m_patch.set(name, bytes); }
     [[nodiscard]] std::optional<QByteArray> read(const QString& upperName,
                                                  qint64 maxBytes) const override {
-        if (auto patched = m_patch.read(upperName, maxBytes))
+        if (auto patched = m_patch.read(upperName, maxBytes)) {
             return patched;
+        }
         return embeddedResources().read(upperName, maxBytes);
     }
 
@@ -76,8 +77,9 @@ void TestE2eSubProcessors::onlyTheHmiIsProgrammed() {
                               "Restarting System....Done",
                               "Verifying Firmware......OK",
                           }));
-    for (int line : {3, 4, 5})
+    for (int line : {3, 4, 5}) {
         QCOMPARE(rig.barOf(line), 100.0);
+    }
     QVERIFY(rig.flashRange(3) == rig.carriedRange(3));
     QCOMPARE(rig.unit().reportedVersion(3), carried().version[3]);
     QVERIFY(rig.flashRange(1) == cpu1Before);
@@ -90,8 +92,9 @@ void TestE2eSubProcessors::onlyTheHmiIsProgrammed() {
     // CPU-1 was never asked into its bootloader: no bootloader frame at all.
     const std::vector<RequestKind> kinds = rig.kindsSinceLoad();
     for (RequestKind k : {RequestKind::BlInfo, RequestKind::BlModel, RequestKind::BlErase,
-                          RequestKind::BlProgram, RequestKind::BlReset})
+                          RequestKind::BlProgram, RequestKind::BlReset}) {
         QCOMPARE(countOf(kinds, k), qsizetype(0));
+    }
     QCOMPARE(countOf(kinds, RequestKind::Fn103), qsizetype(2)); // upgrade mode, restart
     QVERIFY(rig.closeWindow());
 }
@@ -221,10 +224,11 @@ void TestE2eSubProcessors::unknownProgramRangeIsRefused() {
     RigOptions options;
     options.resources = &resources;
     sim::Scenario s = upToDate();
-    if (processor == 1)
+    if (processor == 1) {
         s.cpu1.version = 215;
-    else
+    } else {
         s.hmi.version = 105;
+    }
     UpgradeRig rig(s, {}, options);
     TForm3& form = rig.openWindow();
     QCOMPARE(form.unit().PMem_Store[std::size_t(processor)].Max_Prog_Addr, 0u);
@@ -240,8 +244,9 @@ void TestE2eSubProcessors::unknownProgramRangeIsRefused() {
     QVERIFY(kinds.size() >= 3);
     QCOMPARE(kinds[0], RequestKind::Fn103); // upgrade mode
     QCOMPARE(kinds[1], RequestKind::Fn103); // restart
-    for (std::size_t i = 2; i < kinds.size(); ++i)
+    for (std::size_t i = 2; i < kinds.size(); ++i) {
         QVERIFY2(kinds[i] == RequestKind::ModbusRead, qPrintable(kindName(kinds[i])));
+    }
     QVERIFY(rig.flashRange(processor) == before);
     QVERIFY(rig.closeWindow());
 }

@@ -40,11 +40,13 @@ void TestE2eTimed::upgradeWithTheTimingModel() {
     sampler.setInterval(1);
     connect(&sampler, &QTimer::timeout, this, [&] {
         const int n = form.Progress_ListBox->count();
-        if (n == 0)
+        if (n == 0) {
             return;
+        }
         const auto& item = form.Progress_ListBox->item(n - 1);
-        if (item.barVisible)
+        if (item.barVisible) {
             bars[item.caption].insert(static_cast<int>(item.barValue));
+        }
     });
     sampler.start();
     QVERIFY(rig.load(180000));
@@ -54,8 +56,9 @@ void TestE2eTimed::upgradeWithTheTimingModel() {
     QCOMPARE(lines.size(), 17);
     QCOMPARE(lines.at(15), QStringLiteral("Restarting System....Done"));
     QCOMPARE(lines.last(), QStringLiteral("Verifying Firmware......OK"));
-    for (const QString& line : lines)
+    for (const QString& line : lines) {
         QVERIFY2(!line.contains(QLatin1String("Error")), qPrintable(line));
+    }
 
     // Erase and programming of each sub-processor were seen in the middle of their range.
     for (const char* caption : {"Erasing CPU-2......", "Reprogramming CPU-2......",
@@ -66,10 +69,12 @@ void TestE2eTimed::upgradeWithTheTimingModel() {
         QVERIFY2(midway, caption);
     }
 
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY2(rig.flashRange(n) == rig.carriedRange(n), qPrintable(QString::number(n)));
-    for (int n = 1; n <= 3; ++n)
+    }
+    for (int n = 1; n <= 3; ++n) {
         QCOMPARE(rig.unit().reportedVersion(n), rig.unit().carried().version[std::size_t(n)]);
+    }
     QVERIFY(rig.closeWindow());
 }
 

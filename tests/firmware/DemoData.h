@@ -13,8 +13,9 @@ inline MemoryResourceSource resourcesFromFolder(const QString& folder) {
     const QDir dir(folder);
     for (const QString& name : dir.entryList(QDir::Files)) {
         QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
+        if (file.open(QIODevice::ReadOnly)) {
             source.set(name, file.readAll());
+        }
     }
     return source;
 }

@@ -29,8 +29,9 @@ std::unique_ptr<TVexaComms> openLink(const QString& device) {
     link->setBaudRate(115200);
     link->setRxBufferSize(16384);
     link->setInterCharTimeOut(10);
-    if (!link->OpenComm())
+    if (!link->OpenComm()) {
         return nullptr;
+    }
     return link;
 }
 
@@ -54,8 +55,9 @@ struct ScriptedUnit {
         : peer([this](const QByteArray& req) { return answer(req); }) {}
 
     std::vector<PeerStep> answer(const QByteArray& req) const {
-        if (mode == QStringLiteral("silent") || req.size() != 8 || withCrc(req.left(6)) != req)
+        if (mode == QStringLiteral("silent") || req.size() != 8 || withCrc(req.left(6)) != req) {
             return {};
+        }
         if (unanswered > 0) {
             --unanswered;
             return {};
@@ -64,8 +66,9 @@ struct ScriptedUnit {
         const int first = (std::uint8_t(req[2]) << 8) | std::uint8_t(req[3]);
         const int count = (std::uint8_t(req[4]) << 8) | std::uint8_t(req[5]);
         bool known = req[1] == 3;
-        for (int r = first; r < first + count; ++r)
+        for (int r = first; r < first + count; ++r) {
             known = known && registers.count(r) == 1;
+        }
         if (mode == QStringLiteral("exception") || !known) {
             reply[1] = static_cast<char>(reply[1] | 0x80);
             reply.append(mode == QStringLiteral("exception") ? '\x04' : '\x02');
@@ -217,8 +220,9 @@ private slots:
         UnitIdentifier identifier(*id.state, id.texts, facade, QLocale::c());
         QCOMPARE(identifier.MB_Get_Other_FW_Nums(UnitIdentifier::kOtherNumsAttempts), read);
         QCOMPARE(unit.peer.requests().size(), std::size_t(requests));
-        for (const QByteArray& r : unit.peer.requests())
+        for (const QByteArray& r : unit.peer.requests()) {
             QCOMPARE(r, request(23, 8, 4)); // the same read each time
+        }
         QCOMPARE(id.state->RM_Number[3], read ? 6204 : 0);
         QCOMPARE(id.state->FW_Version[2], read ? 230 : 0);
     }

@@ -81,8 +81,9 @@ private slots:
         ScreenTexts texts;
         ImageStore store(*state, texts, resources, products, QLocale::c());
         store.loadParameterWords();
-        for (int n = 1; n <= 3; ++n)
+        for (int n = 1; n <= 3; ++n) {
             store.Init_Mem(n);
+        }
         UnitIdentifier identifier(*state, texts, facade, QLocale::c());
 
         const int rm = identifier.Get_Firmware_Num();
@@ -104,8 +105,9 @@ private slots:
         QCOMPARE(state->RM_Number[2], rm2);
         QCOMPARE(state->RM_Number[3], rm3);
         QCOMPARE(state->FW_Version[3], rm3 == 0 ? 0 : 110);
-        if (cpu2InBootMode)
+        if (cpu2InBootMode) {
             QCOMPARE(state->RM_Number[2], state->Boot_RM_Number);
+        }
         link.CloseComm();
     }
 

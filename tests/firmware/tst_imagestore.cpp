@@ -48,8 +48,9 @@ struct Rig {
     }
     void startUp() {
         store->loadParameterWords();
-        for (int n = 1; n <= 3; ++n)
+        for (int n = 1; n <= 3; ++n) {
             store->Init_Mem(n);
+        }
     }
 };
 
@@ -115,8 +116,9 @@ private slots:
         QCOMPARE(t.RevNotes[3].value(0), QStringLiteral("RM6204 Release Notes"));
         const int crlf = int(demoFile("VERTEXT_CPU1").count("\r\n"));
         QCOMPARE(t.RevNotes[1].size(), crlf);
-        for (const QString& line : t.RevNotes[2])
+        for (const QString& line : t.RevNotes[2]) {
             QVERIFY(!line.contains(QLatin1Char('\r')) && !line.contains(QLatin1Char('\n')));
+        }
     }
 
     void cpu1ImagePerProduct_data() {
@@ -149,8 +151,9 @@ private slots:
         QCOMPARE(rig.texts.Model_Label.text, title);
         QCOMPARE(rig.texts.Tabs, tabs);
         QCOMPARE(rig.texts.NewVer_Label[3].text, hmiCarried);
-        if (hmiCarried == QStringLiteral("N/A"))
+        if (hmiCarried == QStringLiteral("N/A")) {
             QCOMPARE(rig.texts.NewVer_Label[3].colour, kSilver);
+        }
         QCOMPARE(rig.texts.NewVer_Label[1].text, QStringLiteral("RM%1 v2.45").arg(rm));
     }
 
@@ -395,8 +398,9 @@ private slots:
         QFETCH(QString, message);
         Rig rig;
         rig.resources.remove(removed);
-        for (int n = 1; n < initMem; ++n)
+        for (int n = 1; n < initMem; ++n) {
             rig.store->Init_Mem(n);
+        }
         try {
             rig.store->Init_Mem(initMem);
             QFAIL("no error");
@@ -493,8 +497,9 @@ private slots:
         const QRegularExpression resourceName(QStringLiteral("^[A-Z0-9_]+$"));
         int checked = 0;
         for (const QString& name : dir.entryList(QDir::Files)) {
-            if (!resourceName.match(name).hasMatch())
+            if (!resourceName.match(name).hasMatch()) {
                 continue;
+            }
             QFile file(dir.filePath(name));
             QVERIFY(file.open(QIODevice::ReadOnly));
             // Asked for in mixed case, as the program builds its names.

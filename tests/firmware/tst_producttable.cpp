@@ -41,8 +41,9 @@ private slots:
         bool withoutHmi = false;
         for (const QString& name : images) {
             const int rm = name.mid(6).toInt();
-            if (rm == 2 || rm == 3)
+            if (rm == 2 || rm == 3) {
                 continue;
+            }
             ++cpu1Images;
             const int row = m_demo.Find_CV_Product(rm);
             QVERIFY2(m_demo.Check_CV_Manufacturer(row), qPrintable(name));
@@ -71,8 +72,9 @@ private slots:
     }
 
     void everyRowIsFound() {
-        for (int i = 0; i < m_demo.size(); ++i)
+        for (int i = 0; i < m_demo.size(); ++i) {
             QCOMPARE(m_demo.Find_CV_Product(m_demo.row(i).RM), i);
+        }
     }
 
     void manufacturer_data() {

@@ -16,8 +16,9 @@ public:
         : m_name(QStringLiteral("test-reader-%1").arg(next()++)) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(path);
-        if (mode == ReadOnly)
+        if (mode == ReadOnly) {
             db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        }
         db.open();
     }
     ~Reader() {
@@ -29,8 +30,9 @@ public:
 
     bool exec(const QString& sql) {
         QSqlQuery q(QSqlDatabase::database(m_name, false));
-        if (!q.exec(sql))
+        if (!q.exec(sql)) {
             qWarning() << sql << q.lastError().text();
+        }
         return !q.lastError().isValid();
     }
     QVariant scalar(const QString& sql) {
@@ -40,13 +42,15 @@ public:
     // Every run as column -> value, in id order; nullopt when the table cannot be read.
     std::optional<QList<QVariantMap>> rows() {
         QSqlQuery q(QSqlDatabase::database(m_name, false));
-        if (!q.exec(QStringLiteral("SELECT * FROM runs ORDER BY id")))
+        if (!q.exec(QStringLiteral("SELECT * FROM runs ORDER BY id"))) {
             return std::nullopt;
+        }
         QList<QVariantMap> out;
         while (q.next()) {
             QVariantMap row;
-            for (int i = 0; i < q.record().count(); ++i)
+            for (int i = 0; i < q.record().count(); ++i) {
                 row.insert(q.record().fieldName(i), q.value(i));
+            }
             out << row;
         }
         return out;
@@ -54,9 +58,11 @@ public:
     QStringList columns() {
         QStringList names;
         QSqlQuery q(QSqlDatabase::database(m_name, false));
-        if (q.exec(QStringLiteral("PRAGMA table_info(runs)")))
-            while (q.next())
+        if (q.exec(QStringLiteral("PRAGMA table_info(runs)"))) {
+            while (q.next()) {
                 names << q.value(1).toString();
+            }
+        }
         return names;
     }
 

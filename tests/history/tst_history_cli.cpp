@@ -60,9 +60,11 @@ QStringList upToDate() {
 // "Simulated unit on /dev/pts/4: CPU-1 RM4001 v2.15, ..." -> "/dev/pts/4"
 QString simulatedPort(const QStringList& out) {
     static const QRegularExpression re(QStringLiteral("^Simulated unit on (\\S+):"));
-    for (const QString& line : out)
-        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch())
+    for (const QString& line : out) {
+        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch()) {
             return m.captured(1);
+        }
+    }
     return {};
 }
 
@@ -76,10 +78,11 @@ void makeHistory(const QString& path) {
 QJsonObject strayRecord(const QString& err, QString* notice) {
     QJsonObject record;
     for (const QString& line : err.split(u'\n')) {
-        if (line.startsWith(u'{'))
+        if (line.startsWith(u'{')) {
             record = QJsonDocument::fromJson(line.toUtf8()).object();
-        else if (line.contains(QLatin1String("not recorded")))
+        } else if (line.contains(QLatin1String("not recorded"))) {
             *notice = line;
+        }
     }
     return record;
 }
@@ -172,7 +175,8 @@ void TestHistoryCli::upgradeIsRecorded() {
         QCOMPARE(r[p + "verified"].toInt(), 1);
         QCOMPARE(r[p + "holding"].toString(), QStringLiteral("carried"));
         // The digest of the image carried for it, as the start-up check knows it.
-        QCOMPARE(r[p + "sha256"].toString(), QString::fromLatin1(carriedImageSha256(n, 4001).toHex()));
+        QCOMPARE(r[p + "sha256"].toString(),
+                 QString::fromLatin1(carriedImageSha256(n, 4001).toHex()));
     }
     QCOMPARE(r["build_data_sha256"].toString(),
              QString::fromLatin1(carriedDigests().buildDataSha256.toHex()));
@@ -195,9 +199,10 @@ void TestHistoryCli::stationWritesAtOnce() {
     QStringList ports;
     for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<UpdaterRun>> runs;
-        for (int i = 0; i < kProcesses; ++i)
+        for (int i = 0; i < kProcesses; ++i) {
             runs.push_back(std::make_unique<UpdaterRun>(
                 QStringList{"--identify", "--simulate", "--history", db}));
+        }
         for (auto& process : runs) {
             const Run r = finish(*process);
             QVERIFY2(r.exitCode == 10, qPrintable(r.text()));
@@ -225,8 +230,9 @@ void TestHistoryCli::stationPassesTheHistoryOn() {
     // (no unit found): every child writes its record.
     QTemporaryDir dir;
     const QString db = dir.filePath(QStringLiteral("line.db"));
-    const Run run = runUpdater(QStringList{"--station", "--simulate", "3", "--fast"} + upToDate() +
-                               QStringList{"--slot-scenario", "2:--cpu1 9999:2.45", "--history", db});
+    const Run run =
+        runUpdater(QStringList{"--station", "--simulate", "3", "--fast"} + upToDate() +
+                   QStringList{"--slot-scenario", "2:--cpu1 9999:2.45", "--history", db});
     QVERIFY2(run.exitCode == 8, qPrintable(run.text())); // some slots failed
     QVERIFY2(!run.err.contains(QLatin1String("not recorded")), qPrintable(run.err));
     const QList<QVariantMap> rows = readRuns(db);
@@ -237,9 +243,10 @@ void TestHistoryCli::stationPassesTheHistoryOn() {
         QCOMPARE(r["mode"].toString(), QStringLiteral("auto"));
         ports << r["port"].toString();
         exits << r["exit_code"].toInt();
-        if (r["exit_code"].toInt() == 0)
+        if (r["exit_code"].toInt() == 0) {
             QCOMPARE(r["hmi_sha256"].toString(),
                      QString::fromLatin1(carriedImageSha256(3, 0).toHex()));
+        }
     }
     ports.removeDuplicates();
     QCOMPARE(ports.size(), 3);
@@ -301,8 +308,9 @@ void TestHistoryCli::unwritableHistory() {
     std::optional<Reader> holder;
     if (kind == QLatin1String("damaged")) {
         damage.resize(64 * 1024);
-        for (qsizetype i = 0; i < damage.size(); ++i)
+        for (qsizetype i = 0; i < damage.size(); ++i) {
             damage[i] = char((i * 7919 + 13) % 251);
+        }
         QFile f(db);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(damage) == damage.size());
     } else {
@@ -320,8 +328,9 @@ void TestHistoryCli::unwritableHistory() {
             before = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", kUpdater};
         }
     } else if (kind == QLatin1String("full")) {
-        if (::geteuid() != 0 || QProcess::execute(QStringLiteral("unshare"), {"-m", "true"}) != 0)
+        if (::geteuid() != 0 || QProcess::execute(QStringLiteral("unshare"), {"-m", "true"}) != 0) {
             QSKIP("a small file system of its own needs root and mount namespaces");
+        }
         // The history lies on a file system of 256 KiB that a filler file has filled up to
         // 36 KiB: room for the shared-memory index (32 KiB), none for a record. The file is
         // copied out after the run.

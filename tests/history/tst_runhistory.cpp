@@ -128,8 +128,9 @@ void TestRunHistory::newDatabase() {
              RunHistory::kSchemaVersion);
     // The record's fields are exactly the table's columns, in its order.
     QStringList fields{QStringLiteral("id")};
-    for (const auto& field : recordFields(noUnitRecord()))
+    for (const auto& field : recordFields(noUnitRecord())) {
         fields << field.first;
+    }
     QCOMPARE(reader.columns(), fields);
     QCOMPARE(readRuns(path).size(), 1);
 }
@@ -197,9 +198,10 @@ void TestRunHistory::recordFieldsInTheTable() {
         const QVariant stored = rows[0].value(it.key());
         QVERIFY2(rows[0].contains(it.key()), qPrintable(it.key()));
         QCOMPARE(stored.isNull(), it.value().isNull());
-        if (!it.value().isNull())
+        if (!it.value().isNull()) {
             QVERIFY2(stored.toString() == it.value().toString(),
                      qPrintable(it.key() + QStringLiteral(": ") + stored.toString()));
+        }
     }
     // The JSON line carries the same values.
     const QJsonObject json =
@@ -207,10 +209,11 @@ void TestRunHistory::recordFieldsInTheTable() {
     QCOMPARE(json.value(QStringLiteral("type")).toString(), QStringLiteral("run-record"));
     QCOMPARE(json.value(QStringLiteral("error")).toString(), QStringLiteral("locked"));
     const QJsonObject data = json.value(QStringLiteral("data")).toObject();
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         QVERIFY2(data.value(it.key()).toVariant() == it.value() ||
                      data.value(it.key()).toVariant().toString() == it.value().toString(),
                  qPrintable(it.key()));
+    }
 }
 
 void TestRunHistory::versionOneDatabase() {
@@ -219,8 +222,9 @@ void TestRunHistory::versionOneDatabase() {
     QList<QVariantMap> before;
     {
         Reader reader(path, Reader::ReadWrite);
-        for (const char* sql : kVersion1Schema)
+        for (const char* sql : kVersion1Schema) {
             QVERIFY(reader.exec(QString::fromLatin1(sql)));
+        }
         before = readRuns(path);
     }
     QCOMPARE(before.size(), 2);
@@ -237,8 +241,9 @@ void TestRunHistory::versionOneDatabase() {
     QCOMPARE(after.size(), 3);
     // Every value of the old rows is kept; the columns added since are NULL for them.
     for (int i = 0; i < 2; ++i) {
-        for (auto it = before[i].cbegin(); it != before[i].cend(); ++it)
+        for (auto it = before[i].cbegin(); it != before[i].cend(); ++it) {
             QVERIFY2(after[i].value(it.key()) == it.value(), qPrintable(it.key()));
+        }
         for (const char* added :
              {"cpu1_sha256", "cpu2_sha256", "hmi_sha256", "build_data_sha256"}) {
             QVERIFY(after[i].contains(added));

@@ -28,8 +28,9 @@ public:
     void file(const QString& rel, const QByteArray& content) const {
         QDir().mkpath(QFileInfo(path(rel)).path());
         QFile f(path(rel));
-        if (f.open(QIODevice::WriteOnly))
+        if (f.open(QIODevice::WriteOnly)) {
             f.write(content);
+        }
     }
     void link(const QString& rel, const QString& target) const {
         QDir().mkpath(QFileInfo(path(rel)).path());
@@ -81,8 +82,9 @@ public:
         link(QStringLiteral("/sys/class/tty/tty0"),
              QStringLiteral("../../devices/virtual/tty/tty0"));
 
-        for (const char* node : {"ttyUSB0", "ttyACM0", "ttyS0", "tty0"})
+        for (const char* node : {"ttyUSB0", "ttyACM0", "ttyS0", "tty0"}) {
             file(QStringLiteral("/dev/") + QLatin1String(node), {});
+        }
         link(QStringLiteral("/dev/serial/by-path/pci-0000:00:14.0-usbv2-0:1.3:1.0-port0"),
              QStringLiteral("../../ttyUSB0"));
         link(QStringLiteral("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.3:1.0-port0"),

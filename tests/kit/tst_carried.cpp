@@ -28,16 +28,18 @@ const QString kFolder = QStringLiteral(CORVANE_BUILD_DATA_DIR);
 // The embedded build data, copied into memory where a test may damage it.
 MemoryResourceSource embeddedCopy() {
     MemoryResourceSource copy;
-    for (const QString& name : embeddedResourceNames())
+    for (const QString& name : embeddedResourceNames()) {
         copy.set(name, *embeddedResources().read(name, -1));
+    }
     return copy;
 }
 
 QByteArray sha256sum(const QByteArray& input) {
     QProcess p;
     p.start(QStringLiteral("sha256sum"), {QStringLiteral("-")});
-    if (!p.waitForStarted(5000))
+    if (!p.waitForStarted(5000)) {
         return {};
+    }
     p.write(input);
     p.closeWriteChannel();
     p.waitForFinished(10000);
@@ -92,8 +94,9 @@ void TestCarried::builtDigestsMatchTheProgram() {
     QCOMPARE(d.image(3)->version, std::uint16_t{112});
     QCOMPARE(d.image(3)->start, 0x1000u);
     QCOMPARE(d.image(3)->last, 0xFFFFu);
-    for (const CarriedImageDigest& i : d.images)
+    for (const CarriedImageDigest& i : d.images) {
         QCOMPARE(i.sha256.size(), 32);
+    }
 }
 
 void TestCarried::digestsAgreeWithSha256sum() {
@@ -166,8 +169,9 @@ void TestCarried::damage() {
     damage(copy, names);
     const QStringList differences = verifyCarriedFirmware(copy, names, carriedDigests());
     QCOMPARE(differences.size(), expected.size());
-    for (qsizetype i = 0; i < expected.size(); ++i)
+    for (qsizetype i = 0; i < expected.size(); ++i) {
         QVERIFY2(differences[i].startsWith(expected[i]), qPrintable(differences[i]));
+    }
 }
 
 void TestCarried::messages() {

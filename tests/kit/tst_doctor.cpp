@@ -90,10 +90,11 @@ QString level(DoctorLevel l) {
 // "check device level" per finding, "-" for the machine as a whole.
 QStringList summary(const std::vector<DoctorFinding>& findings) {
     QStringList out;
-    for (const DoctorFinding& f : findings)
+    for (const DoctorFinding& f : findings) {
         out << QStringLiteral("%1 %2 %3")
                    .arg(f.check, f.device.isEmpty() ? QStringLiteral("-") : f.device,
                         level(f.level));
+    }
     return out;
 }
 
@@ -277,18 +278,21 @@ void TestDoctor::findings() {
     QCOMPARE(doctorExitCode(found), problem ? kDoctorProblemExitCode : 0);
     for (const DoctorFinding& f : found) {
         // A finding that stands in the way always says what to do.
-        if (f.level == DoctorLevel::Problem)
+        if (f.level == DoctorLevel::Problem) {
             QVERIFY2(!f.fix.isEmpty(), qPrintable(f.check));
+        }
         if (f.check == fixOf && f.level != DoctorLevel::Ok) {
-            if (fixHolds.startsWith(u'='))
+            if (fixHolds.startsWith(u'=')) {
                 QCOMPARE(f.fix, fixHolds.mid(1));
-            else
+            } else {
                 QVERIFY2(f.fix.contains(fixHolds), qPrintable(f.fix));
+            }
         }
     }
-    if (!fixOf.isEmpty())
+    if (!fixOf.isEmpty()) {
         QVERIFY(std::any_of(found.begin(), found.end(),
                             [&](const DoctorFinding& f) { return f.check == fixOf; }));
+    }
 }
 
 void TestDoctor::damagedProgram() {
@@ -306,8 +310,9 @@ void TestDoctor::text() {
     const auto found = doctorFindings(m, {});
     const QStringList lines = doctorText(found);
     QCOMPARE(lines.size(), qsizetype(found.size()) + 1);
-    for (const QString& line : lines)
+    for (const QString& line : lines) {
         QVERIFY2(!line.contains(u'\n') && !line.contains(u'\r'), qPrintable(line));
+    }
     const QString access = lines.at(2);
     QVERIFY2(access.startsWith(QStringLiteral("PROBLEM access")), qPrintable(access));
     QVERIFY2(access.contains(QStringLiteral("/dev/ttyUSB0: permission denied")),
@@ -335,8 +340,9 @@ void TestDoctor::json() {
         const QJsonDocument doc = QJsonDocument::fromJson(lines[i], &error);
         QVERIFY2(error.error == QJsonParseError::NoError && doc.isObject(), lines[i].constData());
         const QJsonObject o = doc.object();
-        if (i == 0 || i == lines.size() - 1)
+        if (i == 0 || i == lines.size() - 1) {
             continue;
+        }
         const DoctorFinding& f = found[static_cast<std::size_t>(i - 1)];
         QCOMPARE(o.value(QStringLiteral("type")).toString(), QStringLiteral("finding"));
         QCOMPARE(o.value(QStringLiteral("check")).toString(), f.check);

@@ -19,8 +19,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
-
 namespace {
 
 const QString kExe = QStringLiteral(CORVANE_UPDATER_EXE);
@@ -31,8 +29,9 @@ struct Run {
     QByteArray err;
     [[nodiscard]] QList<QByteArray> lines() const {
         QList<QByteArray> l = out.split('\n');
-        if (!l.isEmpty() && l.constLast().isEmpty())
+        if (!l.isEmpty() && l.constLast().isEmpty()) {
             l.removeLast();
+        }
         return l;
     }
 };
@@ -76,10 +75,12 @@ QList<QJsonObject> objects(const Run& r) {
 }
 
 QJsonObject finding(const QList<QJsonObject>& all, const QString& check, const QString& device) {
-    for (const QJsonObject& o : all)
+    for (const QJsonObject& o : all) {
         if (o.value(QStringLiteral("check")).toString() == check &&
-            o.value(QStringLiteral("device")).toString() == device)
+            o.value(QStringLiteral("device")).toString() == device) {
             return o;
+        }
+    }
     return {};
 }
 
@@ -101,17 +102,20 @@ const QByteArray& programBytes() {
 // `offset`; empty when the image is not stored once, as it is, in the executable.
 QString damagedCopy(const QTemporaryDir& dir, const QString& image, int offset) {
     QFile source(QStringLiteral(CORVANE_BUILD_DATA_DIR "/") + image);
-    if (!source.open(QIODevice::ReadOnly))
+    if (!source.open(QIODevice::ReadOnly)) {
         return {};
+    }
     const QByteArray bytes = source.readAll();
     QByteArray program = programBytes();
     const qsizetype at = program.indexOf(bytes);
-    if (at < 0 || program.indexOf(bytes, at + 1) >= 0)
+    if (at < 0 || program.indexOf(bytes, at + 1) >= 0) {
         return {};
+    }
     program[at + offset] = static_cast<char>(program[at + offset] ^ 0x40);
     QFile copy(dir.filePath(QStringLiteral("corvane-updater")));
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(program) != program.size())
+    if (!copy.open(QIODevice::WriteOnly) || copy.write(program) != program.size()) {
         return {};
+    }
     copy.close();
     copy.setPermissions(copy.permissions() | QFileDevice::ExeOwner);
     return copy.fileName();
@@ -148,8 +152,9 @@ void TestKitCli::doctorNamesTheHolder() {
     for (const QByteArray& raw : r.lines()) {
         const QString line = QString::fromLocal8Bit(raw);
         const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
-        if (words.size() > 2 && words[2] == pty.slavePath() + u':')
+        if (words.size() > 2 && words[2] == pty.slavePath() + u':') {
             (words[1] == QLatin1String("in-use") ? inUse : others) << line;
+        }
     }
     QCOMPARE(inUse.size(), 1);
     const QString held = QStringLiteral("%1: held by pid %2 (%3). Fix: ")
@@ -216,16 +221,19 @@ void TestKitCli::doctorFreePort() {
                 .toBool(false));
     // The exit code follows the findings (this machine's ModemManager and brltty count too).
     bool anyProblem = false;
-    for (const QJsonObject& o : all.mid(1, all.size() - 2))
+    for (const QJsonObject& o : all.mid(1, all.size() - 2)) {
         anyProblem = anyProblem || !o.value(QStringLiteral("ok")).toBool();
+    }
     QCOMPARE(r.exitCode, anyProblem ? 9 : 0);
     QCOMPARE(all.constLast().value(QStringLiteral("exit_code")).toInt(), r.exitCode);
 }
 
 void TestKitCli::doctorUnprivileged() {
-    if (::geteuid() != 0)
+    if (::geteuid() != 0) {
         QSKIP("needs root to create a line that another user cannot open");
-    corvane::testsupport::Pty pty(false); // root's pseudo-terminal, closed to others (mode 0620 or 0600)
+    }
+    corvane::testsupport::Pty pty(
+        false); // root's pseudo-terminal, closed to others (mode 0620 or 0600)
     QVERIFY(pty.isValid());
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(pty.slavePath()).constData(), &st), 0);
@@ -278,8 +286,8 @@ void TestKitCli::fieldKitOptions_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says"); // on standard error, for a refused command line
-    QTest::newRow("--json alone")
-        << QStringList{"--json"} << 2 << "--json needs --auto, --identify, --station or --doctor";
+    QTest::newRow("--json alone") << QStringList{"--json"} << 2
+                                  << "--json needs --auto, --identify, --station or --doctor";
     QTest::newRow("--doctor --station")
         << QStringList{"--doctor", "--station"} << 2 << "--doctor checks this machine";
     QTest::newRow("--verbose alone")
@@ -298,8 +306,9 @@ void TestKitCli::fieldKitOptions() {
     const Run r = run(kExe, args);
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(QString::fromLocal8Bit(r.err).contains(says), r.err.constData());
-    if (exitCode == 2)
+    if (exitCode == 2) {
         QVERIFY(r.out.isEmpty());
+    }
 }
 
 void TestKitCli::damagedCopyRefused_data() {
@@ -342,8 +351,9 @@ void TestKitCli::damagedCopyRefused() {
     QVERIFY2(err[0].contains("build data"), err[0].constData());
     QCOMPARE(err[0].contains(image.toLatin1() + " ("), inRange);
     // Nothing started: no simulated unit, no scan.
-    if (args.first() != QLatin1String("--version"))
+    if (args.first() != QLatin1String("--version")) {
         QVERIFY2(r.out.isEmpty(), r.out.constData());
+    }
 }
 
 void TestKitCli::damagedCopyWindow() {

@@ -210,8 +210,9 @@ void TestMachineFacts::ruleHiddenByChangedCopy() {
     m.file(QStringLiteral("/usr/lib/udev/rules.d/") + kRule, ruleFile());
     // A copy in /etc hides the package's file; this one keeps the lines only as comments.
     QByteArray commented;
-    for (const QByteArray& line : ruleFile().split('\n'))
+    for (const QByteArray& line : ruleFile().split('\n')) {
         commented += "# " + line + '\n';
+    }
     m.file(QStringLiteral("/etc/udev/rules.d/") + kRule, commented);
     const MachineFacts f = gatherMachineFacts(m.roots(), {}, kRule, jo(), {});
     QCOMPARE(f.udevRule, m.path(QStringLiteral("/etc/udev/rules.d/") + kRule));
@@ -242,14 +243,17 @@ void TestMachineFacts::packagedUdevRule() {
     bool tagsFtdiOnly = true;
     for (const QByteArray& raw : rules.split('\n')) {
         const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty() || line.startsWith(u'#'))
+        if (line.isEmpty() || line.startsWith(u'#')) {
             continue;
+        }
         ++rulesSeen;
-        for (const QString& p : line.split(u','))
+        for (const QString& p : line.split(u',')) {
             QVERIFY2(pair.match(p).hasMatch(), qPrintable(line));
+        }
         if (line.contains(QLatin1String("TAG+=\"uaccess\"")) ||
-            line.contains(QLatin1String("ID_MM_DEVICE_IGNORE")))
+            line.contains(QLatin1String("ID_MM_DEVICE_IGNORE"))) {
             tagsFtdiOnly = tagsFtdiOnly && line.contains(QLatin1String("{idVendor}==\"0403\""));
+        }
     }
     QVERIFY(rulesSeen >= 2);
     QVERIFY(tagsFtdiOnly);

@@ -386,8 +386,9 @@ void TestModbusRtu::tapSeesEachExchange() {
     QCOMPARE(tap.events.last(), QStringLiteral("end %1").arg(result));
     // Every byte the peer sent, delivered within the exchange.
     QCOMPARE(tap.received.toHex(' '), reply.toHex(' '));
-    for (qsizetype i = 2; i + 1 < tap.events.size(); ++i)
+    for (qsizetype i = 2; i + 1 < tap.events.size(); ++i) {
         QCOMPARE(tap.events.at(i), QStringLiteral("rx"));
+    }
     // With the tap gone the link reports nothing more.
     f.link->setTap(nullptr);
     const qsizetype seen = tap.events.size();

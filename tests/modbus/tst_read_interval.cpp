@@ -35,8 +35,9 @@ PeerScript inBursts(const QByteArray& reply, int parts, int gapMs) {
     return [reply, parts, gapMs](const QByteArray&) {
         std::vector<PeerStep> steps;
         const qsizetype size = (reply.size() + parts - 1) / parts;
-        for (qsizetype at = 0; at < reply.size(); at += size)
+        for (qsizetype at = 0; at < reply.size(); at += size) {
             steps.push_back({reply.mid(at, size), at == 0 ? 0 : gapMs, false});
+        }
         return steps;
     };
 }
@@ -99,8 +100,9 @@ void TestReadInterval::burstsCloserThanTheIntervalAreOneDelivery() {
         l.deliveries.clear();
         std::array<std::uint16_t, 16> values{};
         QCOMPARE(MB_ReadRegs(l.link, kSlave, 3, 0, 16, 10, values), 1);
-        for (std::uint16_t i = 0; i < 16; ++i)
+        for (std::uint16_t i = 0; i < 16; ++i) {
             QCOMPARE(values[i], std::uint16_t(0x1100 + i));
+        }
         QCOMPARE(l.deliveries.join(), reply);
         whole += l.deliveries.size() == 1 ? 1 : 0;
     }
@@ -135,8 +137,9 @@ void TestReadInterval::burstsFartherApartStillComplete() {
         l.deliveries.clear();
         values.fill(0);
         QCOMPARE(MB_ReadRegs(l.link, kSlave, 3, 0, count, 10, values), 1);
-        for (std::uint16_t i = 0; i < count; ++i)
+        for (std::uint16_t i = 0; i < count; ++i) {
             QCOMPARE(values[i], std::uint16_t(0x1100 + i));
+        }
         QCOMPARE(l.deliveries.join(), reply);
         // A gap longer than the interval ends a chunk, unless the receive thread was held up
         // for as long as the gap.

@@ -324,15 +324,17 @@ void TestPlatform::zeroIntervalEndsAChunkAtEachRead() {
     QCOMPARE(device.readChunk(chunk, 0us), ReadStatus::Data);
     QByteArray all = chunk;
     const bool separate = chunk == QByteArray("d");
-    while (all.size() < 3 && device.readChunk(chunk, 0us) == ReadStatus::Data)
+    while (all.size() < 3 && device.readChunk(chunk, 0us) == ReadStatus::Data) {
         all += chunk;
+    }
     peer.join();
     QCOMPARE(all, QByteArray("def"));
     device.close();
     QCOMPARE(device.pendingInput(), std::size_t(0));
     // A reader held up for 2 ms takes both writes at once; that is all it may do.
-    if (!separate)
+    if (!separate) {
         QSKIP("the reader was held up past the 2 ms gap");
+    }
 }
 
 void TestPlatform::chunkSizeIsCapped() {

@@ -111,16 +111,19 @@ private:
     void run() {
         for (const Script& script : m_scripts) {
             QByteArray request;
-            while (!m_stop && request.size() < 8)
+            while (!m_stop && request.size() < 8) {
                 request += m_pty.read(8 - request.size(), 50ms);
-            if (m_stop)
+            }
+            if (m_stop) {
                 return;
+            }
             Clock::time_point last{};
             for (std::size_t i = 0; i < script.size(); ++i) {
                 if (i > 0) {
                     const auto due = last + script[i].gapBefore;
-                    if (due - Clock::now() > 300us)
+                    if (due - Clock::now() > 300us) {
                         std::this_thread::sleep_until(due - 200us);
+                    }
                     while (Clock::now() < due) {
                     }
                 }
@@ -150,8 +153,9 @@ template <typename Pred>
 bool waitWithoutEvents(Pred pred) {
     const auto deadline = Clock::now() + 5s;
     while (!pred()) {
-        if (Clock::now() > deadline)
+        if (Clock::now() > deadline) {
             return false;
+        }
         std::this_thread::sleep_for(1ms);
     }
     return true;
@@ -193,8 +197,9 @@ struct FakeLink {
 // The reply cut into pieces of `size` bytes, `gap` apart.
 Script packets(const QByteArray& reply, qsizetype size, std::chrono::microseconds gap) {
     Script s;
-    for (qsizetype at = 0; at < reply.size(); at += size)
+    for (qsizetype at = 0; at < reply.size(); at += size) {
         s.push_back({reply.mid(at, size), at == 0 ? 0us : gap});
+    }
     return s;
 }
 
@@ -294,8 +299,9 @@ void TestFastLink::scriptedReplies() {
         Exchange first(link, static_cast<std::uint16_t>(registers));
         QCOMPARE(first.result, 1);
         const QByteArray reply = first.reply();
-        if (!fast && reply.size() != expected.size() && unit.longestFirstGap() > 7ms)
+        if (!fast && reply.size() != expected.size() && unit.longestFirstGap() > 7ms) {
             QSKIP("the unit was held up past the default link's interval");
+        }
         QCOMPARE(reply.toHex(), expected.toHex());
         QVERIFY(waitWithoutEvents([&] { return unit.played() == 1; }));
         std::this_thread::sleep_for(30ms); // the rest of the script waits in the queue

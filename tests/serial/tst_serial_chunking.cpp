@@ -40,8 +40,9 @@ Attempt sendSpaced(Pty& pty, TVexaComms& link, int count, std::chrono::milliseco
         }
     });
     const auto deadline = Clock::now() + 3s;
-    while (a.deliveries.join().size() < count && Clock::now() < deadline)
+    while (a.deliveries.join().size() < count && Clock::now() < deadline) {
         QTest::qWait(2);
+    }
     writer.join();
     QTest::qWait(50); // a late extra delivery would show here
     link.OnReceiveData = nullptr;
@@ -57,8 +58,9 @@ Attempt sendSpaced(Pty& pty, TVexaComms& link, int count, std::chrono::milliseco
 
 QString describe(const Attempt& a) {
     QStringList sizes;
-    for (const QByteArray& d : a.deliveries)
+    for (const QByteArray& d : a.deliveries) {
         sizes << QString::number(d.size());
+    }
     return QStringLiteral("deliveries of %1 bytes; gaps %2..%3 us")
         .arg(sizes.join(u' '))
         .arg(a.shortestGap.count())
@@ -103,14 +105,16 @@ void TestSerialChunking::closeBytesAreOneDelivery() {
     int judged = 0;
     for (int attempt = 0; attempt < 8 && judged < 2; ++attempt) {
         const Attempt a = sendSpaced(*m_pty, *m_link, 8, 3ms);
-        if (a.longestGap > 7ms)
+        if (a.longestGap > 7ms) {
             continue;
+        }
         ++judged;
         QVERIFY2(a.deliveries.size() == 1, qPrintable(describe(a)));
         QCOMPARE(a.deliveries.front(), QByteArray("ABCDEFGH"));
     }
-    if (judged == 0)
+    if (judged == 0) {
         QSKIP("the writer never kept its 3 ms gaps on this machine");
+    }
 }
 
 void TestSerialChunking::spacedBytesAreOneDeliveryEach() {

@@ -22,9 +22,10 @@ std::uint16_t crcTable(std::size_t i) {
         std::array<std::uint16_t, 256> t{};
         for (std::size_t n = 0; n < 256; ++n) {
             auto c = static_cast<std::uint16_t>(n);
-            for (int k = 0; k < 8; ++k)
+            for (int k = 0; k < 8; ++k) {
                 c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001)
                             : static_cast<std::uint16_t>(c >> 1);
+            }
             t[n] = c;
         }
         return t;
@@ -34,8 +35,9 @@ std::uint16_t crcTable(std::size_t i) {
 
 std::uint16_t crc(const std::uint8_t* p, std::size_t n) {
     std::uint16_t c = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
         c = static_cast<std::uint16_t>((c >> 8) ^ crcTable((c ^ p[i]) & 0xFF));
+    }
     return c;
 }
 
@@ -55,8 +57,9 @@ void writeWord(const QDir& dir, const QString& name, std::uint16_t v) {
 void writeImage(const QDir& dir, const QString& name, std::uint32_t seed) {
     std::mt19937 rng(seed);
     QByteArray img(65536, '\0');
-    for (auto& c : img)
+    for (auto& c : img) {
         c = static_cast<char>(rng() & 0xFF);
+    }
     // Bytes that stress the framing of both protocols.
     img[0x1000] = 0x10;
     img[0x1001] = 0x03;
@@ -64,8 +67,9 @@ void writeImage(const QDir& dir, const QString& name, std::uint32_t seed) {
     img[0x1003] = 0x10;
     img[0x0810] = 0x10;
     QFile f(dir.filePath(name));
-    if (f.open(QIODevice::WriteOnly))
+    if (f.open(QIODevice::WriteOnly)) {
         f.write(img);
+    }
 }
 
 } // namespace
@@ -89,8 +93,9 @@ void LineMaster::close() {
 bool LineMaster::reopen() {
     close();
     m_fd = ::open(m_path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_fd < 0)
+    if (m_fd < 0) {
         return false;
+    }
     termios t{};
     if (::tcgetattr(m_fd, &t) == 0) {
         ::cfmakeraw(&t);
@@ -117,19 +122,23 @@ Bytes LineMaster::receive(const std::function<bool(const Bytes&)>& complete, int
     Bytes got;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (m_fd >= 0) {
-        if (complete && complete(got))
+        if (complete && complete(got)) {
             break;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        if (left.count() <= 0) {
             break;
+        }
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             continue;
+        }
         std::uint8_t buf[512];
         const ssize_t n = ::read(m_fd, buf, sizeof buf);
-        if (n > 0)
+        if (n > 0) {
             got.insert(got.end(), buf, buf + n);
+        }
     }
     return got;
 }
@@ -183,8 +192,9 @@ Bytes writeMulti(std::uint8_t slave, std::uint8_t fn, std::uint16_t first,
     put16(b, first);
     put16(b, static_cast<std::uint16_t>(values.size()));
     b.push_back(static_cast<std::uint8_t>(2 * values.size()));
-    for (std::uint16_t v : values)
+    for (std::uint16_t v : values) {
         put16(b, v);
+    }
     return withCrc(b);
 }
 
@@ -192,14 +202,16 @@ Bytes bootFrame(std::uint8_t cmd, std::uint8_t len, const Bytes& data) {
     Bytes body{cmd, len};
     body.insert(body.end(), data.begin(), data.end());
     unsigned sum = 0;
-    for (std::uint8_t v : body)
+    for (std::uint8_t v : body) {
         sum += v;
+    }
     body.push_back(static_cast<std::uint8_t>(-sum & 0xFF));
     Bytes wire{0x10, 0x02};
     for (std::uint8_t v : body) {
         wire.push_back(v);
-        if (v == 0x10)
+        if (v == 0x10) {
             wire.push_back(0x10);
+        }
     }
     wire.push_back(0x10);
     wire.push_back(0x03);
@@ -208,54 +220,66 @@ Bytes bootFrame(std::uint8_t cmd, std::uint8_t len, const Bytes& data) {
 
 bool bootReplyComplete(const Bytes& wire) {
     // Ends at a 0x03 that follows an odd run of 0x10, after a DLE STX.
-    if (wire.size() < 4)
+    if (wire.size() < 4) {
         return false;
+    }
     std::size_t start = 0;
-    while (start + 1 < wire.size() && !(wire[start] == 0x10 && wire[start + 1] == 0x02))
+    while (start + 1 < wire.size() && !(wire[start] == 0x10 && wire[start + 1] == 0x02)) {
         ++start;
+    }
     for (std::size_t i = start + 2; i < wire.size(); ++i) {
-        if (wire[i] != 0x03)
+        if (wire[i] != 0x03) {
             continue;
+        }
         std::size_t run = 0;
-        for (std::size_t k = i; k > start + 2 && wire[k - 1] == 0x10; --k)
+        for (std::size_t k = i; k > start + 2 && wire[k - 1] == 0x10; --k) {
             ++run;
-        if (run % 2 == 1)
+        }
+        if (run % 2 == 1) {
             return true;
+        }
     }
     return false;
 }
 
 Bytes bootBody(const Bytes& wire) {
     std::size_t i = 0;
-    while (i + 1 < wire.size() && !(wire[i] == 0x10 && wire[i + 1] == 0x02))
+    while (i + 1 < wire.size() && !(wire[i] == 0x10 && wire[i + 1] == 0x02)) {
         ++i;
+    }
     i += 2;
     Bytes body;
     for (; i < wire.size(); ++i) {
         if (wire[i] == 0x10) {
-            if (i + 1 >= wire.size())
+            if (i + 1 >= wire.size()) {
                 return {};
-            if (wire[i + 1] == 0x03)
+            }
+            if (wire[i + 1] == 0x03) {
                 break;
+            }
             body.push_back(wire[++i]);
         } else {
             body.push_back(wire[i]);
         }
     }
     unsigned sum = 0;
-    for (std::uint8_t v : body)
+    for (std::uint8_t v : body) {
         sum += v;
-    if (body.size() < 3 || (sum & 0xFF) != 0)
+    }
+    if (body.size() < 3 || (sum & 0xFF) != 0) {
         return {};
+    }
     return body;
 }
 
 std::vector<std::uint16_t> registersOf(const Bytes& reply) {
     std::vector<std::uint16_t> regs;
-    if (reply.size() < 5 || reply.size() != 5 + static_cast<std::size_t>(reply[2]))
+    if (reply.size() < 5 || reply.size() != 5 + static_cast<std::size_t>(reply[2])) {
         return regs;
-    for (std::size_t i = 3; i + 1 < reply.size() - 2; i += 2)
+    }
+    for (std::size_t i = 3; i + 1 < reply.size() - 2; i += 2) {
         regs.push_back(static_cast<std::uint16_t>((reply[i] << 8) | reply[i + 1]));
+    }
     return regs;
 }
 
@@ -299,23 +323,27 @@ void sendImageBlocks(LineMaster& m, std::uint16_t start, int len, const QByteArr
     for (std::uint32_t p = from; p + chunk - 1 <= to; p += chunk) {
         std::vector<std::uint16_t> regs(static_cast<std::size_t>(len), 0);
         regs[2] = static_cast<std::uint16_t>(p - from);
-        for (std::uint32_t k = 0; k < chunk / 2; ++k)
+        for (std::uint32_t k = 0; k < chunk / 2; ++k) {
             regs[3 + k] =
                 static_cast<std::uint16_t>((static_cast<std::uint8_t>(img[p + 2 * k]) << 8) |
                                            static_cast<std::uint8_t>(img[p + 2 * k + 1]));
+        }
         regs[static_cast<std::size_t>(len - 1)] = 0xA6;
-        if (windowWrite(m, start, len, regs).size() == 8)
+        if (windowWrite(m, start, len, regs).size() == 8) {
             ++count;
+        }
     }
-    if (sent)
+    if (sent) {
         *sent = count;
+    }
 }
 
 bool programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs) {
     for (std::uint32_t a = 0x0800; a < 0x10000; a += 512) {
         const Bytes body = bootBody(m.transactBoot(bootFrame(0x03, 8, addr3(a)), timeoutMs));
-        if (body.size() != 11 || body[0] != 0x03 || body[1] != 0x08)
+        if (body.size() != 11 || body[0] != 0x03 || body[1] != 0x08) {
             return false;
+        }
     }
     int n = 0;
     for (std::uint32_t a = 0x0800; a < 0x10000 && n < blocks; a += 128, ++n) {
@@ -324,8 +352,9 @@ bool programCpu1(LineMaster& m, const QByteArray& img, int blocks, int timeoutMs
         std::copy(at.begin(), at.end(), data.begin());
         std::memcpy(data.data() + 3, img.constData() + a, 128);
         const Bytes body = bootBody(m.transactBoot(bootFrame(0x02, 2, data), timeoutMs));
-        if (body.size() != 5 || body[0] != 0x02)
+        if (body.size() != 5 || body[0] != 0x02) {
             return false;
+        }
     }
     return true;
 }
@@ -343,23 +372,26 @@ void writeBuildData(const QString& path, const BuildDataLayout& layout) {
     writeWord(dir, QStringLiteral("BOOT_RM_NUMBER"), layout.bootRm);
     writeImage(dir, QStringLiteral("HFILE_2"), 2);
     writeImage(dir, QStringLiteral("HFILE_3"), 3);
-    for (std::uint16_t rm : layout.cpu1Products)
+    for (std::uint16_t rm : layout.cpu1Products) {
         writeImage(dir, QStringLiteral("HFILE_%1").arg(rm), rm);
+    }
     QFile csv(dir.filePath(QStringLiteral("PRODUCTS.csv")));
     if (csv.open(QIODevice::WriteOnly)) {
         csv.write("RM,L,D,N,H,U,M,T,B\r\n");
-        for (const auto& [rm, hmi] : layout.products)
+        for (const auto& [rm, hmi] : layout.products) {
             csv.write(QStringLiteral("%1,\"Model, %1\",%2,0,2,20,0,0,0\r\n")
                           .arg(rm)
                           .arg(hmi ? 1 : 0)
                           .toLatin1());
+        }
     }
 }
 
 QByteArray image(const QString& dir, const QString& name) {
     QFile f(QDir(dir).filePath(name));
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
         return {};
+    }
     return f.readAll();
 }
 

@@ -41,7 +41,7 @@ private:
     int m_fd = -1;
 };
 
-QByteArray qb(const Bytes& b); // for QCOMPARE
+QByteArray qb(const Bytes& b);   // for QCOMPARE
 Bytes fromHex(const char* text); // spaces allowed
 Bytes withCrc(Bytes frame);
 Bytes readRequest(std::uint8_t slave, std::uint16_t first, std::uint16_t count);

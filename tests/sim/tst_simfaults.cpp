@@ -54,8 +54,9 @@ Regs settle(LineMaster& m, const Sub& s) {
     Regs st;
     for (int i = 0; i < 20; ++i) {
         st = readRegisters(m, s.window, 2);
-        if (st.empty() || (st[0] & 0xC000) != 0)
+        if (st.empty() || (st[0] & 0xC000) != 0) {
             break;
+        }
     }
     return st;
 }
@@ -65,38 +66,44 @@ Regs settle(LineMaster& m, const Sub& s) {
 std::uint16_t upgradeSub(LineMaster& m, const Sub& s, const QByteArray& img, bool enterBootMode) {
     if (enterBootMode) {
         windowWrite(m, s.window, kWindowLength, commandBlock(kWindowLength, 0x222D, s.oldRm, 0));
-        if (settle(m, s) != Regs{0x8000, 0})
+        if (settle(m, s) != Regs{0x8000, 0}) {
             return 0;
+        }
     }
     sendImageBlocks(m, s.window, kWindowLength, img, kSubFirst, kSubLast);
     const std::uint16_t crc = imageCrcWord(img, kSubFirst, kSubLast);
     for (std::uint16_t cmd : {std::uint16_t{0x1A9B}, std::uint16_t{0x1997}}) {
         windowWrite(m, s.window, kWindowLength, commandBlock(kWindowLength, cmd, crc, s.oldRm));
         const Regs st = settle(m, s);
-        if (st.empty() || st[0] != 0x8000)
+        if (st.empty() || st[0] != 0x8000) {
             return st.empty() ? 0 : st[0];
+        }
     }
     return 0x8000;
 }
 
 void waitUntil(const QElapsedTimer& t, int ms) {
-    while (t.elapsed() < ms)
+    while (t.elapsed() < ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 // The request that meets the dip goes unanswered, and so does everything until the restart.
 bool silentAfter(LineMaster& m, const Bytes& request) {
     m.send(request);
-    if (!m.receiveFor(150).empty())
+    if (!m.receiveFor(150).empty()) {
         return false;
+    }
     m.send(readRequest(23, 0, 2));
     return m.receiveFor(150).empty();
 }
 
 bool logged(const SimulatedUnit& unit, const QString& what) {
-    for (const QString& line : unit.summary().faultsInjected)
-        if (line.endsWith(what))
+    for (const QString& line : unit.summary().faultsInjected) {
+        if (line.endsWith(what)) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -204,8 +211,9 @@ void TestSimFaults::replyFaults() {
             const std::size_t extra = got.size() - good.size();
             QCOMPARE(qb(Bytes(got.begin() + static_cast<std::ptrdiff_t>(extra), got.end())),
                      qb(good));
-            for (std::size_t i = 0; i < extra; ++i)
+            for (std::size_t i = 0; i < extra; ++i) {
                 QVERIFY(got[i] != 23 && got[i] != 0x10);
+            }
             ++injected;
         } else if (expected == QLatin1String("corrupt")) {
             QCOMPARE(got.size(), good.size());
@@ -242,8 +250,9 @@ void TestSimFaults::statusFaults() {
     sendImageBlocks(m, 26, 10, img, 0x1000, 0xFFFF);
     windowWrite(m, 26, 10, commandBlock(10, 0x1A9B, imageCrcWord(img, 0x1000, 0xFFFF), 3100));
     // A stuck operation may move a little before it stops moving.
-    for (int i = 0; expect == 0 && i < 4; ++i)
+    for (int i = 0; expect == 0 && i < 4; ++i) {
         readRegisters(m, 26, 2);
+    }
     std::vector<std::uint16_t> first = readRegisters(m, 26, 2);
     for (int i = 0; i < 12; ++i) {
         const auto st = readRegisters(m, 26, 2);
@@ -469,8 +478,9 @@ void TestSimFaults::powerLossDuringCpu1Programming() {
     QVERIFY(t.elapsed() < 1500);
     t.restart();
     QVERIFY(m.transactBoot(bootFrame(0x08, 4, {}), 100).empty()); // still silent
-    while (t.elapsed() < 1100)
+    while (t.elapsed() < 1100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     // Back, in the bootloader (incomplete image), with ten blocks programmed.
     QCOMPARE(bootBody(m.transactBoot(bootFrame(0x08, 4, {}))).size(), std::size_t{7});
     QVERIFY(unit.cpu1InBootloader());
@@ -496,8 +506,9 @@ void TestSimFaults::powerLossDuringSubTransfer() {
     QCOMPARE(sent, 5); // the sixth is lost with the power
     m.send(readRequest(23, 0, 2));
     QVERIFY(m.receiveFor(100).empty());
-    while (t.elapsed() < 1600)
+    while (t.elapsed() < 1600) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     // CPU-1 runs its firmware again; CPU-2's flash is whole, so it left boot mode and runs its
     // old firmware.
     QCOMPARE(readRegisters(m, 0, 2), (std::vector<std::uint16_t>{4001, 215}));

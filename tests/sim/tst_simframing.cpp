@@ -18,8 +18,9 @@ namespace {
 Bytes hex(const char* text) {
     Bytes out;
     const QByteArray raw = QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-    for (char c : raw)
+    for (char c : raw) {
         out.push_back(static_cast<std::uint8_t>(c));
+    }
     return out;
 }
 
@@ -109,8 +110,9 @@ void TestSimFraming::assemblerSurvivesGarbage() {
     RtuAssembler a;
     std::mt19937 rng(7);
     Bytes garbage(20000);
-    for (auto& b : garbage)
+    for (auto& b : garbage) {
         b = static_cast<std::uint8_t>(rng());
+    }
     int spurious = 0;
     for (std::size_t i = 0; i < garbage.size(); i += 13) {
         const std::size_t n = std::min<std::size_t>(13, garbage.size() - i);
@@ -124,8 +126,9 @@ void TestSimFraming::assemblerSurvivesGarbage() {
     QVERIFY(spurious < 3);
     const Bytes read = hex("170300000002C6FD");
     auto frames = a.feed(read);
-    if (frames.empty())
+    if (frames.empty()) {
         frames = a.idle(false);
+    }
     QVERIFY(!frames.empty());
     QCOMPARE(frames.back(), read);
     QCOMPARE(a.buffered(), std::size_t{0});
@@ -157,12 +160,13 @@ const char* const kWindowedWrite = "17 10 84 06 00 06 0C 84 FF 02 11 11 B1 13 0D
 void TestSimFraming::assemblerRequestInTwoReads_data() {
     QTest::addColumn<bool>("withAddress");
     QTest::addColumn<int>("cut");
-    for (const bool address : {false, true})
+    for (const bool address : {false, true}) {
         for (const int cut : {16, 15, 10, 1, 20}) {
             const QByteArray name =
                 (address ? "address, cut " : "any address, cut ") + QByteArray::number(cut);
             QTest::newRow(name.constData()) << address << cut;
         }
+    }
 }
 
 void TestSimFraming::assemblerRequestInTwoReads() {
@@ -294,10 +298,11 @@ void TestSimFraming::bootParser() {
         got.insert(got.end(), more.begin(), more.end());
     }
     QCOMPARE(static_cast<int>(got.size()), bodies);
-    if (bodies > 0)
+    if (bodies > 0) {
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(got.front().data()),
                             static_cast<qsizetype>(got.front().size())),
                  firstBody);
+    }
 }
 
 void TestSimFraming::faultSpecs_data() {

@@ -46,8 +46,9 @@ MbpollResult mbpoll(const QStringList& args) {
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("mbpoll"), args);
     MbpollResult r;
-    if (!p.waitForStarted(5000))
+    if (!p.waitForStarted(5000)) {
         return r;
+    }
     if (!p.waitForFinished(15000)) {
         p.kill();
         p.waitForFinished(2000);
@@ -84,8 +85,9 @@ private:
 void TestSimInterop::initTestCase() {
     QVERIFY(m_dir.isValid());
     simtest::writeBuildData(m_dir.path());
-    if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty()) {
         QFAIL("mbpoll is not installed (Debian package mbpoll)");
+    }
 }
 
 void TestSimInterop::mbpollReadsAndWrites_data() {
@@ -219,8 +221,9 @@ void TestSimInterop::libmodbusMaster() {
             if (::poll(&p, 1, 100) > 0) {
                 char buf[64];
                 const ssize_t n = ::read(fd, buf, sizeof buf);
-                if (n > 0)
+                if (n > 0) {
                     rsp.append(buf, n);
+                }
             }
         }
         QCOMPARE(rsp, QByteArray::fromHex("1767000C19667D4D"));
@@ -241,8 +244,9 @@ void TestSimInterop::tcpFramingEdges() {
         QElapsedTimer t;
         t.start();
         while (got.size() < wantBytes && t.elapsed() < ms) {
-            if (s.bytesAvailable() == 0)
+            if (s.bytesAvailable() == 0) {
                 s.waitForReadyRead(static_cast<int>(std::max<qint64>(1, ms - t.elapsed())));
+            }
             got += s.readAll();
         }
         return got;
@@ -343,8 +347,9 @@ void TestSimInterop::programRejectsBadOptions() {
     QVERIFY(sim.waitForFinished(5000));
     const QByteArray help = sim.readAllStandardOutput();
     for (const char* option : {"--link", "--tcp", "--duration", "--fault", "--timing", "--seed",
-                               "--bootloader", "--cpu2-boot", "--hmi-silent"})
+                               "--bootloader", "--cpu2-boot", "--hmi-silent"}) {
         QVERIFY2(help.contains(option), option);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSimInterop)

@@ -181,8 +181,9 @@ void TestSimUnit::piecewiseMasterAndGarbage() {
     std::mt19937 rng(11);
     for (int burst = 0; burst < 40; ++burst) {
         Bytes noise(97);
-        for (auto& b : noise)
+        for (auto& b : noise) {
             b = static_cast<std::uint8_t>(rng());
+        }
         m.send(noise);
     }
     m.receiveFor(100); // a chance frame in the noise may be answered; ignore it
@@ -192,8 +193,9 @@ void TestSimUnit::piecewiseMasterAndGarbage() {
     m.transact(writeSingle(23, 103, 12, 0x222D), 8);
     for (int burst = 0; burst < 40; ++burst) {
         Bytes noise(97);
-        for (auto& b : noise)
+        for (auto& b : noise) {
             b = static_cast<std::uint8_t>(rng());
+        }
         m.send(noise);
     }
     m.send(fromHex("1003")); // closes a frame the noise may have opened
@@ -254,8 +256,9 @@ void TestSimUnit::cpu1Programming() {
     SimulatedUnit unit(s);
     LineMaster m(unit.openPty());
     const QByteArray before = unit.flash(1);
-    if (!startInBootloader)
+    if (!startInBootloader) {
         m.transact(writeSingle(23, 103, 12, 0x222D), 8);
+    }
     const QByteArray img = image(m_dir.path(), QStringLiteral("HFILE_4001"));
     QVERIFY(programCpu1(m, img, 496));
     // The quoted boot-mode-off frame, then reset (reply without data).
@@ -305,11 +308,13 @@ void TestSimUnit::cpu1RestartDecides() {
     SimulatedUnit unit(base());
     LineMaster m(unit.openPty());
     m.transact(writeSingle(23, 103, 12, 0x222D), 8);
-    if (erase)
+    if (erase) {
         QVERIFY(programCpu1(m, simtest::image(m_dir.path(), QStringLiteral("HFILE_%1").arg(image)),
                             blocks));
-    if (bootModeOff)
+    }
+    if (bootModeOff) {
         m.transactBoot(bootFrame(0x05, 1, {0xFF, 0x03, 0x00, 0x00}));
+    }
     QVERIFY(!bootBody(m.transactBoot(bootFrame(0x00, 0, {}))).empty());
     QCOMPARE(unit.cpu1InBootloader(), !runs);
     if (runs) {
@@ -412,8 +417,9 @@ void TestSimUnit::subProcessorProgramming() {
         for (int poll = 0; poll < 20; ++poll) {
             st = readRegisters(m, start, 2);
             QCOMPARE(st.size(), std::size_t{2});
-            if (st[0] & 0x8000)
+            if (st[0] & 0x8000) {
                 break;
+            }
             QCOMPARE(st[0] & 0x4000, 0);
             QVERIFY(st[0] != 0 || st[1] != 0); // never "no news" once the operation runs
             QVERIFY(st[1] >= 0x1000);
@@ -423,8 +429,9 @@ void TestSimUnit::subProcessorProgramming() {
         }
         QCOMPARE(st[0], std::uint16_t{0x8000});
         QCOMPARE(busy, 3);
-        if (cmd == 0x1A9B)
+        if (cmd == 0x1A9B) {
             QCOMPARE(unit.flash(processor).mid(0x1000), QByteArray(0xF000, '\xFF'));
+        }
     }
     QCOMPARE(unit.flash(processor).mid(0x1000), img.mid(0x1000));
     const auto rmVersion = readRegisters(m, rmReg, 2);
@@ -445,8 +452,9 @@ void TestSimUnit::subProcessorRefusals() {
 
     // Erase before boot mode: the sub-processor never posts.
     windowWrite(m, 26, 10, commandBlock(10, 0x1A9B, crc, 3100));
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         QCOMPARE(readRegisters(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
+    }
     QCOMPARE(unit.flash(2), before);
 
     windowWrite(m, 26, 10, commandBlock(10, 0x222D, 3100, 0));
@@ -462,8 +470,9 @@ void TestSimUnit::subProcessorRefusals() {
     std::vector<std::uint16_t> st;
     for (int i = 0; i < 10; ++i) {
         st = readRegisters(m, 26, 2);
-        if (st[0] & 0xC000)
+        if (st[0] & 0xC000) {
             break;
+        }
     }
     QCOMPARE(st[0], std::uint16_t{0x4000});
     QVERIFY(unit.inBootMode(2));
@@ -486,8 +495,9 @@ void TestSimUnit::silentAndAbsentSubProcessors() {
     LineMaster m(unit.openPty());
     QCOMPARE(readRegisters(m, 8, 4), (std::vector<std::uint16_t>{0, 0, 0, 0}));
     QCOMPARE(windowWrite(m, 26, 10, commandBlock(10, 0x222D, 3100, 0)).size(), std::size_t{8});
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         QCOMPARE(readRegisters(m, 26, 2), (std::vector<std::uint16_t>{0, 0}));
+    }
     QVERIFY(!unit.inBootMode(2));
     // No HMI: its window does not exist.
     m.send(writeMulti(23, 104, 16, commandBlock(10, 0x222D, 3200, 0)));
@@ -525,8 +535,9 @@ void TestSimUnit::timingModelReducedScale() {
     t.restart();
     m2.send(readRequest(23, 0, 2));
     QVERIFY(m2.receiveFor(100).empty()); // still booting
-    while (t.elapsed() < 350)
+    while (t.elapsed() < 350) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     QCOMPARE(readRegisters(m2, 0, 2), (std::vector<std::uint16_t>{4001, 215}));
 
     // Sub-processor boot entry takes 100 ms: no news first, then finished.

@@ -40,11 +40,14 @@ public:
                         int timeoutMs = 60000) {
         QDeadlineTimer deadline(timeoutMs);
         for (;;) {
-            while (m_next < m_objects.size())
-                if (const QJsonObject& o = m_objects[m_next++]; match(o))
+            while (m_next < m_objects.size()) {
+                if (const QJsonObject& o = m_objects[m_next++]; match(o)) {
                     return o;
-            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                }
+            }
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
                 return {};
+            }
             m_process.waitForReadyRead(
                 static_cast<int>(std::min<qint64>(deadline.remainingTime(), 200)));
             readLines();
@@ -68,9 +71,11 @@ public:
     [[nodiscard]] const QString& err() const { return m_err; }
     [[nodiscard]] QList<QJsonObject> ofType(const QString& type) const {
         QList<QJsonObject> found;
-        for (const QJsonObject& o : m_objects)
-            if (o.value(QStringLiteral("type")).toString() == type)
+        for (const QJsonObject& o : m_objects) {
+            if (o.value(QStringLiteral("type")).toString() == type) {
                 found << o;
+            }
+        }
         return found;
     }
     // The text for a failure message: the stream's tail and standard error.
@@ -98,20 +103,23 @@ private:
 // The validator's complaints about a whole stream; empty when it passes.
 inline QString schemaFaults(const QByteArray& stream) {
     QTemporaryFile file;
-    if (!file.open())
+    if (!file.open()) {
         return QStringLiteral("no temporary file");
+    }
     file.write(stream);
     file.flush();
     QProcess validator;
     validator.start(QStringLiteral(CORVANE_PYTHON3),
                     {QStringLiteral(CORVANE_JSON_VALIDATOR), QStringLiteral(CORVANE_JSON_SCHEMA),
                      file.fileName()});
-    if (!validator.waitForFinished(60000))
+    if (!validator.waitForFinished(60000)) {
         return QStringLiteral("the validator did not finish");
-    if (validator.exitStatus() != QProcess::NormalExit || validator.exitCode() != 0)
+    }
+    if (validator.exitStatus() != QProcess::NormalExit || validator.exitCode() != 0) {
         return QStringLiteral("exit %1: %2")
             .arg(validator.exitCode())
             .arg(QString::fromUtf8(validator.readAllStandardError()));
+    }
     return {};
 }
 

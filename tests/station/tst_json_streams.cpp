@@ -49,8 +49,9 @@ QMap<QString, SimRow> simulatedUnit(const QString& err) {
     QMap<QString, SimRow> rows;
     for (const QString& line : err.split(u'\n')) {
         const QStringList cells = line.simplified().split(u' ');
-        if (cells.size() < 6 || !QStringList{"CPU-1", "CPU-2", "HMI"}.contains(cells[0]))
+        if (cells.size() < 6 || !QStringList{"CPU-1", "CPU-2", "HMI"}.contains(cells[0])) {
             continue;
+        }
         rows.insert(cells[0], {cells[2], cells[3], cells.constLast() == QLatin1String("yes")});
     }
     return rows;
@@ -147,8 +148,9 @@ void TestJsonStreams::streams() {
         QCOMPARE(result.value("signal").toString(), QStringLiteral("SIGINT"));
         QVERIFY(!result.value("state").toString().isEmpty());
     }
-    if (carriedImages.isEmpty())
+    if (carriedImages.isEmpty()) {
         return;
+    }
 
     // What the run says each processor holds against what the simulated unit holds.
     const QMap<QString, SimRow> unit = simulatedUnit(run.err());
@@ -160,15 +162,17 @@ void TestJsonStreams::streams() {
         const QString name = p.value("name").toString();
         const SimRow& sim = unit[name];
         QVERIFY2(sim.carriedImage == (expected[n] == "yes"), qPrintable(name + run.context()));
-        if (p.value("holding").toString() == "carried")
+        if (p.value("holding").toString() == "carried") {
             QVERIFY2(sim.carriedImage, qPrintable(name + " said to hold the carried firmware"));
+        }
         if (p.value("verified").toBool()) {
             const QJsonObject carried = p.value("carried").toObject();
             QCOMPARE(sim.rm, QString::number(carried.value("rm").toInt()));
             QCOMPARE(sim.version, carried.value("version").toString());
         }
-        if (p.value("programmed").toBool())
+        if (p.value("programmed").toBool()) {
             QVERIFY2(sim.carriedImage, qPrintable(name + " said to be programmed"));
+        }
         if (exitCode == 0) {
             QVERIFY(p.value("verified").toBool());
             QJsonObject carried = p.value("carried").toObject();
@@ -191,8 +195,9 @@ void TestJsonStreams::streams() {
         const QString key =
             o.value("stage").toString() + QString::number(o.value("processor").toInt());
         const qint64 t = o.value("t").toInteger();
-        if (last.contains(key) && o.value("percent").toDouble() < 100)
+        if (last.contains(key) && o.value("percent").toDouble() < 100) {
             QVERIFY2(t - last[key] >= 250, qPrintable(key));
+        }
         last[key] = t;
     }
     if (exitCode == 0) {

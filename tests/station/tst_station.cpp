@@ -40,19 +40,23 @@ bool ofType(const QJsonObject& o, const char* type) {
 // The summary's runs by slot (the last run of each).
 QMap<QString, QJsonObject> runsBySlot(const JsonRun& run) {
     QMap<QString, QJsonObject> runs;
-    for (const QJsonValue& v : run.objects().constLast().value("runs").toArray())
+    for (const QJsonValue& v : run.objects().constLast().value("runs").toArray()) {
         runs.insert(v.toObject().value("slot").toString(), v.toObject());
+    }
     return runs;
 }
 
 bool unitHoldsCarriedImages(const QJsonObject& run) {
     const QJsonArray processors =
         run.value("simulatedUnit").toObject().value("processors").toArray();
-    if (processors.size() != 3)
+    if (processors.size() != 3) {
         return false;
-    for (const QJsonValue& p : processors)
-        if (!p.toObject().value("carriedImage").toBool())
+    }
+    for (const QJsonValue& p : processors) {
+        if (!p.toObject().value("carriedImage").toBool()) {
             return false;
+        }
+    }
     return true;
 }
 
@@ -99,11 +103,12 @@ void TestStation::fourSlotsOneFaulty() {
         }
         // Each child's own result came through with its slot and agrees with the summary.
         bool found = false;
-        for (const QJsonObject& o : run.ofType("result"))
+        for (const QJsonObject& o : run.ofType("result")) {
             if (o.value("slot").toString() == slot) {
                 found = true;
                 QCOMPARE(o.value("exit").toInt(), r.value("exit").toInt());
             }
+        }
         QVERIFY2(found, qPrintable(slot));
         // Its transcript, ended by the run's result line.
         const QString log = r.value("log").toString();
@@ -149,9 +154,10 @@ void TestStation::childKilledMidTransfer() {
         run.waitFor([](const QJsonObject& o) { return ofType(o, "station-start"); });
     QJsonArray slotList = start.value("slots").toArray();
     QCOMPARE(slotList.size(), 3);
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QCOMPARE(slotList[n - 1].toObject().value("slot").toString(),
                  QStringLiteral("usb-0:1.%1").arg(n));
+    }
     const QJsonObject started = run.waitFor([](const QJsonObject& o) {
         return ofType(o, "slot-started") && o.value("slot").toString() == "usb-0:1.2";
     });
@@ -177,8 +183,9 @@ void TestStation::childKilledMidTransfer() {
              qPrintable(killed.value("summary").toString()));
     QVERIFY(runs["usb-0:1.1"].value("ok").toBool());
     QVERIFY(runs["usb-0:1.3"].value("ok").toBool());
-    for (auto& unit : units)
+    for (auto& unit : units) {
         unit->stop();
+    }
     QVERIFY(units[0]->summary().processors[2].holdsCarriedImage);
     QVERIFY(!units[1]->summary().processors[2].holdsCarriedImage);
     QVERIFY(units[2]->summary().processors[2].holdsCarriedImage);
@@ -229,20 +236,23 @@ void TestStation::loopProgramsTheNextUnitUntilCtrlC() {
     int stopped = 0;
     for (const QJsonValue& v : runs) {
         const QJsonObject r = v.toObject();
-        if (r.value("run").toInt() == 1)
+        if (r.value("run").toInt() == 1) {
             QVERIFY2(r.value("ok").toBool() && unitHoldsCarriedImages(r),
                      qPrintable(run.context()));
+        }
         stopped += r.value("cause").toString() == "stopped" ? 1 : 0;
     }
     // The cut run ended through its own SIGINT handling: a result with exit 130.
     QVERIFY(stopped >= 1);
     QVERIFY(summary.value("failed").toInt() == stopped);
     int waitedForUnit = 0;
-    for (const QJsonObject& o : run.ofType("slot-waiting"))
+    for (const QJsonObject& o : run.ofType("slot-waiting")) {
         waitedForUnit += o.value("waitingFor").toString() == "unit" ? 1 : 0;
+    }
     QVERIFY(waitedForUnit >= 1);
-    for (const QJsonObject& o : run.ofType("slot-started"))
+    for (const QJsonObject& o : run.ofType("slot-started")) {
         QVERIFY2(processGone(o.value("pid").toInteger()), "a child outlived the station");
+    }
 }
 
 void TestStation::loopWaitsAtAnEmptySocket() {

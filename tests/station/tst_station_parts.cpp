@@ -19,8 +19,9 @@ namespace {
 QJsonObject parse(const QByteArray& line) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError)
+    if (error.error != QJsonParseError::NoError) {
         qWarning("not JSON: %s", line.constData());
+    }
     return doc.object();
 }
 
@@ -97,9 +98,10 @@ void TestStationParts::progressIsRateLimited() {
     QFETCH(QList<bool>, admitted);
     ProgressThrottle throttle(250);
     throttle.stageStarted(Stage::Transfer, 2);
-    for (qsizetype i = 0; i < percents.size(); ++i)
+    for (qsizetype i = 0; i < percents.size(); ++i) {
         QVERIFY2(throttle.admit(Stage::Transfer, 2, percents[i], times[i]) == admitted[i],
                  qPrintable(QStringLiteral("step %1").arg(i)));
+    }
     // Another stage, or the same one started again, has its own first object.
     QVERIFY(throttle.admit(Stage::Erase, 2, 50, times.constLast()));
     throttle.stageStarted(Stage::Transfer, 2);
@@ -263,10 +265,11 @@ void TestStationParts::stationOptions() {
     QFETCH(QString, error);
     QFETCH(int, units);
     const AppOptions o = parseArgs(args);
-    if (error.isEmpty())
+    if (error.isEmpty()) {
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-    else
+    } else {
         QVERIFY2(o.error.contains(error), qPrintable(o.error));
+    }
     QCOMPARE(o.station.simulatedUnits, units);
     if (QTest::currentDataTag() == QByteArray("simulated station")) {
         QVERIFY(o.station.enabled && o.station.loop && o.json);

@@ -41,8 +41,9 @@ inline sim::FaultPlan faults(const QStringList& texts) {
     sim::FaultPlan plan;
     for (const QString& t : texts) {
         const auto fault = sim::parseFault(t);
-        if (!fault)
+        if (!fault) {
             qFatal("bad fault text: %s", qPrintable(t));
+        }
         plan.faults.push_back(*fault);
     }
     return plan;

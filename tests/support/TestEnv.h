@@ -11,8 +11,9 @@
 inline bool waitUntil(const std::function<bool()>& pred, int ms) {
     QElapsedTimer t;
     t.start();
-    while (!pred() && t.elapsed() < ms)
+    while (!pred() && t.elapsed() < ms) {
         QTest::qWait(2);
+    }
     return pred();
 }
 

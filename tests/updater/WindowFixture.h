@@ -20,7 +20,8 @@ inline std::unique_ptr<TForm3> shownWindow(EngineDeps deps = noPorts()) {
     auto form = createUpdaterForms(std::move(deps));
     form->show();
     QApplication::setActiveWindow(form.get());
-    if (!QTest::qWaitForWindowExposed(form.get()))
+    if (!QTest::qWaitForWindowExposed(form.get())) {
         qWarning("window not exposed");
+    }
     return form;
 }

@@ -39,8 +39,9 @@ public:
 private:
     void poll() {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
+        if (!modal || !modal->isVisible()) {
             return;
+        }
         if (auto* box = qobject_cast<TMsg_Form*>(modal)) {
             seen.push_back({QStringLiteral("Msg_Form"), box->Label1->text(), QString()});
             QTest::mouseClick(box->OK_Button, Qt::LeftButton);
@@ -48,12 +49,14 @@ private:
             seen.push_back(
                 {QStringLiteral("MessageDialog"), dialog->message(), dialog->windowTitle()});
             QAbstractButton* b = dialog->buttonFor(press);
-            if (!b)
+            if (!b) {
                 b = dialog->buttonFor(TMsgDlgBtn::mbOK);
-            if (b)
+            }
+            if (b) {
                 QTest::mouseClick(b, Qt::LeftButton);
-            else
+            } else {
                 dialog->reject();
+            }
         }
     }
 

@@ -85,13 +85,15 @@ void TestMainWindow::startsOnTheConnectScreen() {
     QVERIFY(form->Connect_Panel->isVisible());
     for (QWidget* p :
          {static_cast<QWidget*>(form->Scan_Panel), static_cast<QWidget*>(form->Start_Panel),
-          static_cast<QWidget*>(form->Upgrade_Panel)})
+          static_cast<QWidget*>(form->Upgrade_Panel)}) {
         QVERIFY2(!p->isVisible(), qPrintable(p->objectName()));
+    }
     QVERIFY(!form->Retry_Panel->isVisibleTo(form->Scan_Panel));
     for (QWidget* p :
          {static_cast<QWidget*>(form->Connect_Panel), static_cast<QWidget*>(form->Scan_Panel),
-          static_cast<QWidget*>(form->Start_Panel), static_cast<QWidget*>(form->Upgrade_Panel)})
+          static_cast<QWidget*>(form->Start_Panel), static_cast<QWidget*>(form->Upgrade_Panel)}) {
         QCOMPARE(p->geometry(), QRect(0, 0, 417, 297));
+    }
     QCOMPARE(form->Title_Panel->parentWidget(), static_cast<QWidget*>(form->Connect_Panel));
     QCOMPARE(form->Title_Panel->geometry(), QRect(0, 0, 417, 40));
     QVERIFY(form->Title_Panel->isVisible());
@@ -226,9 +228,11 @@ void TestMainWindow::tabsSwitchTheReleaseNotes() {
     SmoothListBox* lists[3] = {form->RevNotes1_ListBox, form->RevNotes2_ListBox,
                                form->RevNotes3_ListBox};
     auto onlyVisible = [&](int k) {
-        for (int i = 0; i < 3; ++i)
-            if (lists[i]->isVisible() != (i == k))
+        for (int i = 0; i < 3; ++i) {
+            if (lists[i]->isVisible() != (i == k)) {
                 return false;
+            }
+        }
         return true;
     };
     // By mouse on the tab strip.
@@ -264,8 +268,9 @@ void TestMainWindow::allModeFollowsTheCtrlKey() {
     QVERIFY(form->Label8->isVisible());
     QCOMPARE(form->Label8->text(), QStringLiteral("ALL"));
     QVERIFY(form->Load_Button->isVisible());
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY(form->unit().PMem_Store[n].Upgrade_Flag);
+    }
     // The click recomputes flags only; the labels keep their colours.
     QCOMPARE(form->CurrentVer_Label[1]->colour(), currentColour);
 
@@ -274,8 +279,9 @@ void TestMainWindow::allModeFollowsTheCtrlKey() {
     QVERIFY(!form->review().All_Mode);
     QVERIFY(!form->Label8->isVisible());
     QVERIFY(!form->Load_Button->isVisible());
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY(!form->unit().PMem_Store[n].Upgrade_Flag);
+    }
 }
 
 void TestMainWindow::reviewRefusalsShowTheMessageBox_data() {
@@ -462,8 +468,9 @@ void TestMainWindow::messageDialog() {
     // Released after use.
     QTest::qWait(20);
     QVERIFY(QApplication::topLevelWidgets().size() > 0);
-    for (QWidget* w : QApplication::topLevelWidgets())
+    for (QWidget* w : QApplication::topLevelWidgets()) {
         QVERIFY(!qobject_cast<MessageDialogForm*>(w));
+    }
 
     // How it is built.
     const auto dialog =

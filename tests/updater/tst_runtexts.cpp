@@ -75,14 +75,16 @@ void TestRunTexts::runModes() {
     QFETCH(bool, error);
     const AppOptions o = parseAppOptions(QStringList{"corvane-updater"} + args);
     QCOMPARE(!o.error.isEmpty(), error);
-    if (error)
+    if (error) {
         return;
+    }
     QCOMPARE(o.autoRun, autoRun);
     QCOMPARE(o.identify, identify);
     QCOMPARE(o.windowless(), autoRun || identify);
     QCOMPARE(o.showSimulateHelp, simulateHelp);
-    if (o.simulate)
+    if (o.simulate) {
         QCOMPARE(o.simScenario.cpu1.version, std::uint16_t(150));
+    }
     QVERIFY(!o.helpText.contains(QLatin1String("--cpu1")));
     QVERIFY(o.simulateHelpText.contains(QLatin1String("--cpu1")));
 }

@@ -278,9 +278,11 @@ void TestSmoothControls::galleryPictures() {
         // Something is drawn, and the ground around it is see-through.
         const QImage img = p.picture.toImage().convertToFormat(QImage::Format_ARGB32);
         int opaque = 0;
-        for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x)
+        for (int y = 0; y < img.height(); ++y) {
+            for (int x = 0; x < img.width(); ++x) {
                 opaque += qAlpha(img.pixel(x, y)) > 200;
+            }
+        }
         QVERIFY(opaque > img.width() * img.height() / 10);
         QVERIFY(opaque < img.width() * img.height());
     }

@@ -45,9 +45,11 @@ bool scan(TForm3& form, int ms = 20000) {
 
 QStringList logFor(const TForm3& form, const QString& port) {
     QStringList out;
-    for (const QString& line : form.engine().Memo2)
-        if (line.startsWith(port))
+    for (const QString& line : form.engine().Memo2) {
+        if (line.startsWith(port)) {
             out << line.mid(port.size());
+        }
+    }
     return out;
 }
 
@@ -108,8 +110,9 @@ void TestUpdaterFlow::scanFindsTheUnit() {
     QCOMPARE(int(u.RM_Number[2]), int(u.New_RM_Number[2]));
     QCOMPARE(int(u.FW_Version[3]), 105);
     QVERIFY(!u.BL_Active_Flag);
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         QVERIFY(u.PMem_Store[n].Upgrade_Flag);
+    }
     QCOMPARE(form->CurrentVer_Label[1]->text(),
              QStringLiteral("RM%1 v2.15").arg(unit.reportedRm(1), 4, 10, QLatin1Char('0')));
     QCOMPARE(form->CurrentVer_Label[1]->colour(), QColor(192, 192, 192));
@@ -258,8 +261,9 @@ void TestUpdaterFlow::upgradeOfTheHmiOnly() {
         "Verifying Firmware......OK",
     };
     QCOMPARE(lines(*form->Progress_ListBox), expected);
-    for (int i = 3; i <= 5; ++i)
+    for (int i = 3; i <= 5; ++i) {
         QCOMPARE(form->Progress_ListBox->item(i).barValue, 100.0);
+    }
     // CPU-1 was left alone: no bootloader exchange at all.
     QCOMPARE(unit.exchanges(sim::Exchange::BlErase), 0);
     QCOMPARE(unit.exchanges(sim::Exchange::BlModel), 0);
@@ -287,9 +291,11 @@ void TestUpdaterFlow::transcriptOfAWindowRun() {
 
     auto tagged = [&out](const QString& tag) {
         QStringList found;
-        for (const QString& line : out)
-            if (line.section(QStringLiteral(" ms  "), 1).startsWith(tag + QLatin1Char(' ')))
+        for (const QString& line : out) {
+            if (line.section(QStringLiteral(" ms  "), 1).startsWith(tag + QLatin1Char(' '))) {
                 found << line.section(QStringLiteral(" ms  "), 1).mid(9);
+            }
+        }
         return found;
     };
     QCOMPARE(tagged(QStringLiteral("ports")), QStringList{pty});

@@ -26,8 +26,9 @@ public:
     explicit PatchedResources(std::uint16_t rm1)
         : m_rm1(QByteArray(1, char(rm1 & 0xFF)) + QByteArray(1, char(rm1 >> 8))) {}
     std::optional<QByteArray> read(const QString& upperName, qint64 maxBytes) const override {
-        if (upperName == QStringLiteral("RM_NUM_1"))
+        if (upperName == QStringLiteral("RM_NUM_1")) {
             return maxBytes < 0 ? m_rm1 : m_rm1.left(maxBytes);
+        }
         return embeddedResources().read(upperName, maxBytes);
     }
 
@@ -41,8 +42,9 @@ public:
     explicit ResourcesWithout(QString name)
         : m_name(std::move(name)) {}
     std::optional<QByteArray> read(const QString& upperName, qint64 maxBytes) const override {
-        if (upperName == m_name)
+        if (upperName == m_name) {
             return std::nullopt;
+        }
         return embeddedResources().read(upperName, maxBytes);
     }
 

@@ -21,9 +21,11 @@ namespace {
 
 template <typename E, int Count>
 E byName(const QString& name, const char* (*nameOf)(E)) {
-    for (int i = 0; i < Count; ++i)
-        if (name == QLatin1String(nameOf(static_cast<E>(i))))
+    for (int i = 0; i < Count; ++i) {
+        if (name == QLatin1String(nameOf(static_cast<E>(i)))) {
             return static_cast<E>(i);
+        }
+    }
     qFatal("unknown name %s", qPrintable(name));
 }
 
@@ -48,21 +50,22 @@ std::vector<EngineEvent> events(const QString& text) {
         const QChar kind = body.at(0);
         const QStringList f = body.mid(1).split(u'/');
         const int n = f.value(1).toInt();
-        if (kind == u'+')
+        if (kind == u'+') {
             out.emplace_back(
                 ev::StageStarted{stageOf(f[0]), n, f.value(2) == QLatin1String("bar")});
-        else if (kind == u'=')
+        } else if (kind == u'=') {
             out.emplace_back(ev::StageEnded{stageOf(f[0]), n, StageResult::Done, Cause::None,
                                             f.value(2).toUInt(nullptr, 0)});
-        else if (kind == u'!')
+        } else if (kind == u'!') {
             out.emplace_back(ev::StageEnded{stageOf(f[0]), n, StageResult::Failed, causeOf(f[2]),
                                             f.value(3).toUInt()});
-        else if (kind == u'%')
+        } else if (kind == u'%') {
             out.emplace_back(ev::StageProgress{stageOf(f[0]), n, f[2].toDouble(), 0, 0});
-        else if (kind == u'#')
+        } else if (kind == u'#') {
             out.emplace_back(ev::Noted{noteOf(f[0]), n, f.mid(2).join(u'/')});
-        else
+        } else {
             qFatal("bad item %s", qPrintable(body));
+        }
     }
     return out;
 }
@@ -70,11 +73,13 @@ std::vector<EngineEvent> events(const QString& text) {
 // The list as a report would print it: "caption", or "caption 40%" with a visible bar.
 QStringList listAfter(const QString& sequence) {
     ProgressLines lines;
-    for (const EngineEvent& e : events(sequence))
+    for (const EngineEvent& e : events(sequence)) {
         applyProgressOps(lines, progressOps(e));
+    }
     QStringList out;
-    for (const ProgressLineState& line : lines.lines())
+    for (const ProgressLineState& line : lines.lines()) {
         out << ProgressReporter::lineText(line);
+    }
     return out;
 }
 
@@ -272,8 +277,8 @@ void TestEngineEvents::outcome_data() {
         << true << failed << "no-reply" << 0
         << "the upgrade failed: Verifying Firmware......Error (No Reply)";
     QTest::newRow("the unit restarted: said as the cause, not as a line")
-        << "up;+erase/3/bar;%erase/3/30;!erase/3/unit-restarted;#unit-restarted/3" << true
-        << failed << "unit-restarted" << 3
+        << "up;+erase/3/bar;%erase/3/30;!erase/3/unit-restarted;#unit-restarted/3" << true << failed
+        << "unit-restarted" << 3
         << "the upgrade failed: the unit restarted under the run (a power dip or a reset); a new "
            "run will finish the upgrade.";
     QTest::newRow("the adapter went away: that is the cause")
@@ -308,13 +313,15 @@ void TestEngineEvents::holdings() {
 
     // CPU-1 into its bootloader and erased: it holds its bootloader only.
     for (const EngineEvent& e :
-         events(QStringLiteral("up;+bootloader-entry/1;=bootloader-entry/1")))
+         events(QStringLiteral("up;+bootloader-entry/1;=bootloader-entry/1"))) {
         t.record(e);
+    }
     QCOMPARE(t.processors()[1].holding, Holding::BootLoader);
     QVERIFY(!t.processors()[1].programmed);
     for (const EngineEvent& e : events(QStringLiteral("+erase/1/bar;=erase/1;+transfer/1/bar;"
-                                                      "=transfer/1;+transfer/2/bar;=transfer/2")))
+                                                      "=transfer/1;+transfer/2/bar;=transfer/2"))) {
         t.record(e);
+    }
     QVERIFY(t.processors()[1].programmed);
     QVERIFY(!t.processors()[2].programmed); // received its image, not yet programmed
 
@@ -367,8 +374,9 @@ void TestEngineEvents::stateAfterStop() {
     QFETCH(QString, sequence);
     QFETCH(QString, words);
     RunLedger ledger;
-    for (const EngineEvent& e : events(sequence))
+    for (const EngineEvent& e : events(sequence)) {
         ledger.record(e);
+    }
     const QString text = unitStateAfterStop(ledger);
     QVERIFY2(text.contains(words), qPrintable(text));
     // Whatever is left half-done, the reader learns that a later run recovers it.
@@ -410,13 +418,15 @@ void TestEngineEvents::reporterSteps() {
         std::vector<ProgressLineState> lines;
         for (const QString& item : snapshot.split(u';', Qt::SkipEmptyParts)) {
             const qsizetype at = item.indexOf(u'@');
-            if (at < 0)
+            if (at < 0) {
                 lines.push_back({item, false, 0});
-            else
+            } else {
                 lines.push_back({item.left(at), true, item.mid(at + 1).toDouble()});
+            }
         }
-        for (const ProgressReporter::Report& r : reporter.update(lines))
+        for (const ProgressReporter::Report& r : reporter.update(lines)) {
             out << r.text;
+        }
     }
     QCOMPARE(out, expected);
 }

@@ -109,8 +109,9 @@ void TestVersionReview::flags() {
     f.installed(2, rm2, fw2);
     f.installed(3, rm3, fw3);
     // Flags left over from an earlier review must not leak into this one.
-    for (int n = 1; n <= 3; ++n)
+    for (int n = 1; n <= 3; ++n) {
         f.unit.PMem_Store[n].Upgrade_Flag = true;
+    }
     f.review.All_Mode = allMode;
     f.review.Refresh_Update_Flags();
 
@@ -237,14 +238,16 @@ void TestVersionReview::cpu1Checks() {
     QCOMPARE(f.review.Markers[1].shown, refused);
     QCOMPARE(f.review.Load_Visible, refused ? false : loadBefore);
     QCOMPARE(refusalText(v).isEmpty(), !refused);
-    if (v == Cpu1Verdict::ProductMismatch)
+    if (v == Cpu1Verdict::ProductMismatch) {
         QCOMPARE(refusalText(v),
                  QStringLiteral("Product Mismatch!\r\rThis upgrade does not apply to the "
                                 "connected unit."));
-    if (v == Cpu1Verdict::NotUpgradeable)
+    }
+    if (v == Cpu1Verdict::NotUpgradeable) {
         QCOMPARE(refusalText(v),
                  QStringLiteral("Unable To Upgrade!\r\rOnly units with v2.00 firmware and above "
                                 "can be upgraded."));
+    }
 
     // After a product mismatch, ALL mode shows the button again; a CPU-1 below 2.00 keeps
     // every flag off in any mode.

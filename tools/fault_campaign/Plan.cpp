@@ -40,9 +40,11 @@ std::vector<UnitSetup> unitSetups() {
 }
 
 const UnitSetup* findSetup(const std::vector<UnitSetup>& setups, const QString& name) {
-    for (const UnitSetup& s : setups)
-        if (s.name == name)
+    for (const UnitSetup& s : setups) {
+        if (s.name == name) {
             return &s;
+        }
+    }
     return nullptr;
 }
 
@@ -67,13 +69,16 @@ bool applies(FaultKind f, Exchange k) {
 // first, middle and last of n items (fewer when n < 3).
 std::vector<std::pair<QString, std::size_t>> spread(std::size_t n) {
     std::vector<std::pair<QString, std::size_t>> out;
-    if (n == 0)
+    if (n == 0) {
         return out;
+    }
     out.emplace_back(QStringLiteral("first"), 0);
-    if (n >= 3)
+    if (n >= 3) {
         out.emplace_back(QStringLiteral("middle"), n / 2);
-    if (n >= 2)
+    }
+    if (n >= 2) {
         out.emplace_back(QStringLiteral("last"), n - 1);
+    }
     return out;
 }
 
@@ -83,11 +88,14 @@ std::vector<Phase> phasesOf(const std::vector<sim::ExchangeRecord>& trace) {
     std::vector<Phase> phases;
     auto collect = [&](const QString& name, auto match) {
         Phase p{name, {}};
-        for (std::size_t i = 0; i < trace.size(); ++i)
-            if (match(trace[i]))
+        for (std::size_t i = 0; i < trace.size(); ++i) {
+            if (match(trace[i])) {
                 p.exchanges.push_back(i);
-        if (!p.exchanges.empty())
+            }
+        }
+        if (!p.exchanges.empty()) {
             phases.push_back(std::move(p));
+        }
     };
     auto is = [](Exchange k, const char* detail = nullptr) {
         return [k, detail](const sim::ExchangeRecord& r) {
@@ -117,20 +125,24 @@ std::vector<Phase> phasesOf(const std::vector<sim::ExchangeRecord>& trace) {
                     {}};
             const QString command = s + u' ' + QString::fromLatin1(op);
             for (std::size_t i = 0; i < trace.size(); ++i) {
-                if (trace[i].kind != Exchange::Fn104Command || trace[i].detail != command)
+                if (trace[i].kind != Exchange::Fn104Command || trace[i].detail != command) {
                     continue;
+                }
                 p.exchanges.push_back(i);
                 for (std::size_t j = i + 1; j < trace.size(); ++j) {
                     if (trace[j].kind == Exchange::Fn104Command ||
-                        trace[j].kind == Exchange::Fn104Data || trace[j].kind == Exchange::Fn103)
+                        trace[j].kind == Exchange::Fn104Data || trace[j].kind == Exchange::Fn103) {
                         break;
-                    if (trace[j].kind == Exchange::StatusRead && trace[j].detail == s)
+                    }
+                    if (trace[j].kind == Exchange::StatusRead && trace[j].detail == s) {
                         p.exchanges.push_back(j);
+                    }
                 }
                 break;
             }
-            if (!p.exchanges.empty())
+            if (!p.exchanges.empty()) {
                 phases.push_back(std::move(p));
+            }
         }
     }
     collect(QStringLiteral("restart"), is(Exchange::Fn103, "restart"));
@@ -191,18 +203,23 @@ void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
     if (options.crossKinds) {
         for (int k = 1; k < sim::kExchangeKinds; ++k) {
             const auto kind = static_cast<Exchange>(k);
-            if (kind == Exchange::Other)
+            if (kind == Exchange::Other) {
                 continue;
+            }
             std::vector<std::size_t> at;
-            for (std::size_t i = 0; i < trace.size(); ++i)
-                if (trace[i].kind == kind)
+            for (std::size_t i = 0; i < trace.size(); ++i) {
+                if (trace[i].kind == kind) {
                     at.push_back(i);
+                }
+            }
             for (FaultKind f : basicFaultKinds()) {
-                if (!applies(f, kind))
+                if (!applies(f, kind)) {
                     continue;
-                for (const auto& [where, n] : spread(at.size()))
+                }
+                for (const auto& [where, n] : spread(at.size())) {
                     add(sim::faultName(f), sim::exchangeName(kind), where,
                         {aimAt(trace, at[n], f)});
+                }
             }
         }
     }
@@ -215,18 +232,20 @@ void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
             const auto points = spreadOut
                                     ? spread(p.exchanges.size())
                                     : std::vector<std::pair<QString, std::size_t>>{{QString(), 0}};
-            for (const auto& [where, n] : points)
+            for (const auto& [where, n] : points) {
                 add(QStringLiteral("power-loss"), p.name, where,
                     {aimAt(trace, p.exchanges[n], FaultKind::PowerLoss,
                            options.powerLossSilentMs)});
+            }
         }
     }
 
     if (options.late) {
         for (const Phase& p : phases) {
             std::vector<std::pair<QString, std::size_t>> points{{QStringLiteral("first"), 0}};
-            if (p.exchanges.size() > 1)
+            if (p.exchanges.size() > 1) {
                 points.emplace_back(QStringLiteral("last"), p.exchanges.size() - 1);
+            }
             for (const auto& [where, n] : points) {
                 const std::size_t i = p.exchanges[n];
                 const sim::Fault late =
@@ -245,18 +264,21 @@ void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
         std::vector<std::size_t> reads;
         for (std::size_t i = 0; i < trace.size(); ++i) {
             const Exchange k = trace[i].kind;
-            if (k == Exchange::ModbusRead || k == Exchange::BlModel || k == Exchange::BlInfo)
+            if (k == Exchange::ModbusRead || k == Exchange::BlModel || k == Exchange::BlInfo) {
                 reads.push_back(i);
-            else
+            } else {
                 break;
+            }
         }
         for (std::size_t n = 0; n < reads.size(); ++n) {
             const std::size_t i = reads[n];
-            for (FaultKind f : basicFaultKinds())
-                if (applies(f, trace[i].kind))
+            for (FaultKind f : basicFaultKinds()) {
+                if (applies(f, trace[i].kind)) {
                     add(QStringLiteral("discovery"),
                         sim::exchangeName(trace[i].kind) + u' ' + trace[i].detail,
                         QStringLiteral("read %1").arg(n + 1), {aimAt(trace, i, f)});
+                }
+            }
         }
     }
 
@@ -265,16 +287,19 @@ void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
             std::mt19937 rng(static_cast<std::uint32_t>(s));
             const int n = std::uniform_int_distribution<int>(1, 5)(rng);
             std::set<std::size_t> at;
-            while (static_cast<int>(at.size()) < n)
+            while (static_cast<int>(at.size()) < n) {
                 at.insert(std::uniform_int_distribution<std::size_t>(0, trace.size() - 1)(rng));
+            }
             std::vector<sim::Fault> faults;
             for (std::size_t i : at) {
                 FaultKind f = basicFaultKinds()[std::uniform_int_distribution<std::size_t>(
                     0, basicFaultKinds().size() - 1)(rng)];
-                if (std::uniform_int_distribution<int>(0, 11)(rng) == 0)
+                if (std::uniform_int_distribution<int>(0, 11)(rng) == 0) {
                     f = FaultKind::PowerLoss;
-                if (!applies(f, trace[i].kind))
+                }
+                if (!applies(f, trace[i].kind)) {
                     f = FaultKind::DropReply;
+                }
                 faults.push_back(aimAt(trace, i, f,
                                        f == FaultKind::PowerLoss    ? options.powerLossSilentMs
                                        : f == FaultKind::DelayReply ? lateByMs(trace[i].kind)
@@ -288,29 +313,37 @@ void planRuns(std::vector<PlannedRun>& runs, const UnitSetup& setup,
 
 QString faultText(const sim::Fault& f) {
     QString t = sim::faultName(f.kind);
-    if (f.on != Exchange::Any)
+    if (f.on != Exchange::Any) {
         t += u':' + sim::exchangeName(f.on);
-    if (f.after > 0)
+    }
+    if (f.after > 0) {
         t += QStringLiteral(",after=%1").arg(f.after);
-    if (f.count != 1)
+    }
+    if (f.count != 1) {
         t += QStringLiteral(",count=%1").arg(f.count);
-    if (f.probability < 1.0)
+    }
+    if (f.probability < 1.0) {
         t += QStringLiteral(",p=%1").arg(f.probability);
-    if (f.param > 0)
+    }
+    if (f.param > 0) {
         t += QStringLiteral(",param=%1").arg(f.param);
+    }
     return t;
 }
 
 QString programCommand(const PlannedRun& run, const UnitSetup& setup) {
-    if (setup.reduced)
+    if (setup.reduced) {
         return {};
+    }
     QStringList args{QStringLiteral("corvane-updater"), QStringLiteral("--auto"),
                      QStringLiteral("--simulate")};
     args << setup.simulateArgs;
-    if (run.seed != 1)
+    if (run.seed != 1) {
         args << QStringLiteral("--seed") << QString::number(run.seed);
-    for (const sim::Fault& f : run.faults)
+    }
+    for (const sim::Fault& f : run.faults) {
         args << QStringLiteral("--fault") << faultText(f);
+    }
     return args.join(u' ');
 }
 

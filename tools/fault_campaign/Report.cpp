@@ -16,8 +16,9 @@ QString clean(QString s) {
 
 QString joinItems(const QStringList& items) {
     QStringList c;
-    for (const QString& i : items)
+    for (const QString& i : items) {
         c << clean(i);
+    }
     return c.join(kItem);
 }
 
@@ -29,8 +30,9 @@ QStringList splitItems(const QString& s) {
 
 QString encodeRun(const PlannedRun& r) {
     QStringList faults;
-    for (const sim::Fault& f : r.faults)
+    for (const sim::Fault& f : r.faults) {
         faults << faultText(f);
+    }
     return QStringList{QString::number(r.id), clean(r.setup),    clean(r.group),
                        clean(r.phase),        clean(r.position), QString::number(r.seed),
                        joinItems(faults)}
@@ -39,24 +41,28 @@ QString encodeRun(const PlannedRun& r) {
 
 std::optional<PlannedRun> decodeRun(const QString& line) {
     const QStringList f = line.split(kField);
-    if (f.size() != 7)
+    if (f.size() != 7) {
         return std::nullopt;
+    }
     PlannedRun r;
     bool ok = false;
     r.id = f[0].toInt(&ok);
-    if (!ok)
+    if (!ok) {
         return std::nullopt;
+    }
     r.setup = f[1];
     r.group = f[2];
     r.phase = f[3];
     r.position = f[4];
     r.seed = f[5].toUInt(&ok);
-    if (!ok)
+    if (!ok) {
         return std::nullopt;
+    }
     for (const QString& text : splitItems(f[6])) {
         const auto fault = sim::parseFault(text);
-        if (!fault)
+        if (!fault) {
             return std::nullopt;
+        }
         r.faults.push_back(*fault);
     }
     return r;
@@ -77,8 +83,9 @@ QString encodeResult(const RunResult& r) {
 
 std::optional<RunResult> decodeResult(const QString& line) {
     const QStringList f = line.split(kField);
-    if (f.size() != 9)
+    if (f.size() != 9) {
         return std::nullopt;
+    }
     RunResult r;
     bool ok[6] = {};
     r.id = f[0].toInt(&ok[0]);
@@ -87,9 +94,11 @@ std::optional<RunResult> decodeResult(const QString& line) {
     r.faultsFired = f[3].toInt(&ok[3]);
     r.faultsPlanned = f[4].toInt(&ok[4]);
     r.ms = f[6].toInt(&ok[5]);
-    for (bool b : ok)
-        if (!b)
+    for (bool b : ok) {
+        if (!b) {
             return std::nullopt;
+        }
+    }
     r.powerLost = f[5] == QLatin1String("1");
     r.violations = splitItems(f[7]);
     r.lastLines = splitItems(f[8]);
@@ -103,11 +112,13 @@ std::vector<std::pair<QString, Tally>> tally(const std::vector<PlannedRun>& runs
     Tally total;
     for (const PlannedRun& job : runs) {
         QString key = job.setup + QStringLiteral("  ") + job.group;
-        if (detail && !job.phase.isEmpty())
+        if (detail && !job.phase.isEmpty()) {
             key += QStringLiteral("  ") + job.phase;
+        }
         auto [it, added] = index.emplace(key, rows.size());
-        if (added)
+        if (added) {
             rows.emplace_back(key, Tally{});
+        }
         for (Tally* t : {&rows[it->second].second, &total}) {
             ++t->runs;
             const auto found = results.find(job.id);
@@ -118,18 +129,23 @@ std::vector<std::pair<QString, Tally>> tally(const std::vector<PlannedRun>& runs
             }
             const RunResult& r = found->second;
             t->ms += r.ms;
-            if (r.exitCode == 0)
+            if (r.exitCode == 0) {
                 ++t->ended0;
-            else
+            } else {
                 ++t->endedNonZero;
-            if (r.powerLost)
+            }
+            if (r.powerLost) {
                 ++t->powerLost;
-            if (r.powerLost && r.exitCode != 0 && r.recoveryExit == 0 && r.violations.isEmpty())
+            }
+            if (r.powerLost && r.exitCode != 0 && r.recoveryExit == 0 && r.violations.isEmpty()) {
                 ++t->recovered;
-            if (r.faultsFired < r.faultsPlanned)
+            }
+            if (r.faultsFired < r.faultsPlanned) {
                 ++t->notFired;
-            if (!r.violations.isEmpty())
+            }
+            if (!r.violations.isEmpty()) {
                 ++t->violations;
+            }
         }
     }
     rows.emplace_back(QStringLiteral("total"), total);
@@ -138,8 +154,9 @@ std::vector<std::pair<QString, Tally>> tally(const std::vector<PlannedRun>& runs
 
 QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
     qsizetype width = 5;
-    for (const auto& [key, t] : rows)
+    for (const auto& [key, t] : rows) {
         width = std::max(width, key.size());
+    }
     QStringList out;
     out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                .arg(QStringLiteral("setup  fault  phase"), -int(width))
@@ -151,7 +168,7 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
                .arg(QStringLiteral("unfired"), 8)
                .arg(QStringLiteral("VIOL"), 6)
                .arg(QStringLiteral("s/run"), 6);
-    for (const auto& [key, t] : rows)
+    for (const auto& [key, t] : rows) {
         out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                    .arg(key, -int(width))
                    .arg(t.runs, 6)
@@ -163,6 +180,7 @@ QString tableText(const std::vector<std::pair<QString, Tally>>& rows) {
                    .arg(t.violations, 6)
                    .arg(t.runs > t.missing ? double(t.ms) / 1000.0 / (t.runs - t.missing) : 0.0, 6,
                         'f', 1);
+    }
     return out.join(u'\n');
 }
 
@@ -179,19 +197,23 @@ QString violationsText(const std::vector<PlannedRun>& runs, const std::map<int, 
             seen = found->second.violations;
             last = found->second.lastLines;
         }
-        if (seen.isEmpty())
+        if (seen.isEmpty()) {
             continue;
+        }
         QStringList faults;
-        for (const sim::Fault& f : job.faults)
+        for (const sim::Fault& f : job.faults) {
             faults << faultText(f);
+        }
         out << QStringLiteral("run %1 (%2, %3, %4 %5): %6")
                    .arg(job.id)
                    .arg(job.setup, job.group, job.phase, job.position,
                         faults.join(QStringLiteral(" + ")));
-        for (const QString& v : seen)
+        for (const QString& v : seen) {
             out << QStringLiteral("  violation: ") + v;
-        for (const QString& l : last)
+        }
+        for (const QString& l : last) {
             out << QStringLiteral("  | ") + l;
+        }
         out << QStringLiteral("  rerun: %1 --only %2").arg(self).arg(job.id);
         if (const UnitSetup* setup = findSetup(setups, job.setup)) {
             const QString program = programCommand(job, *setup);

@@ -18,8 +18,9 @@ public:
     [[nodiscard]] std::optional<QByteArray> read(const QString& upperName,
                                                  qint64 maxBytes) const override {
         QFile f(m_dir.filePath(upperName));
-        if (!f.open(QIODevice::ReadOnly))
+        if (!f.open(QIODevice::ReadOnly)) {
             return std::nullopt;
+        }
         return maxBytes < 0 ? f.readAll() : f.read(maxBytes);
     }
 
@@ -29,8 +30,9 @@ private:
 
 bool writeWord(const QDir& dir, const QString& name, std::uint16_t value) {
     QFile f(dir.filePath(name));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return false;
+    }
     const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
     return f.write(bytes, 2) == 2;
 }
@@ -51,8 +53,9 @@ ReducedBuildData::ReducedBuildData(const QString& from) {
     const QDir source(from.isEmpty() ? sim::defaultBuildDataFolder() : from);
     const QDir target(m_dir.path());
     bool ok = m_dir.isValid() && source.exists();
-    for (const QString& name : source.entryList(QDir::Files))
+    for (const QString& name : source.entryList(QDir::Files)) {
         ok = ok && QFile::copy(source.filePath(name), target.filePath(name));
+    }
     for (int n = 1; n <= 3; ++n) {
         ok = ok && writeWord(target, QStringLiteral("PROC_NUM_%1").arg(n), kProcessorType);
         ok = ok && writeWord(target, QStringLiteral("PROG_MEM_START_%1").arg(n),
@@ -69,14 +72,17 @@ QStringList checkRun(const Observation& run, bool powerLost, const Observation* 
     auto checkUnit = [&](const Observation& o, const QString& which) {
         for (int n = 1; n <= 3; ++n) {
             const auto i = static_cast<std::size_t>(n);
-            if (!o.flagged[i])
+            if (!o.flagged[i]) {
                 continue;
-            if (!o.flashOk[i])
+            }
+            if (!o.flashOk[i]) {
                 v << QStringLiteral("%1exit 0 but %2's flash differs from the carried image")
                          .arg(which, processorName(n));
-            if (o.reports[i] != o.carried[i])
+            }
+            if (o.reports[i] != o.carried[i]) {
                 v << QStringLiteral("%1exit 0 but %2 reports %3, carried %4")
                          .arg(which, processorName(n), o.reports[i], o.carried[i]);
+            }
         }
     };
     auto lastLine = [](const Observation& o) {
@@ -132,8 +138,9 @@ Observation observe(e2e::UpgradeRig& rig, const Driven& d, const std::array<bool
     sim::SimulatedUnit& unit = rig.unit();
     for (int n = 1; n <= 3; ++n) {
         const auto i = static_cast<std::size_t>(n);
-        if (!flagged[i])
+        if (!flagged[i]) {
             continue;
+        }
         o.flashOk[i] = rig.flashRange(n) == rig.carriedRange(n);
         o.reports[i] = idText(unit.reportedRm(n), unit.reportedVersion(n));
         const std::uint16_t rm = n == 1 ? unit.scenario().cpu1.rm : unit.carried().rm[i];
@@ -179,10 +186,12 @@ RunResult execute(const PlannedRun& job, const UnitSetup& setup, const ReducedBu
     const Observation run = observe(rig, first, flagged);
     const sim::Summary after = rig.unit().summary();
     r.faultsFired = static_cast<int>(after.faultsInjected.size());
-    for (const QString& f : after.faultsInjected)
+    for (const QString& f : after.faultsInjected) {
         r.powerLost = r.powerLost || f.endsWith(QLatin1String("power-loss"));
-    if (trace)
+    }
+    if (trace) {
         *trace = rig.unit().exchangeTrace();
+    }
     r.exitCode = run.exitCode;
     r.lastLines = run.lastLines;
 
@@ -214,11 +223,12 @@ std::vector<sim::ExchangeRecord> cleanTrace(const UnitSetup& setup, const Reduce
     std::vector<sim::ExchangeRecord> trace;
     const RunResult r = execute(clean, setup, reduced, options, &trace);
     if (r.exitCode != 0 || !r.violations.isEmpty()) {
-        if (error)
+        if (error) {
             *error = QStringLiteral("clean upgrade of \"%1\" ended %2: %3")
                          .arg(setup.name)
                          .arg(r.exitCode)
                          .arg((r.violations + r.lastLines).join(QStringLiteral(" / ")));
+        }
         return {};
     }
     return trace;

@@ -41,8 +41,9 @@ struct Slice {
 // The full-size runs of the CI slice: a power loss in the middle of each long step (a
 // full-size run costs several seconds, and its recovery run as much again).
 bool ciKeeps(const PlannedRun& r) {
-    if (r.setup != QLatin1String("full"))
+    if (r.setup != QLatin1String("full")) {
         return true;
+    }
     return r.position == QLatin1String("middle") || r.phase == QLatin1String("HMI programming") ||
            r.phase == QLatin1String("restart");
 }
@@ -94,9 +95,11 @@ std::optional<Slice> sliceNamed(const QString& name) {
 // The ASan slice: every 12th run of the CI slice, full-size runs left out (too slow there).
 std::vector<PlannedRun> thinned(const std::vector<PlannedRun>& runs) {
     std::vector<PlannedRun> out;
-    for (const PlannedRun& r : runs)
-        if (r.setup != QLatin1String("full") && r.id % 12 == 0)
+    for (const PlannedRun& r : runs) {
+        if (r.setup != QLatin1String("full") && r.id % 12 == 0) {
             out.push_back(r);
+        }
+    }
     return out;
 }
 
@@ -157,10 +160,12 @@ CommandLine readCommandLine(const QCoreApplication& app) {
     c.workers = std::max(1, parser.value(workersOpt).toInt());
     c.list = parser.isSet(listOpt);
     c.detail = parser.isSet(detailOpt);
-    if (parser.isSet(onlyOpt))
+    if (parser.isSet(onlyOpt)) {
         c.only = parser.value(onlyOpt).toInt();
-    if (parser.isSet(workerOpt))
+    }
+    if (parser.isSet(workerOpt)) {
         c.workerList = parser.value(workerOpt);
+    }
     c.runIds = parser.value(runsOpt);
     c.runner.readIntervalMs = parser.value(intervalOpt).toInt();
     c.runner.fastLink = parser.isSet(fastOpt);
@@ -171,19 +176,24 @@ CommandLine readCommandLine(const QCoreApplication& app) {
 int runWorker(const QString& listPath, const QString& runIds, const std::vector<UnitSetup>& setups,
               const ReducedBuildData& reduced, const RunnerOptions& options) {
     QFile f(listPath);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return 2;
+    }
     std::map<int, PlannedRun> runsById;
-    for (const QString& line : QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts))
-        if (auto s = decodeRun(line))
+    for (const QString& line : QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+        if (auto s = decodeRun(line)) {
             runsById[s->id] = *s;
+        }
+    }
     for (const QString& idText : runIds.split(u',', Qt::SkipEmptyParts)) {
         const auto it = runsById.find(idText.toInt());
-        if (it == runsById.end())
+        if (it == runsById.end()) {
             continue;
+        }
         const UnitSetup* setup = findSetup(setups, it->second.setup);
-        if (!setup)
+        if (!setup) {
             continue;
+        }
         say(QStringLiteral("START ") + idText);
         say(QStringLiteral("RESULT ") + encodeResult(runOne(it->second, *setup, reduced, options)));
     }
@@ -193,10 +203,12 @@ int runWorker(const QString& listPath, const QString& runIds, const std::vector<
 // The command that repeats a run of this campaign, for the violations' text.
 QString selfCommand(const QString& slice, const RunnerOptions& options) {
     QString self = QStringLiteral("fault_campaign --slice ") + slice;
-    if (options.readIntervalMs != 1)
+    if (options.readIntervalMs != 1) {
         self += QStringLiteral(" --read-interval %1").arg(options.readIntervalMs);
-    if (options.fastLink)
+    }
+    if (options.fastLink) {
         self += QStringLiteral(" --fast");
+    }
     return self;
 }
 
@@ -219,13 +231,16 @@ std::optional<std::vector<PlannedRun>> planSlice(const Slice& slice,
     }
     if (slice.keep) {
         std::vector<PlannedRun> kept;
-        for (const PlannedRun& r : runs)
-            if (slice.keep(r))
+        for (const PlannedRun& r : runs) {
+            if (slice.keep(r)) {
                 kept.push_back(r);
+            }
+        }
         runs = std::move(kept);
     }
-    if (slice.name == QLatin1String("asan"))
+    if (slice.name == QLatin1String("asan")) {
         runs = thinned(runs);
+    }
     return runs;
 }
 
@@ -242,8 +257,9 @@ struct Campaign {
 int printList(const std::vector<PlannedRun>& runs) {
     for (const PlannedRun& r : runs) {
         QStringList faults;
-        for (const auto& f : r.faults)
+        for (const auto& f : r.faults) {
             faults << faultText(f);
+        }
         say(QStringLiteral("%1 %2 %3 %4 %5: %6")
                 .arg(r.id)
                 .arg(r.setup, r.group, r.phase, r.position, faults.join(u' ')));
@@ -269,8 +285,9 @@ int runOnly(const Campaign& c, int id) {
             .arg(r.faultsFired)
             .arg(r.faultsPlanned)
             .arg(r.ms));
-    for (const QString& l : r.lastLines)
+    for (const QString& l : r.lastLines) {
         say(QStringLiteral("| ") + l);
+    }
     const QString v = violationsText({*it}, one, c.setups, c.self);
     say(v.isEmpty() ? QStringLiteral("no violation") : v);
     return r.violations.isEmpty() ? 0 : 1;
@@ -297,24 +314,28 @@ public:
         , m_clock(clock)
         , m_watchdogMs(2 * options.boundMs + 30000)
         , m_workers(static_cast<std::size_t>(workerCount)) {
-        for (std::size_t i = 0; i < runs.size(); ++i)
+        for (std::size_t i = 0; i < runs.size(); ++i) {
             m_workers[i % m_workers.size()].queue.push_back(runs[i].id);
+        }
     }
 
     std::map<int, RunResult> run() {
-        for (Worker& w : m_workers)
+        for (Worker& w : m_workers) {
             launch(w);
+        }
         for (;;) {
             bool anyRunning = false;
             for (Worker& w : m_workers) {
-                if (!w.process)
+                if (!w.process) {
                     continue;
+                }
                 anyRunning = true;
                 readOutput(w);
                 checkEnded(w);
             }
-            if (!anyRunning)
+            if (!anyRunning) {
                 break;
+            }
         }
         return std::move(m_results);
     }
@@ -325,18 +346,21 @@ private:
         w.process.reset();
         w.current = -1;
         w.out.clear();
-        if (w.queue.empty())
+        if (w.queue.empty()) {
             return;
+        }
         QStringList ids;
-        for (int id : w.queue)
+        for (int id : w.queue) {
             ids << QString::number(id);
+        }
         w.process = std::make_unique<QProcess>();
         QStringList args{
             QStringLiteral("--worker"),        m_listPath,
             QStringLiteral("--runs"),          ids.join(u','),
             QStringLiteral("--read-interval"), QString::number(m_options.readIntervalMs)};
-        if (m_options.fastLink)
+        if (m_options.fastLink) {
             args << QStringLiteral("--fast");
+        }
         w.process->start(QCoreApplication::applicationFilePath(), args);
         w.quiet.start();
     }
@@ -349,8 +373,9 @@ private:
         const QByteArray err = p.readAllStandardError();
         if (!err.isEmpty()) {
             w.errTail += err;
-            if (w.errTail.size() > 4000)
+            if (w.errTail.size() > 4000) {
                 w.errTail = w.errTail.right(4000);
+            }
         }
         w.out += p.readAllStandardOutput();
         qsizetype nl;
@@ -369,13 +394,15 @@ private:
         } else if (line.startsWith(QLatin1String("RESULT "))) {
             if (auto r = decodeResult(line.mid(7))) {
                 m_results[r->id] = *r;
-                if (!w.queue.empty() && w.queue.front() == r->id)
+                if (!w.queue.empty() && w.queue.front() == r->id) {
                     w.queue.pop_front();
-                if (++m_reported % 50 == 0)
+                }
+                if (++m_reported % 50 == 0) {
                     say(QStringLiteral("%1 of %2 runs, %3 s")
                             .arg(m_reported)
                             .arg(m_planned)
                             .arg(m_clock.elapsed() / 1000));
+                }
             }
             w.current = -1;
         }
@@ -390,8 +417,9 @@ private:
             p.kill();
             p.waitForFinished(5000);
         }
-        if (!ended && !hung)
+        if (!ended && !hung) {
             return;
+        }
         if (w.current >= 0) {
             recordLostRun(w, hung);
             launch(w);
@@ -406,15 +434,17 @@ private:
         QString why = hung ? QStringLiteral("hung (no result for %1 s)").arg(m_watchdogMs / 1000)
                            : QStringLiteral("worker died (exit %1)").arg(w.process->exitCode());
         const QStringList tail = QString::fromLocal8Bit(w.errTail).split(u'\n', Qt::SkipEmptyParts);
-        if (!tail.isEmpty())
+        if (!tail.isEmpty()) {
             why += QStringLiteral(": ") +
                    tail.mid(std::max<qsizetype>(0, tail.size() - 6)).join(QStringLiteral(" / "));
+        }
         RunResult r;
         r.id = w.current;
         r.violations << why;
         m_results[r.id] = r;
-        if (!w.queue.empty() && w.queue.front() == w.current)
+        if (!w.queue.empty() && w.queue.front() == w.current) {
             w.queue.pop_front();
+        }
     }
 
     QString m_listPath;
@@ -441,8 +471,9 @@ int report(const Campaign& c, const std::map<int, RunResult>& results, bool deta
     int bad = 0;
     for (const PlannedRun& r : c.runs) {
         const auto it = results.find(r.id);
-        if (it == results.end() || !it->second.violations.isEmpty())
+        if (it == results.end() || !it->second.violations.isEmpty()) {
             ++bad;
+        }
     }
     if (!v.isEmpty()) {
         say(QString());
@@ -465,10 +496,12 @@ int runCampaign(const Campaign& c, int workerCount, bool detail, const QElapsedT
             .arg(c.runs.size())
             .arg(clock.elapsed()));
     QTemporaryFile listFile;
-    if (!listFile.open())
+    if (!listFile.open()) {
         return 2;
-    for (const PlannedRun& r : c.runs)
+    }
+    for (const PlannedRun& r : c.runs) {
         listFile.write((encodeRun(r) + u'\n').toUtf8());
+    }
     listFile.flush();
     Supervisor supervisor(c.runs, listFile.fileName(), c.options, workerCount, clock);
     const std::map<int, RunResult> results = supervisor.run();
@@ -478,8 +511,9 @@ int runCampaign(const Campaign& c, int workerCount, bool detail, const QElapsedT
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("fault_campaign"));
     const CommandLine cl = readCommandLine(app);
@@ -493,8 +527,9 @@ int main(int argc, char** argv) {
         std::fputs("cannot write the reduced build data\n", stderr);
         return 2;
     }
-    if (cl.workerList)
+    if (cl.workerList) {
         return runWorker(*cl.workerList, cl.runIds, setups, reduced, cl.runner);
+    }
 
     const auto slice = sliceNamed(cl.slice);
     if (!slice) {
@@ -504,13 +539,16 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     auto runs = planSlice(*slice, setups, reduced, cl.runner);
-    if (!runs)
+    if (!runs) {
         return 1;
+    }
     const QString self = selfCommand(slice->name, cl.runner);
     const Campaign c{slice->name, setups, reduced, cl.runner, self, std::move(*runs)};
-    if (cl.list)
+    if (cl.list) {
         return printList(c.runs);
-    if (cl.only)
+    }
+    if (cl.only) {
         return runOnly(c, *cl.only);
+    }
     return runCampaign(c, cl.workers, cl.detail, clock);
 }

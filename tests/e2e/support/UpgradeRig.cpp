@@ -20,13 +20,15 @@ UpgradeRig::UpgradeRig(sim::Scenario scenario, sim::FaultPlan faults, RigOptions
     m_port = m_unit->openPty();
     m_modalTimer.setInterval(10);
     QObject::connect(&m_modalTimer, &QTimer::timeout, this, [this] { answerModal(); });
-    if (m_options.answerModals)
+    if (m_options.answerModals) {
         m_modalTimer.start();
+    }
 }
 
 UpgradeRig::~UpgradeRig() {
-    if (m_form)
+    if (m_form) {
         (void)closeWindow();
+    }
     m_unit->stop();
 }
 
@@ -51,19 +53,22 @@ EngineDeps UpgradeRig::engineDeps() const {
     deps.resources = m_options.resources;
     deps.fastLink = m_options.fastLink;
     deps.verifyAfterRestart = m_options.verify;
-    if (m_options.fastWaits)
+    if (m_options.fastWaits) {
         deps.timings = m_options.timings;
+    }
     return deps;
 }
 
 void UpgradeRig::quickenLink(TVexaComms& link) const {
-    if (m_options.fastWaits && !m_options.fastLink)
+    if (m_options.fastWaits && !m_options.fastLink) {
         link.setInterCharTimeOut(static_cast<std::uint32_t>(m_options.readIntervalMs));
+    }
 }
 
 TForm3& UpgradeRig::openWindow() {
-    if (m_form)
+    if (m_form) {
         (void)closeWindow();
+    }
     m_form = createUpdaterForms(engineDeps());
     quickenLink(*m_form->VexaComms1());
     m_form->show();
@@ -72,8 +77,9 @@ TForm3& UpgradeRig::openWindow() {
 
 UnattendedRun UpgradeRig::runUnattended(EngineMode mode, int stallLimitMs, int boundMs,
                                         const std::function<void(UpgradeEngine&)>& meanwhile) {
-    if (m_form)
+    if (m_form) {
         (void)closeWindow();
+    }
     UnattendedRun run;
     UpgradeEngine engine(engineDeps());
     quickenLink(*engine.VexaComms1());
@@ -82,10 +88,12 @@ UnattendedRun UpgradeRig::runUnattended(EngineMode mode, int stallLimitMs, int b
     {
         CliView view(engine, [&run](const QString& line) { run.output << line; });
         engine.startScan();
-        if (meanwhile)
+        if (meanwhile) {
             meanwhile(engine);
-        if (waitUntil([&] { return engine.isFinished(); }, boundMs))
+        }
+        if (waitUntil([&] { return engine.isFinished(); }, boundMs)) {
             run.exitCode = engine.outcome().exitCode();
+        }
         run.outcome = engine.outcome();
         run.lines = engine.progressLines().captions();
         run.output << QStringLiteral("Result: ") + run.outcome.summary;
@@ -108,16 +116,18 @@ bool UpgradeRig::scan(int timeoutMs) {
 
 bool UpgradeRig::load(int timeoutMs) {
     TForm3& f = *m_form;
-    if (!f.Load_Button->isVisibleTo(&f))
+    if (!f.Load_Button->isVisibleTo(&f)) {
         return false;
+    }
     m_loadMark = m_wire->requestCount();
     f.Load_Button->click();
     return waitUntil([&] { return f.Quit_Button2->isVisibleTo(&f); }, timeoutMs);
 }
 
 bool UpgradeRig::closeWindow(int timeoutMs) {
-    if (!m_form)
+    if (!m_form) {
         return true;
+    }
     m_form->close();
     const bool released = waitUntil([&] { return m_form->VexaComms1() == nullptr; }, timeoutMs);
     m_form.reset();
@@ -134,8 +144,9 @@ double UpgradeRig::barOf(int line) const {
 
 std::vector<RequestKind> UpgradeRig::kindsSinceLoad() const {
     const std::vector<RequestKind> all = m_wire->kinds();
-    if (m_loadMark >= all.size())
+    if (m_loadMark >= all.size()) {
         return {};
+    }
     return {all.begin() + static_cast<std::ptrdiff_t>(m_loadMark), all.end()};
 }
 
@@ -156,17 +167,19 @@ QByteArray UpgradeRig::flashRange(int n) const {
 
 void UpgradeRig::answerModal() {
     QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible()) {
         return;
+    }
     if (auto* box = qobject_cast<TMsg_Form*>(modal)) {
         m_messages << box->Label1->text();
         box->OK_Button->click();
     } else if (auto* dialog = qobject_cast<MessageDialogForm*>(modal)) {
         m_messages << dialog->message();
-        if (QAbstractButton* ok = dialog->buttonFor(TMsgDlgBtn::mbOK))
+        if (QAbstractButton* ok = dialog->buttonFor(TMsgDlgBtn::mbOK)) {
             ok->click();
-        else
+        } else {
             dialog->reject();
+        }
     }
 }
 

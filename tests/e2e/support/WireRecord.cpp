@@ -24,8 +24,9 @@ QByteArray bootBody(const QByteArray& frame) {
             body.append(frame.at(i));
             continue;
         }
-        if (i + 1 >= frame.size() || at(frame, i + 1) == kEtxByte)
+        if (i + 1 >= frame.size() || at(frame, i + 1) == kEtxByte) {
             break;
+        }
         body.append(frame.at(i + 1)); // DLE DLE stands for one DLE
         ++i;
     }
@@ -37,8 +38,9 @@ QByteArray bootBody(const QByteArray& frame) {
 RequestKind classifyRequest(const QByteArray& frame) {
     if (frame.size() >= 4 && at(frame, 0) == kDleByte && at(frame, 1) == kStxByte) {
         const QByteArray body = bootBody(frame);
-        if (body.size() < 2)
+        if (body.size() < 2) {
             return RequestKind::Unknown;
+        }
         const std::uint8_t cmd = at(body, 0);
         const std::uint8_t len = at(body, 1);
         switch (cmd) {
@@ -56,8 +58,9 @@ RequestKind classifyRequest(const QByteArray& frame) {
             return RequestKind::Unknown;
         }
     }
-    if (frame.size() < 4)
+    if (frame.size() < 4) {
         return RequestKind::Unknown;
+    }
     switch (at(frame, 1)) {
     case 3:
         return RequestKind::ModbusRead;
@@ -68,17 +71,21 @@ RequestKind classifyRequest(const QByteArray& frame) {
         return RequestKind::Fn103;
     case 104: {
         // slave, function, first (2), count (2), byte count, registers, CRC (2)
-        if (frame.size() < 9)
+        if (frame.size() < 9) {
             return RequestKind::Unknown;
+        }
         const qsizetype byteCount = at(frame, 6);
-        if (byteCount < 2 || 7 + byteCount > frame.size())
+        if (byteCount < 2 || 7 + byteCount > frame.size()) {
             return RequestKind::Unknown;
+        }
         const std::uint16_t marker = static_cast<std::uint16_t>(at(frame, 7 + byteCount - 2) << 8 |
                                                                 at(frame, 7 + byteCount - 1));
-        if (marker == 0x5C)
+        if (marker == 0x5C) {
             return RequestKind::Fn104Command;
-        if (marker == 0xA6)
+        }
+        if (marker == 0xA6) {
             return RequestKind::Fn104Data;
+        }
         return RequestKind::Unknown;
     }
     default:
@@ -155,10 +162,12 @@ void WireRecord::beforeWrite(const std::uint8_t* data, std::size_t length) {
     const RequestKind kind =
         classifyRequest(QByteArray(reinterpret_cast<const char*>(data), qsizetype(length)));
     std::lock_guard lock(m_mutex);
-    if (m_throwCountdown == 0 || kind != m_throwKind)
+    if (m_throwCountdown == 0 || kind != m_throwKind) {
         return;
-    if (--m_throwCountdown == 0)
+    }
+    if (--m_throwCountdown == 0) {
         throw std::runtime_error("serial device failed");
+    }
 }
 
 void WireRecord::noteRead(std::size_t length) {
@@ -182,8 +191,9 @@ std::vector<RequestKind> WireRecord::kinds() const {
     std::lock_guard lock(m_mutex);
     std::vector<RequestKind> out;
     out.reserve(m_requests.size());
-    for (const Request& r : m_requests)
+    for (const Request& r : m_requests) {
         out.push_back(r.kind);
+    }
     return out;
 }
 
@@ -208,8 +218,9 @@ RecordingSerialDevice::RecordingSerialDevice(std::unique_ptr<SerialDevice> inner
     , m_record(std::move(record)) {}
 
 RecordingSerialDevice::~RecordingSerialDevice() {
-    if (m_open)
+    if (m_open) {
         m_record->noteClose(); // the inner device closes itself as it goes
+    }
 }
 
 OpenResult RecordingSerialDevice::open(const QString& devicePath) {
@@ -238,8 +249,9 @@ std::size_t RecordingSerialDevice::write(const std::uint8_t* data, std::size_t l
 
 ReadStatus RecordingSerialDevice::readChunk(QByteArray& chunk, std::chrono::microseconds interval) {
     const ReadStatus status = ForwardingSerialDevice::readChunk(chunk, interval);
-    if (status == ReadStatus::Data)
+    if (status == ReadStatus::Data) {
         m_record->noteRead(static_cast<std::size_t>(chunk.size()));
+    }
     return status;
 }
 
