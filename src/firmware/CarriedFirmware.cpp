@@ -1,6 +1,7 @@
 #include "CarriedFirmware.h"
 
 #include "ImageStore.h"
+#include "ProcessorName.h"
 #include "VersionText.h"
 
 #include <QCryptographicHash>
@@ -21,7 +22,7 @@ QString shortHex(const QByteArray& digest) {
 
 QString describe(const CarriedImageDigest& image) {
     return QStringLiteral("%1 (%2 %3)")
-        .arg(image.resource, carriedProcessorName(image.processor),
+        .arg(image.resource, processorName(image.processor),
              rmVersionText(image.rm, image.version, QLocale::c()));
 }
 
@@ -131,17 +132,4 @@ QString damagedProgramMessage(const QStringList& differences) {
                           "was built with (%1). Reinstall corvane-updater; do not program a "
                           "unit with this copy.")
         .arg(differences.join(QStringLiteral("; ")));
-}
-
-QString carriedProcessorName(int processor) {
-    switch (processor) {
-    case 1:
-        return QStringLiteral("CPU-1");
-    case 2:
-        return QStringLiteral("CPU-2");
-    case 3:
-        return QStringLiteral("HMI");
-    default:
-        return QStringLiteral("processor %1").arg(processor);
-    }
 }

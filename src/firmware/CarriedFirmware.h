@@ -55,6 +55,3 @@ struct CarriedDigests {
 
 // What the user is told when the check fails: the program is damaged and must be reinstalled.
 [[nodiscard]] QString damagedProgramMessage(const QStringList& differences);
-
-// "CPU-1", "CPU-2", "HMI".
-[[nodiscard]] QString carriedProcessorName(int processor);

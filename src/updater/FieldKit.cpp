@@ -1,6 +1,7 @@
 #include "FieldKit.h"
 
 #include "firmware/FirmwareCheck.h"
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 
 #include <cstdio>
@@ -20,7 +21,7 @@ QStringList verboseVersionText(const QString& version, const CarriedDigests& dig
                  .arg(digests.buildDataSet, QString::fromLatin1(digests.buildDataSha256.toHex()));
     for (const CarriedImageDigest& image : digests.images) {
         lines << QStringLiteral("%1 %2  %3  0x%4..0x%5  SHA-256 %6")
-                     .arg(carriedProcessorName(image.processor), -5)
+                     .arg(processorName(image.processor), -5)
                      .arg(rmVersionText(image.rm, image.version, QLocale::c()), image.resource)
                      .arg(hex4(image.start), hex4(image.last))
                      .arg(QString::fromLatin1(image.sha256.toHex()));

@@ -39,61 +39,6 @@ QByteArray jsonLine(const char* type, qint64 ms, const QJsonObject& fields) {
     return line;
 }
 
-const char* lowLatencyName(corvane::LowLatency answer) {
-    using corvane::LowLatency;
-    switch (answer) {
-    case LowLatency::Granted:
-        return "granted";
-    case LowLatency::NotGranted:
-        return "not-granted";
-    case LowLatency::NotOffered:
-        return "not-offered";
-    case LowLatency::PseudoTerminal:
-        return "pseudo-terminal";
-    case LowLatency::Unknown:
-        break;
-    }
-    return "unknown";
-}
-
-const char* scanErrorName(ScanError error) {
-    switch (error) {
-    case ScanError::TimedOut:
-        return "timed-out";
-    case ScanError::UnknownDevice:
-        return "unknown-device";
-    case ScanError::Incompatible:
-        return "incompatible";
-    case ScanError::WrongManufacturer:
-        return "wrong-manufacturer";
-    }
-    return "unknown";
-}
-
-const char* verdictName(Cpu1Verdict verdict) {
-    switch (verdict) {
-    case Cpu1Verdict::Accepted:
-        return "accepted";
-    case Cpu1Verdict::ProductMismatch:
-        return "product-mismatch";
-    case Cpu1Verdict::NotUpgradeable:
-        return "not-upgradeable";
-    }
-    return "unknown";
-}
-
-const char* messageKindName(ev::MessageKind kind) {
-    switch (kind) {
-    case ev::MessageKind::Error:
-        return "error";
-    case ev::MessageKind::Warning:
-        return "warning";
-    case ev::MessageKind::NetworkNotResponding:
-        return "network-not-responding";
-    }
-    return "unknown";
-}
-
 QJsonObject firmwareObject(std::uint16_t rm, std::uint16_t version) {
     return {{QStringLiteral("rm"), rm},
             {QStringLiteral("version"), versionNumberText(version, QLocale::c())}};

@@ -31,12 +31,6 @@ using DigestLookup = std::function<QString(int processor, std::uint16_t carriedR
 // One line: {"type":TYPE,"t":MS, ...fields}, the type and time first.
 [[nodiscard]] QByteArray jsonLine(const char* type, qint64 ms, const QJsonObject& fields);
 
-// Names of the engine's values that EngineEvents.h does not name.
-[[nodiscard]] const char* lowLatencyName(corvane::LowLatency answer);
-[[nodiscard]] const char* scanErrorName(ScanError error);
-[[nodiscard]] const char* verdictName(Cpu1Verdict verdict);
-[[nodiscard]] const char* messageKindName(ev::MessageKind kind);
-
 // {"rm":4001,"version":"2.15"}
 [[nodiscard]] QJsonObject firmwareObject(std::uint16_t rm, std::uint16_t version);
 // The fields of an event's object, with its type; nothing for events a script has no use

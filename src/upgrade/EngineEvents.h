@@ -280,6 +280,10 @@ using EngineEvent =
 [[nodiscard]] const char* holdingName(Holding holding);
 [[nodiscard]] const char* stateName(ProcessorState state);
 [[nodiscard]] const char* exitName(RunExit exit);
+[[nodiscard]] const char* lowLatencyName(corvane::LowLatency answer);
+[[nodiscard]] const char* scanErrorName(ScanError error);
+[[nodiscard]] const char* verdictName(Cpu1Verdict verdict);
+[[nodiscard]] const char* messageKindName(ev::MessageKind kind);
 
 // "SIGINT", "SIGTERM", else "signal N".
 [[nodiscard]] QString signalName(int signal);

@@ -1,5 +1,6 @@
 #include "VersionReview.h"
 
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 
 #include <QLocale>
@@ -133,16 +134,7 @@ Cpu1Verdict VersionReview::checkCpu1() {
 }
 
 QString VersionReview::processorName(int n) {
-    switch (n) {
-    case 1:
-        return QStringLiteral("CPU-1");
-    case 2:
-        return QStringLiteral("CPU-2");
-    case 3:
-        return QStringLiteral("HMI");
-    default:
-        return QStringLiteral("Processor %1").arg(n);
-    }
+    return ::processorName(n);
 }
 
 QString VersionReview::reportLine(int n) const {
