@@ -48,13 +48,13 @@ int stationExitCode(const std::vector<SlotRun>& runs) {
     return 0;
 }
 
-Station::Station(const std::vector<SlotSpec>& slotSpecs, SlotChildSetup setup, bool loop,
+Station::Station(const std::vector<SlotTarget>& slotTargets, SlotChildSetup setup, bool loop,
                  QObject* parent)
     : QObject(parent)
     , m_loop(loop) {
     int index = 0;
-    for (const SlotSpec& spec : slotSpecs) {
-        auto slot = std::make_unique<StationSlot>(++index, spec.name, spec.port, setup);
+    for (const SlotTarget& target : slotTargets) {
+        auto slot = std::make_unique<StationSlot>(++index, target.name, target.port, setup);
         connect(slot.get(), &StationSlot::runEnded, this, &Station::onRunEnded);
         connect(slot.get(), &StationSlot::idle, this, &Station::checkFinished);
         m_slots.push_back(std::move(slot));
@@ -148,17 +148,17 @@ int stationError(const QString& text, int code) {
 namespace {
 
 // Slots for the ports the scan would try, named by their by-path links.
-std::vector<SlotSpec> portSlots(const QStringList& preferred) {
+std::vector<SlotTarget> portSlots(const QStringList& preferred) {
     const QStringList ports = stationPorts(preferred);
     const QByteArray folder = qgetenv(kByPathVariable);
     const QStringList names =
         slotNames(ports, folder.isEmpty() ? QString::fromLatin1(kByPathDefault)
                                           : QString::fromLocal8Bit(folder));
-    std::vector<SlotSpec> specs;
+    std::vector<SlotTarget> targets;
     for (qsizetype i = 0; i < ports.size(); ++i) {
-        specs.push_back({names[i], ports[i]});
+        targets.push_back({names[i], ports[i]});
     }
-    return specs;
+    return targets;
 }
 
 // What every child is given: the program itself and the options it passes on.
@@ -188,7 +188,7 @@ SlotChildSetup childSetup(const AppOptions& options) {
 int runStation(AppOptions& options) {
     RunSignals signalWatch;
     const StationOptions& so = options.station;
-    std::vector<SlotSpec> specs;
+    std::vector<SlotTarget> targets;
     QStringList notes;
     std::unique_ptr<StationUnits> units;
     if (so.simulatedUnits > 0) {
@@ -201,13 +201,13 @@ int runStation(AppOptions& options) {
                 QStringLiteral("simulated units: ") + QString::fromLocal8Bit(e.what()), 1);
         }
         for (int n = 1; n <= units->count(); ++n) {
-            specs.push_back({QStringLiteral("sim-%1").arg(n), units->linkOf(n)});
+            targets.push_back({QStringLiteral("sim-%1").arg(n), units->linkOf(n)});
             notes << QStringLiteral("sim-%1: ").arg(n) + units->description(n);
         }
     }
     if (!options.ports.isEmpty() || so.simulatedUnits == 0) {
-        for (const SlotSpec& spec : portSlots(options.ports)) {
-            specs.push_back(spec);
+        for (const SlotTarget& target : portSlots(options.ports)) {
+            targets.push_back(target);
         }
     }
     const SlotChildSetup setup = childSetup(options);
@@ -215,7 +215,7 @@ int runStation(AppOptions& options) {
         return stationError(QStringLiteral("cannot create the folder %1").arg(so.logDir), 2);
     }
 
-    Station station(specs, setup, so.loop);
+    Station station(targets, setup, so.loop);
     if (units) {
         station.setUnitHolding([&units](int slot) { return units->holding(slot); });
     }
@@ -229,7 +229,7 @@ int runStation(AppOptions& options) {
                 {QStringLiteral("loop"), so.loop},
                 {QStringLiteral("logDir"), setup.logDir}},
                notes);
-    if (specs.empty()) {
+    if (targets.empty()) {
         stationError(QStringLiteral("no port to try: no FTDI adapter is attached and no --port "
                                     "was given"),
                      kNoUnitFound);

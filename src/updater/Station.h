@@ -17,7 +17,7 @@
 struct AppOptions;
 
 // One slot to be: its name and its port.
-struct SlotSpec {
+struct SlotTarget {
     QString name;
     QString port;
 };
@@ -33,7 +33,7 @@ struct SlotSpec {
 class Station : public QObject {
     Q_OBJECT
 public:
-    Station(const std::vector<SlotSpec>& slotSpecs, SlotChildSetup setup, bool loop,
+    Station(const std::vector<SlotTarget>& slotTargets, SlotChildSetup setup, bool loop,
             QObject* parent = nullptr);
     ~Station() override;
 

@@ -43,10 +43,10 @@ private slots:
     void bootFrameEncoding();
     void bootParser_data();
     void bootParser();
-    void faultSpecs_data();
-    void faultSpecs();
-    void powerDipSpecs_data();
-    void powerDipSpecs();
+    void faultOptionTexts_data();
+    void faultOptionTexts();
+    void powerDipOptionTexts_data();
+    void powerDipOptionTexts();
 };
 
 void TestSimFraming::crcMatchesKnownFrames_data() {
@@ -305,7 +305,7 @@ void TestSimFraming::bootParser() {
     }
 }
 
-void TestSimFraming::faultSpecs_data() {
+void TestSimFraming::faultOptionTexts_data() {
     QTest::addColumn<QString>("faultText");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("kind");
@@ -331,7 +331,7 @@ void TestSimFraming::faultSpecs_data() {
     QTest::newRow("unknown setting") << "drop,often=2" << false << 0 << 0 << 0 << 0 << 0;
 }
 
-void TestSimFraming::faultSpecs() {
+void TestSimFraming::faultOptionTexts() {
     QFETCH(QString, faultText);
     QFETCH(bool, valid);
     QString why;
@@ -353,7 +353,7 @@ void TestSimFraming::faultSpecs() {
     QCOMPARE(f->param, param);
 }
 
-void TestSimFraming::powerDipSpecs_data() {
+void TestSimFraming::powerDipOptionTexts_data() {
     QTest::addColumn<QString>("dipText");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("point");
@@ -379,7 +379,7 @@ void TestSimFraming::powerDipSpecs_data() {
     QTest::newRow("unknown setting") << "hmi-data=1,count=2" << false << 0 << 0 << 0 << 0;
 }
 
-void TestSimFraming::powerDipSpecs() {
+void TestSimFraming::powerDipOptionTexts() {
     QFETCH(QString, dipText);
     QFETCH(bool, valid);
     QString why;
