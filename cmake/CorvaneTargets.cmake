@@ -26,8 +26,8 @@ endfunction()
 set(CORVANE_TEST_COSTS
     fault_campaign_ci 80 fault_campaign_asan 40 fault_campaign_fast 30 tst_programming_sim 110
     tst_e2e_auto 88 tst_e2e_outcome 70 tst_e2e_closing 66 tst_e2e_signals 55
-    tst_updater_flow 45 tst_e2e_cli 34 tst_e2e_cpu1 31 tst_e2e_cpu1_fast 29 tst_station 25
-    tst_e2e_auto_fast 25 tst_e2e_full 24 tst_json_streams 22)
+    tst_updater_flow 45 tst_e2e_cli 34 tst_e2e_cpu1 31 tst_e2e_cpu1_fast 29 tst_station 34
+    tst_e2e_auto_fast 25 tst_e2e_full 24 tst_json_streams 28)
 
 # corvane_test_cost(name): the test's COST from the table above, if it is there. Called in the
 # folder that adds the test (test properties are set where the test is).

@@ -27,11 +27,16 @@ QString versionArg(std::uint16_t v) {
     return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
 }
 
-// Units whose CPU-2 alone is behind (about 3 s each on the fast link), with the fast link.
+// Units whose CPU-2 alone is behind (about 1 s each on the fast link), with the fast link.
 QStringList cpu2Behind() {
     const auto& c = corvane::test::carried();
     return {"--fast", "--cpu1", versionArg(c.version[1]), "--hmi", versionArg(c.version[3])};
 }
+
+// A unit at 0.3 of its real pace: about 10 s a run, its CPU-2 transfer about 4.5 s. The unit
+// that a test stops or cuts mid-run is this slow, so that a loaded machine, which reads the
+// station's lines late, still finds that run going.
+const QStringList slowPace{"--timing", "--timing-scale", "0.3"};
 
 bool ofType(const QJsonObject& o, const char* type) {
     return o.value("type").toString() == QLatin1String(type);
@@ -139,8 +144,12 @@ void TestStation::childKilledMidTransfer() {
     QVERIFY(byPath.isValid());
     QStringList args{"--station", "--json", "--fast"};
     for (int n = 1; n <= 3; ++n) {
-        units.push_back(std::make_unique<sim::SimulatedUnit>(
-            corvane::test::withVersions(c.version[1], 100, c.version[3])));
+        sim::Scenario scenario = corvane::test::withVersions(c.version[1], 100, c.version[3]);
+        if (n == 2) { // the one killed mid-transfer
+            scenario.timing.enabled = true;
+            scenario.timing.scale = 0.3;
+        }
+        units.push_back(std::make_unique<sim::SimulatedUnit>(scenario));
         const QString pty = units.back()->openPty();
         QVERIFY(QFile::link(
             pty, byPath.filePath(QStringLiteral("pci-0000:00:14.0-usb-0:1.%1:1.0-port0").arg(n))));
@@ -192,7 +201,8 @@ void TestStation::childKilledMidTransfer() {
 }
 
 void TestStation::hungChildFailsAlone() {
-    JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--silence-limit", "2"} +
+    JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--silence-limit", "2",
+                            "--slot-scenario", "1:" + slowPace.join(u' ')} +
                 cpu2Behind());
     const QJsonObject started = run.waitFor([](const QJsonObject& o) {
         return ofType(o, "slot-started") && o.value("slot").toString() == "sim-1";
@@ -210,11 +220,15 @@ void TestStation::hungChildFailsAlone() {
 }
 
 void TestStation::loopProgramsTheNextUnitUntilCtrlC() {
-    JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--loop"} + cpu2Behind());
-    // The first units are programmed, taken away, new ones loaded: a second run starts.
+    JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--loop", "--slot-scenario",
+                            "2:" + slowPace.join(u' ')} +
+                cpu2Behind());
+    // The first units are programmed, taken away, new ones loaded: a second run starts. Slot 2's
+    // is the one cut.
     const QJsonObject second = run.waitFor(
         [](const QJsonObject& o) {
-            return ofType(o, "slot-started") && o.value("run").toInt() == 2;
+            return ofType(o, "slot-started") && o.value("slot").toString() == "sim-2" &&
+                   o.value("run").toInt() == 2;
         },
         90000);
     QVERIFY2(!second.isEmpty(), qPrintable(run.context()));
