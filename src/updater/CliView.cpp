@@ -1,6 +1,7 @@
 #include "CliView.h"
 
 #include "firmware/FirmwareCheck.h"
+#include "firmware/ProcessorName.h"
 
 #include "upgrade/Captions.h"
 
@@ -41,7 +42,7 @@ QString linkReport(const LinkInfo& link) {
 
 QString reviewLine(int processor, const ProcessorReview& review) {
     return QStringLiteral("%1: installed %2, carried %3%4")
-        .arg(VersionReview::processorName(processor), review.installedText, review.carriedText,
+        .arg(processorName(processor), review.installedText, review.carriedText,
              review.toProgram ? QStringLiteral(", to be programmed") : QString());
 }
 
@@ -56,7 +57,7 @@ QStringList carriedImageLines(const std::array<ProcessorReview, 4>& processors) 
         const QByteArray digest = carriedImageSha256(n, productRm);
         if (!digest.isEmpty()) {
             lines << QStringLiteral("%1: carried image SHA-256 %2")
-                         .arg(VersionReview::processorName(n), QString::fromLatin1(digest.toHex()));
+                         .arg(processorName(n), QString::fromLatin1(digest.toHex()));
         }
     }
     return lines;

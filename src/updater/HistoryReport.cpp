@@ -3,6 +3,7 @@
 
 #include "RunHistory.h"
 
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 #include "upgrade/VersionReview.h"
 
@@ -78,7 +79,7 @@ RecordFields recordFields(const RunRecord& r) {
                       {QStringLiteral("exit_code"), r.exitCode},
                       {QStringLiteral("cause"), QString::fromLatin1(causeName(o.cause))},
                       {QStringLiteral("failed_processor"),
-                       named ? QVariant(VersionReview::processorName(o.processor)) : QVariant()},
+                       named ? QVariant(processorName(o.processor)) : QVariant()},
                       {QStringLiteral("summary"), text(r.summary)},
                       {QStringLiteral("transcript"), text(r.transcriptPath)},
                   });

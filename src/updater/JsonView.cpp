@@ -3,6 +3,7 @@
 #include "AppOptions.h"
 #include "CliView.h"
 
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 #include "upgrade/Captions.h"
 
@@ -46,10 +47,6 @@ QJsonObject firmwareObject(std::uint16_t rm, std::uint16_t version) {
 
 namespace {
 
-QString name(int processor) {
-    return VersionReview::processorName(processor);
-}
-
 QJsonObject linkObject(const LinkInfo& link) {
     return {{QStringLiteral("port"), link.port},
             {QStringLiteral("lowLatency"), lowLatencyName(link.lowLatency)},
@@ -69,7 +66,7 @@ QJsonArray reviewArray(const std::array<ProcessorReview, 4>& rows) {
         QJsonObject carried = firmwareObject(r.carriedRm, r.carriedVersion);
         carried.insert(QStringLiteral("text"), r.carriedText);
         QJsonObject row{{QStringLiteral("processor"), n},
-                        {QStringLiteral("name"), name(n)},
+                        {QStringLiteral("name"), processorName(n)},
                         {QStringLiteral("installed"), installed},
                         {QStringLiteral("carried"), carried},
                         {QStringLiteral("finding"), stateName(r.state)},
@@ -88,7 +85,7 @@ QJsonObject stageFields(Stage stage, int processor) {
     QJsonObject o{{QStringLiteral("stage"), stageName(stage)},
                   {QStringLiteral("processor"), processor}};
     if (processor >= 1 && processor <= 3) {
-        o.insert(QStringLiteral("name"), name(processor));
+        o.insert(QStringLiteral("name"), processorName(processor));
     }
     return o;
 }
@@ -204,7 +201,7 @@ QJsonObject resultFields(const RunOutcome& outcome, const DigestLookup& digests)
         }
         processors.append(
             QJsonObject{{QStringLiteral("processor"), n},
-                        {QStringLiteral("name"), name(n)},
+                        {QStringLiteral("name"), processorName(n)},
                         {QStringLiteral("present"), p.present},
                         {QStringLiteral("before"), firmwareObject(p.rmBefore, p.versionBefore)},
                         {QStringLiteral("carried"), carried},
@@ -223,7 +220,7 @@ QJsonObject resultFields(const RunOutcome& outcome, const DigestLookup& digests)
                   {QStringLiteral("productRm"), outcome.productRm},
                   {QStringLiteral("processors"), processors}};
     if (outcome.processor >= 1 && outcome.processor <= 3) {
-        o.insert(QStringLiteral("name"), name(outcome.processor));
+        o.insert(QStringLiteral("name"), processorName(outcome.processor));
     }
     if (outcome.exit == RunExit::Stopped) {
         o.insert(QStringLiteral("signal"), signalName(outcome.signal));

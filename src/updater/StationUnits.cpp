@@ -2,6 +2,7 @@
 
 #include "StationOptions.h"
 
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 #include "upgrade/VersionReview.h"
 
@@ -74,7 +75,7 @@ QJsonObject StationUnits::holding(int slot) const {
     for (int n = 1; n <= 3; ++n) {
         const sim::ProcessorReport& p = s.processors[static_cast<std::size_t>(n)];
         processors.append(
-            QJsonObject{{QStringLiteral("name"), VersionReview::processorName(n)},
+            QJsonObject{{QStringLiteral("name"), processorName(n)},
                         {QStringLiteral("present"), p.present},
                         {QStringLiteral("running"), p.running},
                         {QStringLiteral("rm"), p.rm},

@@ -1,6 +1,7 @@
 #include "Transcript.h"
 
 #include "BuildData.h"
+#include "firmware/ProcessorName.h"
 #include "firmware/ProductTable.h"
 #include "firmware/ResourceSource.h"
 #include "firmware/VersionText.h"
@@ -41,8 +42,7 @@ QString buildDataSummary(const ResourceSource& resources, const ProductTable& pr
         const auto rm = readResourceWord(resources, QStringLiteral("RM_NUM_%1").arg(n));
         const auto version = readResourceWord(resources, QStringLiteral("FW_VER_%1").arg(n));
         parts << QStringLiteral("%1 RM%2 %3")
-                     .arg(VersionReview::processorName(n),
-                          rm ? QString::number(*rm) : QStringLiteral("?"),
+                     .arg(processorName(n), rm ? QString::number(*rm) : QStringLiteral("?"),
                           version ? QStringLiteral("v") + versionNumberText(*version, QLocale::c())
                                   : QStringLiteral("v?"));
     }

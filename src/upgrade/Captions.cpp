@@ -1,5 +1,7 @@
 #include "Captions.h"
 
+#include "firmware/ProcessorName.h"
+
 namespace {
 
 using Op = ProgressOp;
@@ -16,10 +18,6 @@ Op showBar(bool shown) {
 }
 Op bar(double value) {
     return {Kind::SetBar, {}, value, false};
-}
-
-QString name(int processor) {
-    return VersionReview::processorName(processor);
 }
 
 // A sub-processor's erase or programming stage ("Erasing ", "Reprogramming ").
@@ -133,15 +131,16 @@ QString noteText(const ev::Noted& e) {
     case Note::AllProcessors:
         return QStringLiteral("Updating All Available CPUs.....");
     case Note::UpToDate:
-        return name(e.processor) + QStringLiteral(" Firmware Up To Date.");
+        return processorName(e.processor) + QStringLiteral(" Firmware Up To Date.");
     case Note::NotResponding:
-        return name(e.processor) + QStringLiteral(" Not Responding. Upgrade Aborted");
+        return processorName(e.processor) + QStringLiteral(" Not Responding. Upgrade Aborted");
     case Note::NotUpgradeable:
         return e.text + QStringLiteral(". Upgrade Aborted");
     case Note::CannotBeProgrammed:
-        return name(e.processor) + QStringLiteral(" Cannot Be Programmed. Upgrade Aborted");
+        return processorName(e.processor) +
+               QStringLiteral(" Cannot Be Programmed. Upgrade Aborted");
     case Note::AlreadyInBootMode:
-        return name(e.processor) + QStringLiteral(" Already In Boot Mode.");
+        return processorName(e.processor) + QStringLiteral(" Already In Boot Mode.");
     case Note::PollLimit:
         return QStringLiteral("Error detected. Terminating upgrade.");
     case Note::StepError:
@@ -180,7 +179,7 @@ QString oneLine(const QString& text) {
 }
 
 QString stageCaption(Stage stage, int processor) {
-    const QString n = name(processor);
+    const QString n = processorName(processor);
     switch (stage) {
     case Stage::BootloaderEntry:
         return QStringLiteral("Enabling BootLoader.....");

@@ -6,6 +6,7 @@
 
 #include "firmware/Identification.h"
 #include "firmware/ImageStore.h"
+#include "firmware/ProcessorName.h"
 #include "firmware/ProductTable.h"
 #include "modbus/ModBusTCPPro.h"
 #include "modbus/ModbusTCP_Client.h"
@@ -287,7 +288,7 @@ void UpgradeEngine::afterReview(const ev::ReviewOpened& review) {
     QStringList due;
     for (int n = 1; n <= 3; ++n) {
         if (review.processors[static_cast<std::size_t>(n)].toProgram) {
-            due << VersionReview::processorName(n);
+            due << processorName(n);
         }
     }
     if (review.loadOffered && !due.isEmpty()) {

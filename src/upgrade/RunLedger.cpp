@@ -1,5 +1,7 @@
 #include "RunLedger.h"
 
+#include "firmware/ProcessorName.h"
+
 std::size_t RunLedger::index(Stage stage, int processor) {
     const int p = processor < 0 || processor > 3 ? 0 : processor;
     return static_cast<std::size_t>(static_cast<int>(stage) * 4 + p);
@@ -68,7 +70,7 @@ QString unitStateAfterStop(const RunLedger& ledger) {
         if (started && !ledger.done(Stage::Reprogram, n)) {
             return QStringLiteral("CPU-1 runs its firmware; %1 is left in boot mode without "
                                   "complete firmware.")
-                       .arg(VersionReview::processorName(n)) +
+                       .arg(processorName(n)) +
                    again;
         }
     }

@@ -133,10 +133,6 @@ Cpu1Verdict VersionReview::checkCpu1() {
     return Cpu1Verdict::Accepted;
 }
 
-QString VersionReview::processorName(int n) {
-    return ::processorName(n);
-}
-
 QString VersionReview::reportLine(int n) const {
     return processorName(n) + QStringLiteral(" reports ") +
            installedVersionText(m_unit.RM_Number[n], m_unit.FW_Version[n]) +

@@ -61,8 +61,6 @@ public:
     [[nodiscard]] ProcessorFinding finding(int n) const;
     // "HMI reports RM9000 v0.00, expected RM6204 v1.12".
     [[nodiscard]] QString reportLine(int n) const;
-    // "CPU-1", "CPU-2", "HMI": the one table of processor names.
-    [[nodiscard]] static QString processorName(int n);
 
     [[nodiscard]] static QString installedVersionText(std::uint16_t rm, std::uint16_t version);
     [[nodiscard]] static QString versionNumber(std::uint16_t version); // 245 -> "2.45"

@@ -16,6 +16,15 @@
 
 namespace corvane::station_test {
 
+// The pace of a simulated unit whose run a test stops or kills: 0.3 of the real one, about
+// 10 s a run, a CPU-2 transfer of about 4.5 s. A loaded machine reads the lines late; at this
+// pace the run is still going when the signal comes.
+inline constexpr double kSlowPaceScale = 0.3;
+inline QStringList slowPaceOptions() {
+    return {QStringLiteral("--timing"), QStringLiteral("--timing-scale"),
+            QString::number(kSlowPaceScale)};
+}
+
 class JsonRun {
 public:
     explicit JsonRun(const QStringList& args,

@@ -15,6 +15,7 @@
 
 using corvane::station_test::JsonRun;
 using corvane::station_test::schemaFaults;
+using corvane::station_test::slowPaceOptions;
 
 namespace {
 
@@ -105,11 +106,8 @@ void TestJsonStreams::streams_data() {
         << (QStringList{"--auto", "--cpu2-keeps-version"} + cpu2Behind()) << 1 << "verify-mismatch"
         << "CPU-2"
         << "yes yes yes" << false;
-    // At 0.3 of the real pace (a transfer of about 4.5 s), so that a loaded machine, which
-    // reads the lines late, still stops the transfer and not a run that has ended.
     QTest::newRow("stop by SIGINT")
-        << (QStringList{"--auto", "--timing", "--timing-scale", "0.3"} + cpu2Behind()) << 130
-        << "stopped"
+        << (QStringList{"--auto"} + slowPaceOptions() + cpu2Behind()) << 130 << "stopped"
         << ""
         << "yes no yes" << true;
     QTest::newRow("transcript cannot be written")

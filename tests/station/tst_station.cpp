@@ -18,7 +18,9 @@
 #include <memory>
 
 using corvane::station_test::JsonRun;
+using corvane::station_test::kSlowPaceScale;
 using corvane::station_test::schemaFaults;
+using corvane::station_test::slowPaceOptions;
 namespace sim = corvane::sim;
 
 namespace {
@@ -33,10 +35,10 @@ QStringList cpu2Behind() {
     return {"--fast", "--cpu1", versionArg(c.version[1]), "--hmi", versionArg(c.version[3])};
 }
 
-// A unit at 0.3 of its real pace: about 10 s a run, its CPU-2 transfer about 4.5 s. The unit
-// that a test stops or cuts mid-run is this slow, so that a loaded machine, which reads the
-// station's lines late, still finds that run going.
-const QStringList slowPace{"--timing", "--timing-scale", "0.3"};
+// A slot scenario: slot N's unit at the slow pace.
+QString slowSlot(int slot) {
+    return QStringLiteral("%1:").arg(slot) + slowPaceOptions().join(u' ');
+}
 
 bool ofType(const QJsonObject& o, const char* type) {
     return o.value("type").toString() == QLatin1String(type);
@@ -147,7 +149,7 @@ void TestStation::childKilledMidTransfer() {
         sim::Scenario scenario = corvane::test::withVersions(c.version[1], 100, c.version[3]);
         if (n == 2) { // the one killed mid-transfer
             scenario.timing.enabled = true;
-            scenario.timing.scale = 0.3;
+            scenario.timing.scale = kSlowPaceScale;
         }
         units.push_back(std::make_unique<sim::SimulatedUnit>(scenario));
         const QString pty = units.back()->openPty();
@@ -202,7 +204,7 @@ void TestStation::childKilledMidTransfer() {
 
 void TestStation::hungChildFailsAlone() {
     JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--silence-limit", "2",
-                            "--slot-scenario", "1:" + slowPace.join(u' ')} +
+                            "--slot-scenario", slowSlot(1)} +
                 cpu2Behind());
     const QJsonObject started = run.waitFor([](const QJsonObject& o) {
         return ofType(o, "slot-started") && o.value("slot").toString() == "sim-1";
@@ -221,7 +223,7 @@ void TestStation::hungChildFailsAlone() {
 
 void TestStation::loopProgramsTheNextUnitUntilCtrlC() {
     JsonRun run(QStringList{"--station", "--json", "--simulate", "2", "--loop", "--slot-scenario",
-                            "2:" + slowPace.join(u' ')} +
+                            slowSlot(2)} +
                 cpu2Behind());
     // The first units are programmed, taken away, new ones loaded: a second run starts. Slot 2's
     // is the one cut.

@@ -2,6 +2,7 @@
 
 #include "ResourceSource.h"
 #include "UpgradeRig.h"
+#include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
 
 #include <QElapsedTimer>
@@ -35,10 +36,6 @@ bool writeWord(const QDir& dir, const QString& name, std::uint16_t value) {
     }
     const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
     return f.write(bytes, 2) == 2;
-}
-
-QString processorName(int n) {
-    return VersionReview::processorName(n);
 }
 
 QString idText(std::uint16_t rm, std::uint16_t version) {
