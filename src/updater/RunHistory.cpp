@@ -1,11 +1,13 @@
 #include "RunHistory.h"
 
 #include <QAtomicInteger>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QThread>
 
 namespace {
 
@@ -54,6 +56,13 @@ QString sqlErrorText(const QSqlError& error) {
         text = error.driverText();
     }
     return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
+
+// SQLITE_BUSY and its extended codes (the primary code in the low byte).
+bool isBusy(const QSqlError& error) {
+    bool number = false;
+    const int code = error.nativeErrorCode().toInt(&number);
+    return number && (code & 0xff) == 5;
 }
 
 QString connectionName() {
@@ -127,8 +136,16 @@ bool RunHistory::prepareSchema() {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     // Readers and the one writer of the moment then do not wait for each other; a file that
     // cannot change its mode (read-only) keeps its own and fails at the write instead.
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
-        return fail(QStringLiteral("cannot be opened"), sqlErrorText(query.lastError()));
+    // While another connection holds the write lock of a file still in rollback mode (a new
+    // file that another updater is switching), SQLite refuses the switch at once instead of
+    // calling the busy handler: it is retried here, as long as any write would wait.
+    const QDeadlineTimer deadline(kBusyTimeoutMs);
+    while (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+        if (!isBusy(query.lastError()) || deadline.hasExpired()) {
+            return fail(QStringLiteral("cannot be opened"), sqlErrorText(query.lastError()));
+        }
+        query.finish();
+        QThread::msleep(kBusyRetryMs);
     }
     query.finish();
     if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {

@@ -57,6 +57,7 @@ public:
     // Version 1: the run table. Version 2: the carried firmware's digests.
     static constexpr int kSchemaVersion = 2;
     static constexpr int kBusyTimeoutMs = 5000;
+    static constexpr int kBusyRetryMs = 10; // between tries of a lock SQLite will not wait for
 
     enum class Access { ReadWrite, ReadOnly };
 

@@ -1,6 +1,7 @@
 // The history database in process: the schema a new file gets, what a record's fields become
 // in the table, a database made by the first schema version opened by this one, one made by a
-// later version, and the CSV and table that --export-csv and --show print.
+// later version, a new file that another writer is still turning into a database, and the CSV
+// and table that --export-csv and --show print.
 
 #include "HistoryReader.h"
 #include "RunHistory.h"
@@ -9,6 +10,10 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 Q_DECLARE_METATYPE(RunRecord)
 
@@ -107,6 +112,7 @@ private slots:
     void recordFieldsInTheTable();
     void versionOneDatabase();
     void laterVersionDatabase();
+    void fileStillBeingMade();
     void csvField_data();
     void csvField();
     void csvAndTable();
@@ -285,6 +291,32 @@ void TestRunHistory::laterVersionDatabase() {
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows[1].value(QStringLiteral("port")).toString(), QStringLiteral("/dev/ttyUSB3"));
     QVERIFY(rows[1].value(QStringLiteral("station")).isNull());
+}
+
+void TestRunHistory::fileStillBeingMade() {
+    // Eight stations' updaters start on one new file: while one of them holds the write lock of
+    // a file not yet in write-ahead-log mode, SQLite refuses the others' switch to it at once,
+    // without waiting. A record must wait for the lock like any other write.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("new.db"));
+    std::atomic<bool> holding = false;
+    std::thread holder([&] {
+        Reader other(path, Reader::ReadWrite);
+        other.exec(QStringLiteral("CREATE TABLE other_program (x)"));
+        other.exec(QStringLiteral("BEGIN IMMEDIATE"));
+        holding = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        other.exec(QStringLiteral("COMMIT"));
+    });
+    while (!holding) {
+        std::this_thread::yield();
+    }
+    const QString error = writeRunRecord(path, noUnitRecord());
+    holder.join();
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(readRuns(path).size(), 1);
+    QCOMPARE(Reader(path).scalar(QStringLiteral("PRAGMA journal_mode")).toString(),
+             QStringLiteral("wal"));
 }
 
 void TestRunHistory::csvField_data() {
