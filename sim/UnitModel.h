@@ -143,6 +143,11 @@ private:
                       TimePoint now);
     void startOp(Sub& s, OpKind kind, const FaultInjector::Fired& fired, TimePoint now);
     void advance(Sub& s, TimePoint now, bool countRead);
+    // How far the operation has gone, 0..1: by the clock with the timing model, else by the
+    // status reads it has seen.
+    double opFraction(const Op& op, TimePoint now) const;
+    // The operation has run its course: its effect on the processor and its window.
+    void completeOp(Sub& s);
     void applyUpTo(Sub& s, std::uint32_t end);
     void advanceAll(TimePoint now);
 

@@ -61,19 +61,7 @@ void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
     if (op.fault == FaultKind::NoNews) {
         return;
     }
-
-    double frac = 0.0;
-    if (m_sc.timing.enabled) {
-        const double elapsed = std::chrono::duration<double, std::milli>(now - op.start).count();
-        frac = op.durationMs <= 0.0 ? 1.0 : elapsed / op.durationMs;
-    } else if (op.kind == OpKind::BootEntry || op.kind == OpKind::Corrupt) {
-        frac = op.reads >= 1 ? 1.0 : 0.0;
-    } else {
-        const int n = m_sc.untimedBusyReads;
-        frac = op.reads > n ? 1.0 : static_cast<double>(op.reads) / (n + 1);
-    }
-    frac = std::clamp(frac, 0.0, 1.0);
-
+    double frac = opFraction(op, now);
     const std::uint32_t from = progStart(s.index);
     const std::uint32_t to = progEnd(s.index);
     const std::uint32_t span = to + 1 - from;
@@ -110,8 +98,28 @@ void UnitModel::advance(Sub& s, TimePoint now, bool countRead) {
         return;
     }
 
-    op.done = true;
-    switch (op.kind) {
+    completeOp(s);
+}
+
+double UnitModel::opFraction(const Op& op, TimePoint now) const {
+    double frac = 0.0;
+    if (m_sc.timing.enabled) {
+        const double elapsed = std::chrono::duration<double, std::milli>(now - op.start).count();
+        frac = op.durationMs <= 0.0 ? 1.0 : elapsed / op.durationMs;
+    } else if (op.kind == OpKind::BootEntry || op.kind == OpKind::Corrupt) {
+        frac = op.reads >= 1 ? 1.0 : 0.0;
+    } else {
+        const int n = m_sc.untimedBusyReads;
+        frac = op.reads > n ? 1.0 : static_cast<double>(op.reads) / (n + 1);
+    }
+    return std::clamp(frac, 0.0, 1.0);
+}
+
+void UnitModel::completeOp(Sub& s) {
+    const std::uint32_t from = progStart(s.index);
+    const std::uint32_t to = progEnd(s.index);
+    s.op.done = true;
+    switch (s.op.kind) {
     case OpKind::BootEntry:
         s.bootMode = true;
         s.window[0] = kFinished;
