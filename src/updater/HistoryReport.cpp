@@ -5,7 +5,6 @@
 
 #include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
-#include "upgrade/VersionReview.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -4,7 +4,6 @@
 
 #include "firmware/ProcessorName.h"
 #include "firmware/VersionText.h"
-#include "upgrade/VersionReview.h"
 
 #include <QFile>
 #include <QJsonArray>

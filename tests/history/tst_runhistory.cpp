@@ -300,19 +300,22 @@ void TestRunHistory::fileStillBeingMade() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("new.db"));
     std::atomic<bool> holding = false;
+    bool held = false;
+    bool released = false;
     std::thread holder([&] {
         Reader other(path, Reader::ReadWrite);
-        other.exec(QStringLiteral("CREATE TABLE other_program (x)"));
-        other.exec(QStringLiteral("BEGIN IMMEDIATE"));
+        held = other.exec(QStringLiteral("CREATE TABLE other_program (x)")) &&
+               other.exec(QStringLiteral("BEGIN IMMEDIATE"));
         holding = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        other.exec(QStringLiteral("COMMIT"));
+        released = other.exec(QStringLiteral("COMMIT"));
     });
     while (!holding) {
         std::this_thread::yield();
     }
     const QString error = writeRunRecord(path, noUnitRecord());
     holder.join();
+    QVERIFY(held && released); // the lock was really held while the record was written
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(readRuns(path).size(), 1);
     QCOMPARE(Reader(path).scalar(QStringLiteral("PRAGMA journal_mode")).toString(),

@@ -16,12 +16,9 @@
 using corvane::station_test::JsonRun;
 using corvane::station_test::schemaFaults;
 using corvane::station_test::slowPaceOptions;
+using corvane::test::versionArg;
 
 namespace {
-
-QString versionArg(std::uint16_t v) {
-    return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
-}
 
 // A unit whose CPU-2 alone is behind: the shortest run with a transfer.
 QStringList cpu2Behind() {

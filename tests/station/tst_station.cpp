@@ -21,13 +21,10 @@ using corvane::station_test::JsonRun;
 using corvane::station_test::kSlowPaceScale;
 using corvane::station_test::schemaFaults;
 using corvane::station_test::slowPaceOptions;
+using corvane::test::versionArg;
 namespace sim = corvane::sim;
 
 namespace {
-
-QString versionArg(std::uint16_t v) {
-    return QStringLiteral(":%1.%2").arg(v / 100).arg(v % 100, 2, 10, QLatin1Char('0'));
-}
 
 // Units whose CPU-2 alone is behind (about 1 s each on the fast link), with the fast link.
 QStringList cpu2Behind() {
